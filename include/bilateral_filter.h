@@ -1,0 +1,124 @@
+/*
+ * bilateral_filter.h: edge-preserving smoothing of gray and RGB images.
+ *
+ * Each output sample is the weighted mean of the input samples in an N x N
+ * window around it. The weight of window position (i, j) is the caller's
+ * spatial weight W(i, j) times a range weight exp(-d^2 / (2 sigma^2)), where d
+ * is the difference between the neighbour and the centre sample (for RGB, the
+ * Euclidean distance over all input channels). The exponential is a fixed
+ * single-precision approximation and every sum runs in a fixed order, so the
+ * results are the same bits on every machine and for every thread count.
+ *
+ * Twelve entry points: BilateralFilter_<layout>_<sample>_<padding>
+ *   layout   gray: 2-D buffers (x, y); RGB: 3-D buffers (x, y, channel),
+ *            three output channels 0, 1, 2.
+ *   sample   single: float32 samples; uint8: 8-bit samples, filtered in
+ *            float32 and converted back by truncation (not rounding),
+ *            saturated to 0..255, NaN giving 0.
+ *   padding  how window positions outside the input are read:
+ *            constant  the pad value (uint8: the low eight bits of the pad
+ *                      value truncated toward zero, so 300 pads with 44);
+ *            replicate the nearest edge sample;
+ *            symmetric a mirror image with the edge sample repeated.
+ *
+ * Arguments, in Halide's ahead-of-time calling convention:
+ *   input        the image; x must be contiguous (dim[0].stride == 1). Any
+ *                position and any extent >= 1 in every dimension.
+ *   weights      float32, 2-D, x contiguous; W(i, j) for 0 <= i, j < N is the
+ *                element at absolute column i, row j, so the buffer must cover
+ *                [0, N) x [0, N) (a bounds query asks exactly for that).
+ *   window_size  N, truncated toward zero. The window of output (x, y) covers
+ *                input columns x - floor(N/2) ... and N positions; an even N
+ *                reaches one position further left and up (N = 4 covers
+ *                offsets -2 ... 1). N <= 0 gives NaN everywhere (uint8: 0).
+ *   sigma        range sigma, in sample units (0..255 for uint8 data).
+ *                sigma = 0 gives NaN everywhere (uint8: 0).
+ *   pad_value    constant padding only.
+ *   output       the result; same sample type as the input. RGB outputs must
+ *                hold channels 0, 1 and 2. Input and output must not overlap.
+ *
+ * Returns 0 on every path. Nothing is validated beyond what protects memory:
+ * a non-query buffer without host memory, an input extent below 1, or an RGB
+ * output lacking channel 0, 1 or 2 makes the call return 0 without writing.
+ * NaN and infinite samples propagate to every output whose window reaches them.
+ *
+ * Bounds queries: a buffer with host == NULL and device == 0 is a query. The
+ * call then writes into every query buffer the region, type and dense strides a
+ * real call would need, filters nothing and returns 0. The input's answer is
+ * clamped to the input descriptor's own mins and extents, so fill them with the
+ * image's true shape before asking (a Halide extern stage reading from a Func,
+ * which passes an empty input shape, is therefore not supported).
+ *
+ * Threads: work runs as tile tasks on the Halide runtime's thread pool; set
+ * the thread count with HL_NUM_THREADS or halide_set_num_threads(). Calls on
+ * different output buffers may run concurrently.
+ */
+#ifndef BILATERAL_FILTER_H
+#define BILATERAL_FILTER_H
+
+#include <HalideRuntime.h>
+
+#if defined(BF_BUILDING_LIBRARY)
+#define BF_EXPORT __attribute__((visibility("default")))
+#else
+#define BF_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/** Gray float32, constant padding with pad_value. */
+BF_EXPORT int BilateralFilter_gray_single_constant(halide_buffer_t *input, halide_buffer_t *weights,
+                                                   double window_size, double sigma, double pad_value,
+                                                   halide_buffer_t *output);
+/** Gray float32, edge samples replicated. */
+BF_EXPORT int BilateralFilter_gray_single_replicate(halide_buffer_t *input, halide_buffer_t *weights,
+                                                    double window_size, double sigma,
+                                                    halide_buffer_t *output);
+/** Gray float32, mirrored with the edge sample repeated. */
+BF_EXPORT int BilateralFilter_gray_single_symmetric(halide_buffer_t *input, halide_buffer_t *weights,
+                                                    double window_size, double sigma,
+                                                    halide_buffer_t *output);
+/** Gray 8-bit, constant padding with the low eight bits of trunc(pad_value). */
+BF_EXPORT int BilateralFilter_gray_uint8_constant(halide_buffer_t *input, halide_buffer_t *weights,
+                                                  double window_size, double sigma, double pad_value,
+                                                  halide_buffer_t *output);
+/** Gray 8-bit, edge samples replicated. */
+BF_EXPORT int BilateralFilter_gray_uint8_replicate(halide_buffer_t *input, halide_buffer_t *weights,
+                                                   double window_size, double sigma,
+                                                   halide_buffer_t *output);
+/** Gray 8-bit, mirrored with the edge sample repeated. */
+BF_EXPORT int BilateralFilter_gray_uint8_symmetric(halide_buffer_t *input, halide_buffer_t *weights,
+                                                   double window_size, double sigma,
+                                                   halide_buffer_t *output);
+/** RGB float32, constant padding with pad_value in every channel. */
+BF_EXPORT int BilateralFilter_RGB_single_constant(halide_buffer_t *input, halide_buffer_t *weights,
+                                                  double window_size, double sigma, double pad_value,
+                                                  halide_buffer_t *output);
+/** RGB float32, edge samples replicated. */
+BF_EXPORT int BilateralFilter_RGB_single_replicate(halide_buffer_t *input, halide_buffer_t *weights,
+                                                   double window_size, double sigma,
+                                                   halide_buffer_t *output);
+/** RGB float32, mirrored with the edge sample repeated. */
+BF_EXPORT int BilateralFilter_RGB_single_symmetric(halide_buffer_t *input, halide_buffer_t *weights,
+                                                   double window_size, double sigma,
+                                                   halide_buffer_t *output);
+/** RGB 8-bit, constant padding with the low eight bits of trunc(pad_value). */
+BF_EXPORT int BilateralFilter_RGB_uint8_constant(halide_buffer_t *input, halide_buffer_t *weights,
+                                                 double window_size, double sigma, double pad_value,
+                                                 halide_buffer_t *output);
+/** RGB 8-bit, edge samples replicated. */
+BF_EXPORT int BilateralFilter_RGB_uint8_replicate(halide_buffer_t *input, halide_buffer_t *weights,
+                                                  double window_size, double sigma,
+                                                  halide_buffer_t *output);
+/** RGB 8-bit, mirrored with the edge sample repeated. */
+BF_EXPORT int BilateralFilter_RGB_uint8_symmetric(halide_buffer_t *input, halide_buffer_t *weights,
+                                                  double window_size, double sigma,
+                                                  halide_buffer_t *output);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+
+#endif  // BILATERAL_FILTER_H

@@ -1,0 +1,100 @@
+#include "entry/bounds_query.h"
+
+#include <algorithm>
+
+namespace bilateral {
+namespace {
+
+// The query formulas are 32-bit; they are evaluated in 64 bits and wrapped
+// back so that extreme descriptors cannot overflow a signed int.
+int32_t wrap32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+
+struct Interval {
+    int32_t min, extent;
+};
+
+struct Dim {
+    int32_t min, extent;
+};
+
+// The part of [lo, hi) that a rule needs from the input's own [i0, ie).
+Interval fit_to_input(Padding padding, int64_t lo, int64_t hi, Dim input) {
+    const int64_t i0 = input.min, ie = int64_t{input.min} + input.extent;
+    if (padding == Padding::symmetric) {
+        // Mirroring can reach any input sample once a window leaves the input.
+        if (i0 <= lo && hi <= ie) return {wrap32(lo), wrap32(hi - lo)};
+        return {wrap32(i0), wrap32(ie - i0)};
+    }
+    const int64_t min = std::max(std::min(lo, ie - 1), i0);
+    const int64_t end = std::max(std::min(hi, ie), i0 + 1);
+    return {wrap32(min), wrap32(end - min)};
+}
+
+void write_answer(halide_buffer_t *b, uint8_t code, uint8_t bits, int dims, const Interval *intervals) {
+    b->device = 0;
+    b->device_interface = nullptr;
+    b->host = nullptr;
+    b->flags = 0;
+    b->type.code = static_cast<halide_type_code_t>(code);
+    b->type.bits = bits;
+    b->type.lanes = 1;
+    b->dimensions = dims;
+    int32_t stride = 1;
+    for (int d = 0; d < dims; ++d) {
+        b->dim[d].min = intervals[d].min;
+        b->dim[d].extent = intervals[d].extent;
+        b->dim[d].stride = stride;
+        b->dim[d].flags = 0;
+        stride = wrap32(int64_t{stride} * intervals[d].extent);
+    }
+}
+
+}  // namespace
+
+bool answer_bounds_query(const QueryRequest &q, halide_buffer_t *input, halide_buffer_t *weights,
+                         halide_buffer_t *output) {
+    const bool query_in = is_query(input), query_out = is_query(output), query_w = is_query(weights);
+    if (!query_in && !query_out && !query_w) return false;
+
+    const bool rgb = q.layout == Layout::rgb;
+    const int dims = rgb ? 3 : 2;
+    // Everything is read before anything is written.
+    const Dim in_x{input->dim[0].min, input->dim[0].extent};
+    const Dim in_y{input->dim[1].min, input->dim[1].extent};
+    const Dim in_c = rgb ? Dim{input->dim[2].min, input->dim[2].extent} : Dim{0, 0};
+    const int32_t X0 = output->dim[0].min, W = output->dim[0].extent;
+    const int32_t Y0 = output->dim[1].min, H = output->dim[1].extent;
+    const int64_t N = q.N, off = q.off;
+
+    if (query_in) {
+        // Rows: every row that a window of an output row touches.
+        const int64_t yl = Y0 + off, ye = int64_t{Y0} + H + off + N - 1;
+        const int64_t xl = X0 + off;
+        int64_t xe;
+        if (rgb) {
+            // The colour kernel reads whole 512-column tiles; narrow outputs
+            // (below 32 columns) read a shorter stretch.
+            const int64_t nx = wrap32((int64_t{W} + 511) >> 9);
+            const int64_t T = W >= 32 ? 511 : (wrap32(int64_t{W} - 1) & ~int64_t{7}) + 487;
+            xe = X0 + 512 * (nx - 1) + off + N + T;
+        } else {
+            xe = int64_t{X0} + W + off + N - 1;
+        }
+        Interval answer[3];
+        answer[0] = fit_to_input(q.padding, wrap32(xl), wrap32(xe), in_x);
+        answer[1] = fit_to_input(q.padding, wrap32(yl), wrap32(ye), in_y);
+        answer[2] = {in_c.min, std::max(in_c.extent, int32_t{1})};
+        write_answer(input, q.type_code, q.type_bits, dims, answer);
+    }
+    if (query_out) {
+        const Interval answer[3] = {{X0, W}, {Y0, H}, {0, 3}};
+        write_answer(output, q.type_code, q.type_bits, dims, answer);
+    }
+    if (query_w) {
+        const Interval answer[2] = {{0, q.N}, {0, q.N}};
+        write_answer(weights, 2, 32, 2, answer);
+    }
+    return true;
+}
+
+}  // namespace bilateral

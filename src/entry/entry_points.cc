@@ -1,0 +1,192 @@
+// The twelve exported entry points and their task functions, all generated
+// from one template over layout, sample type and padding.
+#include <HalideRuntime.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "bilateral_filter.h"
+#include "color/color_kernel.h"
+#include "core/gray_kernel.h"
+#include "entry/bounds_query.h"
+#include "entry/fp_mode.h"
+#include "entry/scalars.h"
+#include "entry/task_grid.h"
+#include "entry/variant.h"
+
+namespace bilateral {
+namespace {
+
+// One task: decode the tile, then run the layout's tile kernel on it.
+template <Layout L, class T, Padding P>
+int run_task(void *user_context, int task, uint8_t *record) {
+    FpModeGuard fp_mode;
+    const auto &c = *reinterpret_cast<const Closure<T> *>(record);
+    const Tile tile = decode_tile<L>(c, task);
+    if constexpr (L == Layout::gray) {
+        gray_tile<T, P>(user_context, c, tile);
+    } else {
+        color_tile<T, P>(user_context, c, tile);
+    }
+    return 0;
+}
+
+int64_t offset2(const halide_buffer_t *b, int32_t x, int32_t y) {
+    return int64_t{x} + int64_t{y} * b->dim[1].stride;
+}
+
+// Cases that the filter itself leaves undefined and that would touch memory
+// outside the buffers: they return without writing anything.
+template <Layout L>
+bool refused(const halide_buffer_t *in, const halide_buffer_t *w, const halide_buffer_t *out) {
+    if (in->host == nullptr || w->host == nullptr || out->host == nullptr) return true;
+    const int dims = L == Layout::rgb ? 3 : 2;
+    for (int d = 0; d < dims; ++d) {
+        if (in->dim[d].extent < 1) return true;
+    }
+    if constexpr (L == Layout::rgb) {
+        const int64_t c_min = out->dim[2].min, c_end = c_min + out->dim[2].extent;
+        if (c_min > 0 || c_end < 3) return true;
+    }
+    return false;
+}
+
+template <Layout L, class T, Padding P>
+Closure<T> make_closure(const halide_buffer_t *in, const halide_buffer_t *w, const halide_buffer_t *out,
+                        int32_t N, int32_t off, float R, T pad) {
+    using Shape = TileShape<L>;
+    Closure<T> c{};
+    c.in_host = reinterpret_cast<const T *>(in->host);
+    c.out_host = reinterpret_cast<T *>(out->host);
+    c.w_host = reinterpret_cast<const float *>(w->host);
+    c.in_base = offset2(in, in->dim[0].min, in->dim[1].min);
+    c.out_base = offset2(out, out->dim[0].min, out->dim[1].min);
+    c.w_base = offset2(w, w->dim[0].min, w->dim[1].min);
+    c.in_y_stride = in->dim[1].stride;
+    c.out_y_stride = out->dim[1].stride;
+    c.w_y_stride = w->dim[1].stride;
+    c.in_x_min = in->dim[0].min;
+    c.in_y_min = in->dim[1].min;
+    c.in_x_extent = in->dim[0].extent;
+    c.in_y_extent = in->dim[1].extent;
+    c.in_x_end = static_cast<int32_t>(int64_t{c.in_x_min} + c.in_x_extent);
+    c.in_y_end = static_cast<int32_t>(int64_t{c.in_y_min} + c.in_y_extent);
+    if constexpr (L == Layout::rgb) {
+        c.in_c_stride = in->dim[2].stride;
+        c.in_c_min = in->dim[2].min;
+        c.in_c_extent = in->dim[2].extent;
+        c.in_base += int64_t{in->dim[2].min} * in->dim[2].stride;
+        c.out_base += int64_t{out->dim[2].min} * out->dim[2].stride;
+        const int64_t out_xy_base = offset2(out, out->dim[0].min, out->dim[1].min);
+        c.out_c1 = (1 - int64_t{out->dim[2].min}) * out->dim[2].stride - out_xy_base;
+        c.out_c2 = (2 - int64_t{out->dim[2].min}) * out->dim[2].stride - out_xy_base;
+        const int64_t c_end = int64_t{c.in_c_min} + std::max(c.in_c_extent, int32_t{0});
+        c.c_hi = static_cast<int32_t>(std::clamp<int64_t>(c_end, 0, 3));
+        c.c_lo = std::clamp(c.in_c_min, int32_t{0}, int32_t{3});
+    }
+    c.W = out->dim[0].extent;
+    c.H = out->dim[1].extent;
+    c.out_x_min = out->dim[0].min;
+    c.out_y_min = out->dim[1].min;
+    c.N = N;
+    c.off = off;
+    c.nx = tile_columns<L>(c.W);
+    c.x_skew = static_cast<int32_t>(int64_t{c.in_x_min} - c.out_x_min - std::min(off, 0));
+    c.full_blocks = c.W >> 7;
+    c.last_group = static_cast<int32_t>((int64_t{c.H} - 1) >> Shape::group_shift);
+    c.full_groups = c.H >> Shape::group_shift;
+    c.R = R;
+    c.pad = pad;
+    return c;
+}
+
+template <Layout L, class T, Padding P>
+int filter(halide_buffer_t *in, halide_buffer_t *w, double window, double sigma, double pad,
+           halide_buffer_t *out, halide_task_t task) {
+    FpModeGuard fp_mode;  // the scalar roundings below happen under the defined mode
+    const int32_t N = window_taps(window);
+    const int32_t off = window_offset(window);
+
+    const QueryRequest query{L, P, SampleTypeCode<T>::code, SampleTypeCode<T>::bits, N, off};
+    if (answer_bounds_query(query, in, w, out)) return 0;
+    if (refused<L>(in, w, out)) return 0;
+
+    T pad_sample{};
+    if constexpr (P == Padding::constant) {
+        if constexpr (std::is_same_v<T, float>) {
+            pad_sample = pad_value_f32(pad);
+        } else {
+            pad_sample = pad_sample_u8(pad);
+        }
+    }
+    const Closure<T> record = make_closure<L, T, P>(in, w, out, N, off, range_term(sigma), pad_sample);
+    const int32_t tasks =
+        static_cast<int32_t>(int64_t{record.nx} * tile_rows<L>(record.H));
+    // The result is not examined: there is no error to report.
+    (void)halide_do_par_for(nullptr, task, 0, tasks,
+                            reinterpret_cast<uint8_t *>(const_cast<Closure<T> *>(&record)));
+    return 0;
+}
+
+}  // namespace
+}  // namespace bilateral
+
+using bilateral::Layout;
+using bilateral::Padding;
+using bilateral::filter;
+using bilateral::run_task;
+
+extern "C" {
+
+// Task functions, one per entry point, named after it.
+int BilateralFilter_gray_single_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, float, Padding::constant>(uc, t, r); }
+int BilateralFilter_gray_single_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, float, Padding::replicate>(uc, t, r); }
+int BilateralFilter_gray_single_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, float, Padding::symmetric>(uc, t, r); }
+int BilateralFilter_gray_uint8_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint8_t, Padding::constant>(uc, t, r); }
+int BilateralFilter_gray_uint8_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint8_t, Padding::replicate>(uc, t, r); }
+int BilateralFilter_gray_uint8_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint8_t, Padding::symmetric>(uc, t, r); }
+int BilateralFilter_RGB_single_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, float, Padding::constant>(uc, t, r); }
+int BilateralFilter_RGB_single_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, float, Padding::replicate>(uc, t, r); }
+int BilateralFilter_RGB_single_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, float, Padding::symmetric>(uc, t, r); }
+int BilateralFilter_RGB_uint8_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint8_t, Padding::constant>(uc, t, r); }
+int BilateralFilter_RGB_uint8_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint8_t, Padding::replicate>(uc, t, r); }
+int BilateralFilter_RGB_uint8_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint8_t, Padding::symmetric>(uc, t, r); }
+
+int BilateralFilter_gray_single_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
+    return filter<Layout::gray, float, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_gray_single_constant_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_gray_single_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::gray, float, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_gray_single_replicate_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_gray_single_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::gray, float, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_gray_single_symmetric_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_gray_uint8_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
+    return filter<Layout::gray, uint8_t, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_gray_uint8_constant_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_gray_uint8_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::gray, uint8_t, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_gray_uint8_replicate_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_gray_uint8_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::gray, uint8_t, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_gray_uint8_symmetric_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_RGB_single_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
+    return filter<Layout::rgb, float, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_RGB_single_constant_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_RGB_single_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::rgb, float, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_RGB_single_replicate_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_RGB_single_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::rgb, float, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_RGB_single_symmetric_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_RGB_uint8_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
+    return filter<Layout::rgb, uint8_t, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_RGB_uint8_constant_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_RGB_uint8_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::rgb, uint8_t, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_RGB_uint8_replicate_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_RGB_uint8_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::rgb, uint8_t, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_RGB_uint8_symmetric_par_for_out_s0_x_x_x);
+}
+
+}  // extern "C"

@@ -1,0 +1,43 @@
+// Per-call scalars derived from the double arguments of an entry point.
+#ifndef BILATERAL_ENTRY_SCALARS_H
+#define BILATERAL_ENTRY_SCALARS_H
+
+#include <cmath>
+#include <cstdint>
+
+namespace bilateral {
+
+// Truncation toward zero to int32, saturating at both ends; NaN gives 0.
+inline int32_t truncate_sat(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 2147483648.0) return INT32_MAX;
+    if (v <= -2147483649.0) return INT32_MIN;
+    return static_cast<int32_t>(v);  // in range: the cast truncates toward zero
+}
+
+// Window size N: the argument truncated.
+inline int32_t window_taps(double window) { return truncate_sat(window); }
+
+// Window origin offset: the double product window * -0.5, truncated. Taken on
+// the argument, not on N, so 7.9 gives -3 and an even N reaches one position
+// further on the positive side.
+inline int32_t window_offset(double window) { return truncate_sat(window * -0.5); }
+
+// Range term 2*sigma^2: squared and doubled in double precision, rounded once.
+inline float range_term(double sigma) {
+    const double sq = sigma * sigma;
+    return static_cast<float>(sq + sq);
+}
+
+// Pad value of the float variants: the double rounded to float32.
+inline float pad_value_f32(double pad) { return static_cast<float>(pad); }
+
+// Pad sample of the 8-bit variants: the low eight bits of the truncated value,
+// with no clamping to 0..255 (300 gives 44, -1 gives 255).
+inline uint8_t pad_sample_u8(double pad) {
+    return static_cast<uint8_t>(static_cast<uint32_t>(truncate_sat(pad)) & 0xFFu);
+}
+
+}  // namespace bilateral
+
+#endif  // BILATERAL_ENTRY_SCALARS_H
