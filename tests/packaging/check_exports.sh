@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The shared library exports exactly the twelve entry points and finds its
+# Halide runtime library beside itself through its run-path.
+set -euo pipefail
+lib=$1
+expected=$(printf 'BilateralFilter_%s_%s_%s\n' \
+  gray single constant gray single replicate gray single symmetric \
+  gray uint8 constant gray uint8 replicate gray uint8 symmetric \
+  RGB single constant RGB single replicate RGB single symmetric \
+  RGB uint8 constant RGB uint8 replicate RGB uint8 symmetric | sort)
+actual=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
+if [ "$actual" != "$expected" ]; then
+  echo "exported symbols differ from the twelve entry points:"
+  diff <(echo "$expected") <(echo "$actual") || true
+  exit 1
+fi
+runpath=$(readelf -d "$lib" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+if [ "$runpath" != '$ORIGIN' ]; then
+  echo "run-path is '$runpath', expected \$ORIGIN"
+  exit 1
+fi
+dir=$(cd "$(dirname "$lib")" && pwd)
+resolved=$(ldd "$lib" | awk '/libbilateral_filter_runtime/ {print $3}')
+if [ "$(dirname "$resolved")" != "$dir" ]; then
+  echo "the runtime library resolves to '$resolved', not beside the library in $dir"
+  exit 1
+fi
+echo "exports and run-path OK"
