@@ -151,6 +151,30 @@ TEST(GrayFilter, ResultsIgnoreTheCallersFloatingPointMode) {
 #endif
 }
 
+// W(i, j) is the weight buffer's element at absolute column i, row j: a buffer
+// whose mins are not 0 holds the same weights at the same coordinates, and
+// whatever lies outside [0, N)^2 (NaN here) is never read.
+TEST(GrayFilter, SpatialWeightsAtAbsoluteCoordinates) {
+    std::mt19937 rng(7);
+    for (const Variant v : {Variant{Layout::gray, SampleType::f32, Padding::symmetric},
+                            Variant{Layout::rgb, SampleType::u8, Padding::constant}}) {
+        const bool rgb = v.layout == Layout::rgb;
+        std::vector<Dim> in_dims = {{-3, 9, 1}, {4, 7, -11}}, out_dims = {{-5, 12, 1}, {2, 9, 12}};
+        if (rgb) in_dims.push_back({0, 3, 80}), out_dims.push_back({0, 3, -120});
+        TestBuffer in(v.type, in_dims);
+        in.fill_random(rng, v.type == SampleType::f32 ? SampleFill{0, 1} : SampleFill{0, 255});
+        TestBuffer dense(SampleType::f32, {{0, 5, 1}, {0, 5, 5}});
+        TestBuffer offset(SampleType::f32, {{-2, 8, 1}, {-1, 7, -9}});
+        offset.fill(std::nan(""));
+        dense.fill_random(rng, SampleFill{0, 1});
+        dense.for_each([&](int32_t i, int32_t j, int32_t) { offset.set_f(i, j, dense.f(i, j)); });
+        TestBuffer want(v.type, out_dims), got(v.type, out_dims);
+        call_library(v, in.raw(), dense.raw(), 5, rgb ? 30 : 0.3, 17, want.raw());
+        call_library(v, in.raw(), offset.raw(), 5, rgb ? 30 : 0.3, 17, got.raw());
+        EXPECT_TRUE(same_samples(want, got)) << variant_name(v);
+    }
+}
+
 // An 8-bit call equals the float call on the converted image followed by the
 // truncating conversion, for every padding.
 TEST(GrayFilter, EightBitIsTheFloatResultTruncated) {

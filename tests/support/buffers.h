@@ -8,7 +8,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <iosfwd>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -96,6 +96,9 @@ private:
 /** Every element of the region equal bit for bit; any NaN matches any NaN. Names the first few
  *  mismatches with coordinates, hex bits and values. */
 testing::AssertionResult same_samples(const TestBuffer &expected, const TestBuffer &actual);
+
+/** Names the variant in test output. */
+inline void PrintTo(const Variant &v, std::ostream *os) { *os << variant_name(v); }
 
 /** Calls the variant's entry point; pad is passed only to the constant variants. */
 int call_library(Variant v, halide_buffer_t *in, halide_buffer_t *w, double window, double sigma, double pad,
