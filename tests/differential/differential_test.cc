@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "hwy/targets.h"
 #include "reference/reference.h"
 #include "support/buffers.h"
 
@@ -30,6 +31,22 @@ TEST_P(Differential, MatchesTheOracleBitForBit) {
         if (!result) ++failures;
         EXPECT_TRUE(result);
     }
+}
+
+// Every compiled code path, the portable scalar one included, against the
+// oracle: each target in turn is made the one that dispatch picks.
+TEST_P(Differential, EveryCompiledTargetMatchesTheOracle) {
+    const Variant v = GetParam();
+    for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
+        hwy::SetSupportedTargetsForTest(target);
+        for (int n = 0; n < 60; ++n) {
+            const Case c = random_case(5000u + static_cast<uint32_t>(n) * 7919u, v);
+            const testing::AssertionResult result = run_differential(c);
+            EXPECT_TRUE(result) << "target " << hwy::TargetName(target);
+            if (!result) break;
+        }
+    }
+    hwy::SetSupportedTargetsForTest(0);
 }
 
 // Tiles run in any order on any thread: 1 and 4 threads give the same bits.
