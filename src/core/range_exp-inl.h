@@ -24,26 +24,29 @@ template <class D>
 struct VectorOps {
     using V = hn::Vec<D>;
     using DI = hn::RebindToSigned<D>;
-    using VI = hn::Vec<DI>;
 
     static V constant(uint32_t bits) { return hn::BitCast(D(), hn::Set(DI(), static_cast<int32_t>(bits))); }
     static V mul(V a, V b) { return hn::Mul(a, b); }
     static V add(V a, V b) { return hn::Add(a, b); }
     static V fma(V a, V b, V c) { return hn::MulAdd(a, b, c); }
     static V floor(V a) { return hn::Floor(a); }
-    // Truncating, saturating conversion; the hardware gives INT_MIN (or
-    // Highway INT_MAX) for NaN, so NaN lanes are set to 0 explicitly.
-    static VI to_int32_sat(V a) {
-        return hn::IfThenZeroElse(hn::RebindMask(DI(), hn::IsNaN(a)), hn::ConvertTo(DI(), a));
+
+    // The exponent stays the float kf (an integer value, or +-inf or NaN):
+    // comparing kf with the limits agrees with comparing the saturated int32
+    // (NaN compares false, as k = 0 would), and the scale is only used where
+    // -127 < kf < 128, where adding 1.5 * 2^23 puts k in the low mantissa bits
+    // exactly. Shifted left by 23 those bits give k << 23, the rest falls out.
+    // A NaN lane has p = NaN, so its scale does not matter.
+    static V exponent(V kf) { return kf; }
+    static V scale_from_exponent(V kf) {
+        const auto biased = hn::BitCast(DI(), hn::Add(kf, hn::Set(D(), 12582912.0f)));
+        return hn::BitCast(D(), hn::Add(hn::ShiftLeft<23>(biased), hn::Set(DI(), 0x3F800000)));
     }
-    static V scale_from_exponent(VI k) {
-        return hn::BitCast(D(), hn::Add(hn::ShiftLeft<23>(k), hn::Set(DI(), 0x3F800000)));
+    static V select_if_ge(V kf, int32_t limit, V yes, V no) {
+        return hn::IfThenElse(hn::Ge(kf, hn::Set(D(), static_cast<float>(limit))), yes, no);
     }
-    static V select_if_ge(VI k, int32_t limit, V yes, V no) {
-        return hn::IfThenElse(hn::RebindMask(D(), k > hn::Set(DI(), limit - 1)), yes, no);
-    }
-    static V select_if_le(VI k, int32_t limit, V yes, V no) {
-        return hn::IfThenElse(hn::RebindMask(D(), k < hn::Set(DI(), limit + 1)), yes, no);
+    static V select_if_le(V kf, int32_t limit, V yes, V no) {
+        return hn::IfThenElse(hn::Le(kf, hn::Set(D(), static_cast<float>(limit))), yes, no);
     }
 };
 

@@ -51,7 +51,7 @@ struct ScalarOps {
     static V add(V a, V b) { return a + b; }
     static V fma(V a, V b, V c) { return std::fma(a, b, c); }
     static V floor(V a) { return std::floor(a); }
-    static VI to_int32_sat(V a) {
+    static VI exponent(V a) {
         if (std::isnan(a)) return 0;
         if (a >= 2147483648.0f) return INT32_MAX;
         if (a <= -2147483648.0f) return INT32_MIN;

@@ -15,7 +15,9 @@ inline typename Ops::V range_exp(typename Ops::V t) {
     using namespace range_exp_bits;
     const V y = Ops::mul(t, Ops::constant(kLog2e));
     const V kf = Ops::floor(y);
-    const auto k = Ops::to_int32_sat(kf);  // NaN gives 0
+    // k: kf as int32, truncating, saturating, NaN giving 0. A policy may keep it
+    // in another form when the three uses below give the same results.
+    const auto k = Ops::exponent(kf);
     const V r = Ops::fma(kf, Ops::constant(kMinusLn2), t);
     const V s = Ops::mul(r, r);
 
