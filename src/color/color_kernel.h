@@ -1,40 +1,47 @@
-// The three-channel tile kernel: filters one task's tile of an RGB entry
-// point, float32 or 8-bit.
+// The colour kernel's per-sample arithmetic, one float at a time with
+// std::fma: the path for CPUs without a vector target that has a fused
+// multiply-add.
 #ifndef BILATERAL_COLOR_COLOR_KERNEL_H
 #define BILATERAL_COLOR_COLOR_KERNEL_H
 
+#include <cmath>
 #include <cstdint>
 
-#include "entry/task_grid.h"
-#include "entry/variant.h"
+#include "core/range_exp.h"
+#include "core/tile_kernel.h"
+#include "uint8/convert.h"
 
 namespace bilateral {
 
-// Writes output channels 0, 1 and 2 of every pixel of `tile` exactly once.
-// Stops early, leaving the rest of the tile untouched, when a scratch
-// allocation fails.
-template <class T, Padding P>
-void color_tile(void *user_context, const Closure<T> &c, const Tile &tile);
-
-// The rows of one staged block, for the row filter of any code path. Input
-// channel ch of the neighbour of output (q, r) at tap (i, j) is
-// staged[ch * plane + (r + j) * stride + q + i]; every plane is readable for
-// whole vectors past `cols`.
+// For every pixel, over the taps in window order: D = fma(d, d, D) over all
+// input channels in ascending order, e = range_exp(-D / R),
+// sum = fma(e, W(i, j), sum), num_k = fma(S_k * W(i, j), e, num_k); each
+// output channel is num_k / sum.
 template <class T>
-struct ColorRows {
-    const T *staged;
-    int64_t stride, plane;
-    int32_t channels;     // input channels, all of which enter the distance
-    const T *source[3];   // plane each output channel's numerator reads (a plane of pad values
-                          // for a constant-padded channel outside the input)
-    int32_t cols, rows;
-    int32_t N, centre;    // centre = -off: the tap that reads the pixel itself
-    float R;
-    const float *w_host;  // W(i, j) = w_host[i + j * w_y_stride - w_base]
-    int64_t w_y_stride, w_base;
-    T *out[3];            // output sample of the block's first column and row, per channel
-    int64_t out_stride;
-};
+void color_block_scalar(const BlockJob<T> &job) {
+    for (int32_t r = 0; r < job.rows; ++r) {
+        for (int32_t q = 0; q < job.cols; ++q) {
+            const float *centre = job.sample(q, r);
+            float sum = 0.0f, num[3] = {0.0f, 0.0f, 0.0f};
+            int32_t t = 0;
+            for (int32_t j = 0; j < job.N; ++j) {
+                for (int32_t i = 0; i < job.N; ++i, ++t) {
+                    const float *n = job.sample(q + job.off + i, r + job.off + j);
+                    float D = 0.0f;
+                    for (int32_t ch = 0; ch < job.channels; ++ch) {
+                        const float d = centre[ch * job.plane] - n[ch * job.plane];
+                        D = std::fma(d, d, D);
+                    }
+                    const float e = range_exp_scalar(-D / job.R);
+                    const float w = job.spatial[t];
+                    sum = std::fma(e, w, sum);
+                    for (int k = 0; k < 3; ++k) num[k] = std::fma(n[job.source[k]] * w, e, num[k]);
+                }
+            }
+            for (int k = 0; k < 3; ++k) job.out[k][r * job.out_stride + q] = store_quotient<T>(num[k] / sum);
+        }
+    }
+}
 
 }  // namespace bilateral
 

@@ -1,35 +1,42 @@
-// The single-channel tile kernel: filters one task's tile of a gray entry
-// point, float32 or 8-bit.
+// The gray kernel's per-sample arithmetic, one float at a time with std::fma:
+// the path for CPUs without a vector target that has a fused multiply-add.
 #ifndef BILATERAL_CORE_GRAY_KERNEL_H
 #define BILATERAL_CORE_GRAY_KERNEL_H
 
+#include <cmath>
 #include <cstdint>
 
-#include "entry/task_grid.h"
-#include "entry/variant.h"
+#include "core/range_exp.h"
+#include "core/tile_kernel.h"
+#include "uint8/convert.h"
 
 namespace bilateral {
 
-// Writes every output sample of `tile` exactly once. Stops early, leaving the
-// rest of the tile untouched, when a scratch allocation fails.
-template <class T, Padding P>
-void gray_tile(void *user_context, const Closure<T> &c, const Tile &tile);
-
-// The rows of one staged block, for the row filter of any code path.
-// staged[(r + j) * stride + q + i] is the neighbour of output (q, r) at tap
-// (i, j); the staged array is readable for whole vectors past `cols`.
+// For every output sample, over the taps in window order (row j outer,
+// column i inner): d = c - n, w = range_exp((d * -d) / R) * W(i, j),
+// sum = w + sum, acc = fma(w, n, acc); the result is acc / sum.
 template <class T>
-struct GrayRows {
-    const T *staged;
-    int64_t stride;
-    int32_t cols, rows;
-    int32_t N, centre;  // centre = -off: the tap that reads the sample itself
-    float R;
-    const float *w_host;  // W(i, j) = w_host[i + j * w_y_stride - w_base]
-    int64_t w_y_stride, w_base;
-    T *out;  // output sample of the block's first column and row
-    int64_t out_stride;
-};
+void gray_block_scalar(const BlockJob<T> &job) {
+    for (int32_t r = 0; r < job.rows; ++r) {
+        T *out = job.out[0] + r * job.out_stride;
+        for (int32_t q = 0; q < job.cols; ++q) {
+            const float c = *job.sample(q, r);
+            float sum = 0.0f, acc = 0.0f;
+            int32_t t = 0;
+            for (int32_t j = 0; j < job.N; ++j) {
+                const float *neighbours = job.sample(q + job.off, r + job.off + j);
+                for (int32_t i = 0; i < job.N; ++i, ++t) {
+                    const float n = neighbours[i];
+                    const float d = c - n;
+                    const float w = range_exp_scalar((d * -d) / job.R) * job.spatial[t];
+                    sum = w + sum;
+                    acc = std::fma(w, n, acc);
+                }
+            }
+            out[q] = store_quotient<T>(acc / sum);
+        }
+    }
+}
 
 }  // namespace bilateral
 

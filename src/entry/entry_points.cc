@@ -6,8 +6,7 @@
 #include <cstdint>
 
 #include "bilateral_filter.h"
-#include "color/color_kernel.h"
-#include "core/gray_kernel.h"
+#include "core/tile_kernel.h"
 #include "entry/bounds_query.h"
 #include "entry/fp_mode.h"
 #include "entry/scalars.h"
@@ -23,11 +22,7 @@ int run_task(void *user_context, int task, uint8_t *record) {
     FpModeGuard fp_mode;
     const auto &c = *reinterpret_cast<const Closure<T> *>(record);
     const Tile tile = decode_tile<L>(c, task);
-    if constexpr (L == Layout::gray) {
-        gray_tile<T, P>(user_context, c, tile);
-    } else {
-        color_tile<T, P>(user_context, c, tile);
-    }
+    filter_tile<L, T, P>(user_context, c, tile);
     return 0;
 }
 

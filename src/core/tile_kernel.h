@@ -1,0 +1,49 @@
+// The tile kernel: filters one task's tile of any entry point. Each 128-column
+// block of the tile is staged once through the boundary rule as float32, then
+// filtered row by row on the best vector target (or the portable scalar path).
+#ifndef BILATERAL_CORE_TILE_KERNEL_H
+#define BILATERAL_CORE_TILE_KERNEL_H
+
+#include <cstdint>
+
+#include "core/weight_planes.h"
+#include "entry/task_grid.h"
+#include "entry/variant.h"
+
+namespace bilateral {
+
+// Writes every output sample of `tile` (all three channels for RGB) exactly
+// once. Stops early, leaving the rest of the tile untouched, when a scratch
+// allocation fails.
+template <Layout L, class T, Padding P>
+void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile);
+
+// One staged block, as the row filters of every code path see it. Positions
+// (u, v) are relative to the block's first output sample; input channel ch at
+// (u, v) is staged[ch * plane + (v - v_lo) * stride + (u - u_lo)]. The staged
+// planes and the weight planes are readable for whole vectors past `cols`.
+template <class T>
+struct BlockJob {
+    const float *staged;
+    int64_t stride, plane;
+    int32_t u_lo, v_lo;
+    int32_t channels;     // input channels, all of which enter the distance
+    int64_t source[3];    // RGB: offset from plane 0 to the plane each output channel's
+                          // numerator reads (a plane of pad values for a padded channel)
+    int32_t cols, rows;   // output columns and rows of the block
+    int32_t N, off;
+    float R;
+    const float *spatial; // W(i, j) in window order
+    TapPlan plan;
+    float *planes;        // weight planes, plane_cols floats each; NULL: weights computed per tap
+    int64_t plane_cols;
+    const float **tap_weight, **tap_sample;  // room for N * N pointers: one row's tap tables
+    T *out[3];            // output sample (first column, first row) per channel; gray uses out[0]
+    int64_t out_stride;
+
+    const float *sample(int32_t u, int32_t v) const { return staged + (v - v_lo) * stride + (u - u_lo); }
+};
+
+}  // namespace bilateral
+
+#endif  // BILATERAL_CORE_TILE_KERNEL_H

@@ -1,0 +1,87 @@
+// Sharing range weights between the two ends of a tap.
+//
+// A range weight depends only on the squared difference (or squared colour
+// distance) of two samples, which is the same bits whichever is subtracted
+// from which. So offset d of pixel P and offset -d of pixel P + d share one
+// weight. Offsets in the centred square [-h, h]^2 pair up that way; each
+// pair's weights are computed once per sample row into a "pair plane", kept in
+// a ring of h + 1 rows. The taps without a partner (the centre and, for an
+// even window, its first row and column) get "direct planes", computed per
+// output row. Every tap then reads its weight from a plane, and the sums still
+// run over the taps in window order, so every result keeps its bits.
+#ifndef BILATERAL_CORE_WEIGHT_PLANES_H
+#define BILATERAL_CORE_WEIGHT_PLANES_H
+
+#include <cstdint>
+
+namespace bilateral {
+
+// Where every tap of an N x N window finds its range weight.
+struct TapPlan {
+    int32_t N = 0, off = 0, h = 0;
+    int32_t pairs = 0, directs = 0;
+    // Offset from the sample a plane is indexed by to its partner, per pair
+    // plane (dy > 0, or dy == 0 and dx > 0) and per direct plane.
+    int32_t *pair_dx = nullptr, *pair_dy = nullptr;
+    int32_t *direct_dx = nullptr, *direct_dy = nullptr;
+    // Per tap in window order: its plane (pair k, or pairs + direct d) and the
+    // position of its weight in that plane relative to the output pixel.
+    int32_t *plane = nullptr, *at_dx = nullptr, *at_dy = nullptr;
+};
+
+// Integers of storage make_tap_plan needs for window size N.
+inline int64_t tap_plan_ints(int32_t N) { return 7 * int64_t{N} * N; }
+
+// Fills a plan into `storage` (tap_plan_ints(N) integers). N >= 1.
+inline TapPlan make_tap_plan(int32_t N, int32_t off, int32_t *storage) {
+    TapPlan p;
+    p.N = N;
+    p.off = off;
+    p.h = (N - 1) / 2;
+    const int64_t taps = int64_t{N} * N;
+    p.pair_dx = storage;
+    p.pair_dy = storage + taps;
+    p.direct_dx = storage + 2 * taps;
+    p.direct_dy = storage + 3 * taps;
+    p.plane = storage + 4 * taps;
+    p.at_dx = storage + 5 * taps;
+    p.at_dy = storage + 6 * taps;
+    const int32_t h = p.h, width = 2 * h + 1;
+    // Pair index of a positive offset: row 0 holds dx = 1..h, rows 1..h hold
+    // dx = -h..h.
+    const auto pair_index = [&](int32_t dx, int32_t dy) { return dy == 0 ? dx - 1 : h + (dy - 1) * width + (dx + h); };
+    p.pairs = h + h * width;
+    for (int32_t dy = 0; dy <= h; ++dy) {
+        for (int32_t dx = dy == 0 ? 1 : -h; dx <= h; ++dx) {
+            p.pair_dx[pair_index(dx, dy)] = dx;
+            p.pair_dy[pair_index(dx, dy)] = dy;
+        }
+    }
+    int64_t t = 0;
+    for (int32_t j = 0; j < N; ++j) {
+        for (int32_t i = 0; i < N; ++i, ++t) {
+            const int32_t dx = off + i, dy = off + j;
+            const bool paired = dx >= -h && dx <= h && dy >= -h && dy <= h && (dx != 0 || dy != 0);
+            const bool positive = dy > 0 || (dy == 0 && dx > 0);
+            if (!paired) {
+                p.direct_dx[p.directs] = dx;
+                p.direct_dy[p.directs] = dy;
+                p.plane[t] = p.pairs + p.directs++;
+                p.at_dx[t] = p.at_dy[t] = 0;
+            } else if (positive) {
+                p.plane[t] = pair_index(dx, dy);
+                p.at_dx[t] = p.at_dy[t] = 0;
+            } else {
+                // The partner's plane, at the neighbour: weight(P + d, P).
+                p.plane[t] = pair_index(-dx, -dy);
+                p.at_dx[t] = dx;
+                p.at_dy[t] = dy;
+            }
+        }
+    }
+    return p;
+}
+
+}  // namespace bilateral
+
+#endif  // BILATERAL_CORE_WEIGHT_PLANES_H
