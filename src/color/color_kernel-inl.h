@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "core/gray_kernel-inl.h"  // kVectorRegisters
 #include "core/tile_kernel.h"
 #include "hwy/highway.h"
 #include "uint8/convert-inl.h"
@@ -22,31 +23,47 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // Per tap: sum = fma(e, W, sum) and num_k = fma(S_k * W, e, num_k) for the
-// three output channels; each output is num_k / sum.
+// three output channels; each output is num_k / sum. The taps run in the
+// outer loop over a chunk of kV vectors held in registers.
 struct ColorAccumulate {
-    template <class D, class T, class Weight>
-    static void row(D d, const BlockJob<T> &job, int32_t r, const Weight &weight) {
+    static constexpr int kChunk = kVectorRegisters >= 32 ? 4 : 2;
+
+    template <int kV, class D, class T, class Weight>
+    static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, int64_t out_row, const Weight &weight) {
         using V = hn::Vec<D>;
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         const int32_t taps = job.N * job.N;
         const int64_t s0 = job.source[0], s1 = job.source[1], s2 = job.source[2];
-        const int64_t out_row = r * job.out_stride;
-        for (int32_t q = 0; q < job.cols; q += lanes) {
-            V sum = hn::Zero(d), num0 = hn::Zero(d), num1 = hn::Zero(d), num2 = hn::Zero(d);
-            for (int32_t t = 0; t < taps; ++t) {
-                const V e = weight(t, q);
-                const V w = hn::Set(d, job.spatial[t]);
-                const float *s = job.tap_sample[t] + q;
-                sum = hn::MulAdd(e, w, sum);
-                num0 = hn::MulAdd(hn::Mul(hn::LoadU(d, s + s0), w), e, num0);
-                num1 = hn::MulAdd(hn::Mul(hn::LoadU(d, s + s1), w), e, num1);
-                num2 = hn::MulAdd(hn::Mul(hn::LoadU(d, s + s2), w), e, num2);
+        V sum[kV], num0[kV], num1[kV], num2[kV];
+        for (int v = 0; v < kV; ++v) sum[v] = num0[v] = num1[v] = num2[v] = hn::Zero(d);
+        for (int32_t t = 0; t < taps; ++t) {
+            const V w = hn::Set(d, job.spatial[t]);
+            const float *s = job.tap_sample[t] + q;
+            for (int v = 0; v < kV; ++v) {
+                const V e = weight(t, q + v * lanes);
+                const float *sv = s + v * lanes;
+                sum[v] = hn::MulAdd(e, w, sum[v]);
+                num0[v] = hn::MulAdd(hn::Mul(hn::LoadU(d, sv + s0), w), e, num0[v]);
+                num1[v] = hn::MulAdd(hn::Mul(hn::LoadU(d, sv + s1), w), e, num1[v]);
+                num2[v] = hn::MulAdd(hn::Mul(hn::LoadU(d, sv + s2), w), e, num2[v]);
             }
-            const size_t count = static_cast<size_t>(std::min(lanes, job.cols - q));
-            store_quotients(d, hn::Div(num0, sum), job.out[0] + out_row + q, count);
-            store_quotients(d, hn::Div(num1, sum), job.out[1] + out_row + q, count);
-            store_quotients(d, hn::Div(num2, sum), job.out[2] + out_row + q, count);
         }
+        for (int v = 0; v < kV; ++v) {
+            const int32_t x = q + v * lanes;
+            const size_t count = static_cast<size_t>(std::min(lanes, job.cols - x));
+            store_quotients(d, hn::Div(num0[v], sum[v]), job.out[0] + out_row + x, count);
+            store_quotients(d, hn::Div(num1[v], sum[v]), job.out[1] + out_row + x, count);
+            store_quotients(d, hn::Div(num2[v], sum[v]), job.out[2] + out_row + x, count);
+        }
+    }
+
+    template <class D, class T, class Weight>
+    static void row(D d, const BlockJob<T> &job, int32_t r, const Weight &weight) {
+        const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+        const int64_t out_row = r * job.out_stride;
+        int32_t q = 0;
+        for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kChunk>(d, job, q, out_row, weight);
+        for (; q < job.cols; q += lanes) chunk<1>(d, job, q, out_row, weight);
     }
 };
 

@@ -21,24 +21,45 @@ namespace bilateral {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+// Vector registers of the target: bounds how many output vectors one pass
+// over the taps keeps in flight.
+constexpr int kVectorRegisters = (HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL || HWY_ARCH_ARM_A64) ? 32 : 16;
+
 // Per tap: w = e * W(i, j), sum = w + sum, acc = fma(w, n, acc); the output
-// sample is acc / sum.
+// sample is acc / sum. The taps run in the outer loop over a chunk of kV
+// vectors held in registers, so each weight plane row streams through once.
 struct GrayAccumulate {
-    template <class D, class T, class Weight>
-    static void row(D d, const BlockJob<T> &job, int32_t r, const Weight &weight) {
+    static constexpr int kChunk = kVectorRegisters >= 32 ? 8 : 4;
+
+    template <int kV, class D, class T, class Weight>
+    static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, T *out, const Weight &weight) {
         using V = hn::Vec<D>;
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         const int32_t taps = job.N * job.N;
-        T *out = job.out[0] + r * job.out_stride;
-        for (int32_t q = 0; q < job.cols; q += lanes) {
-            V sum = hn::Zero(d), acc = hn::Zero(d);
-            for (int32_t t = 0; t < taps; ++t) {
-                const V w = hn::Mul(weight(t, q), hn::Set(d, job.spatial[t]));
-                sum = hn::Add(w, sum);
-                acc = hn::MulAdd(w, hn::LoadU(d, job.tap_sample[t] + q), acc);
+        V sum[kV], acc[kV];
+        for (int v = 0; v < kV; ++v) sum[v] = acc[v] = hn::Zero(d);
+        for (int32_t t = 0; t < taps; ++t) {
+            const V spatial = hn::Set(d, job.spatial[t]);
+            const float *n = job.tap_sample[t] + q;
+            for (int v = 0; v < kV; ++v) {
+                const V w = hn::Mul(weight(t, q + v * lanes), spatial);
+                sum[v] = hn::Add(w, sum[v]);
+                acc[v] = hn::MulAdd(w, hn::LoadU(d, n + v * lanes), acc[v]);
             }
-            store_quotients(d, hn::Div(acc, sum), out + q, static_cast<size_t>(std::min(lanes, job.cols - q)));
         }
+        for (int v = 0; v < kV; ++v) {
+            const int32_t x = q + v * lanes;
+            store_quotients(d, hn::Div(acc[v], sum[v]), out + x, static_cast<size_t>(std::min(lanes, job.cols - x)));
+        }
+    }
+
+    template <class D, class T, class Weight>
+    static void row(D d, const BlockJob<T> &job, int32_t r, const Weight &weight) {
+        const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+        T *out = job.out[0] + r * job.out_stride;
+        int32_t q = 0;
+        for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kChunk>(d, job, q, out, weight);
+        for (; q < job.cols; q += lanes) chunk<1>(d, job, q, out, weight);
     }
 };
 
