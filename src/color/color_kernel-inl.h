@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "core/gray_kernel-inl.h"  // kVectorRegisters
 #include "core/tile_kernel.h"
+#include "core/weight_planes-inl.h"
 #include "hwy/highway.h"
 #include "uint8/convert-inl.h"
 
@@ -28,8 +28,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 struct ColorAccumulate {
     static constexpr int kChunk = kVectorRegisters >= 32 ? 4 : 2;
 
-    template <int kV, class D, class T, class Weight>
-    static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, int64_t out_row, const Weight &weight) {
+    template <int kV, class D, class T, class Weights>
+    static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, int64_t out_row, const Weights &weights) {
         using V = hn::Vec<D>;
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         const int32_t taps = job.N * job.N;
@@ -39,8 +39,10 @@ struct ColorAccumulate {
         for (int32_t t = 0; t < taps; ++t) {
             const V w = hn::Set(d, job.spatial[t]);
             const float *s = job.tap_sample[t] + q;
+            V es[kV];
+            weights(t, q, es);
             for (int v = 0; v < kV; ++v) {
-                const V e = weight(t, q + v * lanes);
+                const V e = es[v];
                 const float *sv = s + v * lanes;
                 sum[v] = hn::MulAdd(e, w, sum[v]);
                 num0[v] = hn::MulAdd(hn::Mul(hn::LoadU(d, sv + s0), w), e, num0[v]);
@@ -57,13 +59,13 @@ struct ColorAccumulate {
         }
     }
 
-    template <class D, class T, class Weight>
-    static void row(D d, const BlockJob<T> &job, int32_t r, const Weight &weight) {
+    template <class D, class T, class Weights>
+    static void row(D d, const BlockJob<T> &job, int32_t r, const Weights &weights) {
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         const int64_t out_row = r * job.out_stride;
         int32_t q = 0;
-        for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kChunk>(d, job, q, out_row, weight);
-        for (; q < job.cols; q += lanes) chunk<1>(d, job, q, out_row, weight);
+        for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kChunk>(d, job, q, out_row, weights);
+        for (; q < job.cols; q += lanes) chunk<1>(d, job, q, out_row, weights);
     }
 };
 

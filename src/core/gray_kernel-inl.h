@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "core/tile_kernel.h"
+#include "core/weight_planes-inl.h"
 #include "hwy/highway.h"
 #include "uint8/convert-inl.h"
 
@@ -21,18 +22,14 @@ namespace bilateral {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Vector registers of the target: bounds how many output vectors one pass
-// over the taps keeps in flight.
-constexpr int kVectorRegisters = (HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL || HWY_ARCH_ARM_A64) ? 32 : 16;
-
 // Per tap: w = e * W(i, j), sum = w + sum, acc = fma(w, n, acc); the output
 // sample is acc / sum. The taps run in the outer loop over a chunk of kV
 // vectors held in registers, so each weight plane row streams through once.
 struct GrayAccumulate {
     static constexpr int kChunk = kVectorRegisters >= 32 ? 8 : 4;
 
-    template <int kV, class D, class T, class Weight>
-    static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, T *out, const Weight &weight) {
+    template <int kV, class D, class T, class Weights>
+    static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, T *out, const Weights &weights) {
         using V = hn::Vec<D>;
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         const int32_t taps = job.N * job.N;
@@ -41,8 +38,10 @@ struct GrayAccumulate {
         for (int32_t t = 0; t < taps; ++t) {
             const V spatial = hn::Set(d, job.spatial[t]);
             const float *n = job.tap_sample[t] + q;
+            V e[kV];
+            weights(t, q, e);
             for (int v = 0; v < kV; ++v) {
-                const V w = hn::Mul(weight(t, q + v * lanes), spatial);
+                const V w = hn::Mul(e[v], spatial);
                 sum[v] = hn::Add(w, sum[v]);
                 acc[v] = hn::MulAdd(w, hn::LoadU(d, n + v * lanes), acc[v]);
             }
@@ -53,13 +52,13 @@ struct GrayAccumulate {
         }
     }
 
-    template <class D, class T, class Weight>
-    static void row(D d, const BlockJob<T> &job, int32_t r, const Weight &weight) {
+    template <class D, class T, class Weights>
+    static void row(D d, const BlockJob<T> &job, int32_t r, const Weights &weights) {
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         T *out = job.out[0] + r * job.out_stride;
         int32_t q = 0;
-        for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kChunk>(d, job, q, out, weight);
-        for (; q < job.cols; q += lanes) chunk<1>(d, job, q, out, weight);
+        for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kChunk>(d, job, q, out, weights);
+        for (; q < job.cols; q += lanes) chunk<1>(d, job, q, out, weights);
     }
 };
 

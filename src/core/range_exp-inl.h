@@ -50,11 +50,61 @@ struct VectorOps {
     }
 };
 
+// K independent vectors evaluated in lockstep: each step of range_exp is
+// issued for all K before the next, so the long dependency chain of one
+// evaluation overlaps with the others'.
+template <class D, int K>
+struct Lockstep {
+    hn::Vec<D> v[K];
+};
+
+template <class D, int K>
+struct LockstepOps {
+    using One = VectorOps<D>;
+    using V = Lockstep<D, K>;
+
+    template <class F>
+    static HWY_INLINE V each(F f) {
+        V r;
+        for (int i = 0; i < K; ++i) r.v[i] = f(i);
+        return r;
+    }
+    static V constant(uint32_t bits) {
+        const auto c = One::constant(bits);
+        return each([&](int) HWY_ATTR { return c; });
+    }
+    static V mul(const V &a, const V &b) { return each([&](int i) HWY_ATTR { return One::mul(a.v[i], b.v[i]); }); }
+    static V add(const V &a, const V &b) { return each([&](int i) HWY_ATTR { return One::add(a.v[i], b.v[i]); }); }
+    static V fma(const V &a, const V &b, const V &c) {
+        return each([&](int i) HWY_ATTR { return One::fma(a.v[i], b.v[i], c.v[i]); });
+    }
+    static V floor(const V &a) { return each([&](int i) HWY_ATTR { return One::floor(a.v[i]); }); }
+    static V exponent(const V &kf) { return kf; }
+    static V scale_from_exponent(const V &kf) {
+        return each([&](int i) HWY_ATTR { return One::scale_from_exponent(kf.v[i]); });
+    }
+    static V select_if_ge(const V &kf, int32_t limit, const V &yes, const V &no) {
+        return each([&](int i) HWY_ATTR { return One::select_if_ge(kf.v[i], limit, yes.v[i], no.v[i]); });
+    }
+    static V select_if_le(const V &kf, int32_t limit, const V &yes, const V &no) {
+        return each([&](int i) HWY_ATTR { return One::select_if_le(kf.v[i], limit, yes.v[i], no.v[i]); });
+    }
+};
+
 #include "core/range_exp_body.h"  // range_exp<Ops>, compiled for this target
 
 template <class D>
 HWY_INLINE hn::Vec<D> range_exp_vector(D, hn::Vec<D> t) {
     return range_exp<VectorOps<D>>(t);
+}
+
+// range_exp of K vectors at once, in place.
+template <int K, class D>
+HWY_INLINE void range_exp_lockstep(D, hn::Vec<D> (&t)[K]) {
+    Lockstep<D, K> in;
+    for (int i = 0; i < K; ++i) in.v[i] = t[i];
+    const Lockstep<D, K> out = range_exp<LockstepOps<D, K>>(in);
+    for (int i = 0; i < K; ++i) t[i] = out.v[i];
 }
 
 }  // namespace HWY_NAMESPACE

@@ -10,7 +10,7 @@
 // from exponent bits; k >= 128 selects +inf and k <= -127 selects +0, both
 // after the multiplication. Subnormal results are kept.
 template <class Ops>
-inline typename Ops::V range_exp(typename Ops::V t) {
+__attribute__((always_inline)) inline typename Ops::V range_exp(typename Ops::V t) {
     using V = typename Ops::V;
     using namespace range_exp_bits;
     const V y = Ops::mul(t, Ops::constant(kLog2e));

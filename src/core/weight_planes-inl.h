@@ -9,6 +9,7 @@
 #endif
 
 #include <cstdint>
+#include <type_traits>
 
 #include "core/range_exp-inl.h"
 #include "core/tile_kernel.h"
@@ -19,34 +20,68 @@ namespace bilateral {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// range_exp(-D / R) between the samples at a and b, D the squared difference
-// summed over the channels in ascending order with fused multiply-adds (the
-// first square is exact as a product: fma(d, d, +0) rounds d * d once). The
-// gray argument (d * -d) / R and the colour argument -D / R both equal D / -R
-// bit for bit. kChannels > 0 fixes the channel count.
-template <int kChannels, class D>
-HWY_INLINE hn::Vec<D> range_weight(D d, const float *HWY_RESTRICT a, const float *HWY_RESTRICT b, int64_t plane,
-                                   int32_t channels, hn::Vec<D> minus_R) {
-    auto diff = hn::Sub(hn::LoadU(d, a), hn::LoadU(d, b));
-    auto dist = hn::Mul(diff, diff);
+// What the weight helpers need of a block: its channel planes.
+struct BlockJobShape {
+    int64_t plane;
+    int32_t channels;
+};
+
+// Vector registers of the target: bounds how many vectors are kept in flight.
+constexpr int kVectorRegisters = (HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL || HWY_ARCH_ARM_A64) ? 32 : 16;
+
+// Independent weight evaluations issued in lockstep.
+constexpr int kLockstep = kVectorRegisters >= 32 ? 4 : 2;
+
+// e[i] = range_exp(-D / R) between the samples at a[i] and b[i], for K
+// vectors in lockstep. D is the squared difference summed over the channels
+// in ascending order with fused multiply-adds (the first square is exact as a
+// product: fma(d, d, +0) rounds d * d once). The gray argument (d * -d) / R
+// and the colour argument -D / R both equal D / -R bit for bit. kChannels > 0
+// fixes the channel count.
+template <int kChannels, int K, class D>
+HWY_INLINE void range_weights(D d, const float *const (&a)[K], const float *const (&b)[K], int64_t plane,
+                              int32_t channels, hn::Vec<D> minus_R, hn::Vec<D> (&e)[K]) {
+    for (int i = 0; i < K; ++i) {
+        const auto diff = hn::Sub(hn::LoadU(d, a[i]), hn::LoadU(d, b[i]));
+        e[i] = hn::Mul(diff, diff);
+    }
     const int32_t count = kChannels > 0 ? kChannels : channels;
     for (int32_t c = 1; c < count; ++c) {
-        diff = hn::Sub(hn::LoadU(d, a + c * plane), hn::LoadU(d, b + c * plane));
-        dist = hn::MulAdd(diff, diff, dist);
+        for (int i = 0; i < K; ++i) {
+            const auto diff = hn::Sub(hn::LoadU(d, a[i] + c * plane), hn::LoadU(d, b[i] + c * plane));
+            e[i] = hn::MulAdd(diff, diff, e[i]);
+        }
     }
-    return range_exp_vector(d, hn::Div(dist, minus_R));
+    for (int i = 0; i < K; ++i) e[i] = hn::Div(e[i], minus_R);
+    range_exp_lockstep<K>(d, e);
 }
 
-// Filters one staged block. Accumulate::row(d, job, r, weight) forms output row
-// r, asking weight(t, q) for the range weights of tap t at columns q.. of the
-// row; tap_sample[t] + q points at the tap's neighbours.
+// Fills K planes at once: plane[i][u] = weight between a[i] + u and b[i] + u
+// for u in [0, cols), cols a multiple of the lane count.
+template <int kChannels, int K, class D>
+HWY_INLINE void fill_planes(D d, const float *const (&a)[K], const float *const (&b)[K], float *const (&plane)[K],
+                            int32_t cols, const BlockJobShape &shape, hn::Vec<D> minus_R) {
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    for (int32_t u = 0; u < cols; u += lanes) {
+        const float *au[K], *bu[K];
+        for (int i = 0; i < K; ++i) au[i] = a[i] + u, bu[i] = b[i] + u;
+        hn::Vec<D> e[K];
+        range_weights<kChannels, K>(d, au, bu, shape.plane, shape.channels, minus_R, e);
+        for (int i = 0; i < K; ++i) hn::StoreU(e[i], d, plane[i] + u);
+    }
+}
+
+// Filters one staged block. Accumulate::row(d, job, r, weights) forms output
+// row r, calling weights(t, q, e) for the range weights of tap t at the kV
+// vectors starting at column q; tap_sample[t] + q points at the tap's
+// neighbours.
 template <class Accumulate, int kChannels, class T>
 void filter_block(const BlockJob<T> &job) {
     const hn::ScalableTag<float> d;
     using V = hn::Vec<decltype(d)>;
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
     const V minus_R = hn::Set(d, -job.R);
-    const int32_t channels = job.channels;
+    const BlockJobShape shape{job.plane, job.channels};
     const TapPlan &p = job.plan;
     const auto tap_samples_of_row = [&](int32_t r) {
         int32_t t = 0;
@@ -59,8 +94,11 @@ void filter_block(const BlockJob<T> &job) {
         for (int32_t r = 0; r < job.rows; ++r) {
             tap_samples_of_row(r);
             const float *centre = job.sample(0, r);
-            Accumulate::row(d, job, r, [&](int32_t t, int32_t q) HWY_ATTR {
-                return range_weight<kChannels>(d, centre + q, job.tap_sample[t] + q, job.plane, channels, minus_R);
+            Accumulate::row(d, job, r, [&](int32_t t, int32_t q, auto &e) HWY_ATTR {
+                constexpr int kV = static_cast<int>(std::extent_v<std::remove_reference_t<decltype(e)>>);
+                const float *a[kV], *b[kV];
+                for (int v = 0; v < kV; ++v) a[v] = centre + q + v * lanes, b[v] = job.tap_sample[t] + q + v * lanes;
+                range_weights<kChannels, kV>(d, a, b, shape.plane, shape.channels, minus_R, e);
             });
         }
         return;
@@ -73,15 +111,19 @@ void filter_block(const BlockJob<T> &job) {
         return job.planes + (int64_t{(v + h) % (h + 1)} * p.pairs + k) * job.plane_cols;
     };
     const auto direct_plane = [&](int32_t k) { return job.planes + (int64_t{h + 1} * p.pairs + k) * job.plane_cols; };
-    // Pair weights of sample row v, from column -h on.
+    // Pair weights of sample row v, from column -h on; the pair count is a
+    // multiple of 4 (2h(h + 1)).
     const auto fill_pairs = [&](int32_t v) HWY_ATTR {
         const float *a = job.sample(-h, v);
-        for (int32_t k = 0; k < p.pairs; ++k) {
-            const float *b = job.sample(-h + p.pair_dx[k], v + p.pair_dy[k]);
-            float *f = ring_plane(v, k);
-            for (int32_t u = 0; u < pair_cols; u += lanes) {
-                hn::StoreU(range_weight<kChannels>(d, a + u, b + u, job.plane, channels, minus_R), d, f + u);
+        for (int32_t k = 0; k < p.pairs; k += kLockstep) {
+            const float *as[kLockstep], *bs[kLockstep];
+            float *fs[kLockstep];
+            for (int i = 0; i < kLockstep; ++i) {
+                as[i] = a;
+                bs[i] = job.sample(-h + p.pair_dx[k + i], v + p.pair_dy[k + i]);
+                fs[i] = ring_plane(v, k + i);
             }
+            fill_planes<kChannels, kLockstep>(d, as, bs, fs, pair_cols, shape, minus_R);
         }
     };
 
@@ -90,11 +132,9 @@ void filter_block(const BlockJob<T> &job) {
         fill_pairs(r);
         const float *centre = job.sample(0, r);
         for (int32_t k = 0; k < p.directs; ++k) {
-            const float *b = job.sample(p.direct_dx[k], r + p.direct_dy[k]);
-            float *f = direct_plane(k) + h;
-            for (int32_t u = 0; u < cols; u += lanes) {
-                hn::StoreU(range_weight<kChannels>(d, centre + u, b + u, job.plane, channels, minus_R), d, f + u);
-            }
+            const float *as[1] = {centre}, *bs[1] = {job.sample(p.direct_dx[k], r + p.direct_dy[k])};
+            float *fs[1] = {direct_plane(k) + h};
+            fill_planes<kChannels, 1>(d, as, bs, fs, cols, shape, minus_R);
         }
         const int32_t taps = job.N * job.N;
         for (int32_t t = 0; t < taps; ++t) {
@@ -103,7 +143,10 @@ void filter_block(const BlockJob<T> &job) {
             job.tap_weight[t] = base + (p.at_dx[t] + h);
         }
         tap_samples_of_row(r);
-        Accumulate::row(d, job, r, [&](int32_t t, int32_t q) HWY_ATTR { return hn::LoadU(d, job.tap_weight[t] + q); });
+        Accumulate::row(d, job, r, [&](int32_t t, int32_t q, auto &e) HWY_ATTR {
+            constexpr int kV = static_cast<int>(std::extent_v<std::remove_reference_t<decltype(e)>>);
+            for (int v = 0; v < kV; ++v) e[v] = hn::LoadU(d, job.tap_weight[t] + q + v * lanes);
+        });
     }
 }
 
