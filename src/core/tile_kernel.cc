@@ -57,6 +57,11 @@ constexpr int kOutputChannels = 3;
 // larger windows compute every tap's weight where it is used.
 constexpr int64_t kPlaneBudget = int64_t{2} << 20;
 
+// Blocks are as wide as the tile when their weight planes stay within this
+// many bytes (fewer weights are computed twice at block edges), and narrow
+// down to 128 columns otherwise.
+constexpr int64_t kWideBlockBudget = int64_t{512} << 10;
+
 int64_t round_up(int64_t v, int64_t m) { return (v + m - 1) / m * m; }
 
 template <Layout L>
@@ -153,11 +158,17 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     }
     const TapPlan plan = make_tap_plan(N, off, plan_ints);
 
+    const int64_t plane_count = int64_t{h + 1} * plan.pairs + plan.directs;
+    int32_t block_width = kTileWidth;
+    while (block_width > kBlockWidth &&
+           plane_count * round_up(block_width + 2 * h, kMaxLanes) * int64_t{sizeof(float)} > kWideBlockBudget) {
+        block_width /= 2;
+    }
+
     ScratchSlot staged_slot(user_context), planes_slot(user_context);
-    for (int32_t b = 0; b < kBlocksPerTile; ++b) {
-        const int32_t block_cols = std::min(kBlockWidth, tile_cols - kBlockWidth * b);
-        if (block_cols <= 0) break;
-        const int64_t x_block = x_tile + kBlockWidth * b;
+    for (int32_t x = 0; x < tile_cols; x += block_width) {
+        const int32_t block_cols = std::min(block_width, tile_cols - x);
+        const int64_t x_block = x_tile + x;
 
         // Staged columns cover every tap's reach and, for the weight planes,
         // h more on each side, all of it readable in whole vectors.
@@ -208,7 +219,6 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
             }
             continue;
         }
-        const int64_t plane_count = int64_t{h + 1} * plan.pairs + plan.directs;
         if (plane_count * plane_cols * int64_t{sizeof(float)} <= kPlaneBudget) {
             job.planes = planes_slot.get_array<float>(static_cast<uint64_t>(plane_count * plane_cols));
             if (job.planes == nullptr) return;
