@@ -23,7 +23,9 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // Per tap: sum = fma(e, W, sum) and num_k = fma(S_k * W, e, num_k) for the
-// three output channels; each output is num_k / sum. The taps run in the
+// three output channels; each output is num_k / sum. The range weight enters
+// both sums unmultiplied, so weights never arrive as products (kProducts is
+// always false here). The taps run in the
 // outer loop over a chunk of kV vectors held in registers.
 struct ColorAccumulate {
     static constexpr int kChunk = kVectorRegisters >= 32 ? 4 : 2;
@@ -59,7 +61,7 @@ struct ColorAccumulate {
         }
     }
 
-    template <class D, class T, class Weights>
+    template <bool kProducts, class D, class T, class Weights>
     static void row(D d, const BlockJob<T> &job, int32_t r, const Weights &weights) {
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         const int64_t out_row = r * job.out_stride;

@@ -23,12 +23,12 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // Per tap: w = e * W(i, j), sum = w + sum, acc = fma(w, n, acc); the output
-// sample is acc / sum. The taps run in the outer loop over a chunk of kV
+// sample is acc / sum. With kProducts the weights arrive as w already. The taps run in the outer loop over a chunk of kV
 // vectors held in registers, so each weight plane row streams through once.
 struct GrayAccumulate {
     static constexpr int kChunk = kVectorRegisters >= 32 ? 8 : 4;
 
-    template <int kV, class D, class T, class Weights>
+    template <bool kProducts, int kV, class D, class T, class Weights>
     static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, T *out, const Weights &weights) {
         using V = hn::Vec<D>;
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
@@ -41,7 +41,7 @@ struct GrayAccumulate {
             V e[kV];
             weights(t, q, e);
             for (int v = 0; v < kV; ++v) {
-                const V w = hn::Mul(e[v], spatial);
+                const V w = kProducts ? e[v] : hn::Mul(e[v], spatial);
                 sum[v] = hn::Add(w, sum[v]);
                 acc[v] = hn::MulAdd(w, hn::LoadU(d, n + v * lanes), acc[v]);
             }
@@ -52,13 +52,13 @@ struct GrayAccumulate {
         }
     }
 
-    template <class D, class T, class Weights>
+    template <bool kProducts, class D, class T, class Weights>
     static void row(D d, const BlockJob<T> &job, int32_t r, const Weights &weights) {
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         T *out = job.out[0] + r * job.out_stride;
         int32_t q = 0;
-        for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kChunk>(d, job, q, out, weights);
-        for (; q < job.cols; q += lanes) chunk<1>(d, job, q, out, weights);
+        for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kProducts, kChunk>(d, job, q, out, weights);
+        for (; q < job.cols; q += lanes) chunk<kProducts, 1>(d, job, q, out, weights);
     }
 };
 

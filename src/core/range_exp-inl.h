@@ -24,6 +24,7 @@ template <class D>
 struct VectorOps {
     using V = hn::Vec<D>;
     using DI = hn::RebindToSigned<D>;
+    static constexpr bool kArgumentNeverPositive = false;
 
     static V constant(uint32_t bits) { return hn::BitCast(D(), hn::Set(DI(), static_cast<int32_t>(bits))); }
     static V mul(V a, V b) { return hn::Mul(a, b); }
@@ -58,10 +59,11 @@ struct Lockstep {
     hn::Vec<D> v[K];
 };
 
-template <class D, int K>
+template <class D, int K, bool kNonPositive>
 struct LockstepOps {
     using One = VectorOps<D>;
     using V = Lockstep<D, K>;
+    static constexpr bool kArgumentNeverPositive = kNonPositive;
 
     template <class F>
     static HWY_INLINE V each(F f) {
@@ -98,12 +100,13 @@ HWY_INLINE hn::Vec<D> range_exp_vector(D, hn::Vec<D> t) {
     return range_exp<VectorOps<D>>(t);
 }
 
-// range_exp of K vectors at once, in place.
+// range_exp of K vectors at once, in place, for arguments that are never
+// positive (or NaN), as every range argument of the kernels is.
 template <int K, class D>
-HWY_INLINE void range_exp_lockstep(D, hn::Vec<D> (&t)[K]) {
+HWY_INLINE void range_exp_nonpositive(D, hn::Vec<D> (&t)[K]) {
     Lockstep<D, K> in;
     for (int i = 0; i < K; ++i) in.v[i] = t[i];
-    const Lockstep<D, K> out = range_exp<LockstepOps<D, K>>(in);
+    const Lockstep<D, K> out = range_exp<LockstepOps<D, K, true>>(in);
     for (int i = 0; i < K; ++i) t[i] = out.v[i];
 }
 

@@ -46,6 +46,7 @@ inline uint32_t bits_from_float(float f) {
 struct ScalarOps {
     using V = float;
     using VI = int32_t;
+    static constexpr bool kArgumentNeverPositive = false;
     static V constant(uint32_t bits) { return float_from_bits(bits); }
     static V mul(V a, V b) { return a * b; }
     static V add(V a, V b) { return a + b; }

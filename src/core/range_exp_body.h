@@ -33,6 +33,10 @@ __attribute__((always_inline)) inline typename Ops::V range_exp(typename Ops::V 
     const V p = Ops::add(f, odd);
     const V scale = Ops::scale_from_exponent(k);  // bits (k << 23) + 0x3F800000, wrapping
     const V v = Ops::mul(p, scale);
+    // A policy for arguments that are never positive (every range argument is
+    // -D / R with D >= 0 and R >= 0, or NaN) may skip the overflow selection:
+    // t <= 0 gives k <= 0.
+    if constexpr (Ops::kArgumentNeverPositive) return Ops::select_if_le(k, -127, Ops::constant(0), v);
     const V v_over = Ops::select_if_ge(k, 128, Ops::constant(kInfinity), v);
     return Ops::select_if_le(k, -127, Ops::constant(0), v_over);
 }

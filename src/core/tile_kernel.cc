@@ -36,6 +36,7 @@ HWY_AFTER_NAMESPACE();
 #include "color/color_kernel.h"
 #include "core/boundary.h"
 #include "core/gray_kernel.h"
+#include "core/range_exp.h"
 #include "core/simd.h"
 #include "core/staging.h"
 #include "core/tile_kernel.h"
@@ -80,6 +81,20 @@ void filter_block_vector(const BlockJob<uint8_t> &job) {
     } else {
         HWY_DYNAMIC_DISPATCH(color_block_u8)(job);
     }
+}
+
+// True when every pair of taps d and -d has the same spatial weight, bit for
+// bit; then plane_weight[k] holds the weight of pair plane k and of each
+// direct plane after the pairs.
+bool weights_point_symmetric(const TapPlan &plan, const float *spatial, float *plane_weight) {
+    const int64_t taps = int64_t{plan.N} * plan.N;
+    for (int64_t t = 0; t < taps; ++t) {
+        if (plan.plane[t] >= plan.pairs || (plan.at_dx[t] == 0 && plan.at_dy[t] == 0)) plane_weight[plan.plane[t]] = spatial[t];
+    }
+    for (int64_t t = 0; t < taps; ++t) {
+        if (bits_from_float(plane_weight[plan.plane[t]]) != bits_from_float(spatial[t])) return false;
+    }
+    return true;
 }
 
 // Index of output channel k within the input's channel range, or -1 when the
@@ -146,17 +161,22 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     // allocation, the task stops.
     if (taps > (int64_t{1} << 31)) return;
     ScratchSlot plan_slot(user_context);
-    const uint64_t plan_bytes = static_cast<uint64_t>(taps) * (sizeof(float) + 2 * sizeof(float *)) +
+    const uint64_t plan_bytes = static_cast<uint64_t>(taps) * (2 * sizeof(float) + 2 * sizeof(float *)) +
                                 static_cast<uint64_t>(tap_plan_ints(N)) * sizeof(int32_t);
     auto *plan_storage = static_cast<unsigned char *>(plan_slot.get(static_cast<size_t>(plan_bytes)));
     if (plan_storage == nullptr) return;
     auto *tap_tables = reinterpret_cast<const float **>(plan_storage);
     auto *spatial = reinterpret_cast<float *>(plan_storage + 2 * taps * sizeof(float *));
-    auto *plan_ints = reinterpret_cast<int32_t *>(spatial + taps);
+    auto *plane_weight = spatial + taps;
+    auto *plan_ints = reinterpret_cast<int32_t *>(plane_weight + taps);
     for (int32_t j = 0, t = 0; j < N; ++j) {
         for (int32_t i = 0; i < N; ++i) spatial[t++] = c.w_host[i + j * c.w_y_stride - c.w_base];
     }
     const TapPlan plan = make_tap_plan(N, off, plan_ints);
+    // Gray with point-symmetric spatial weights (W(d) == W(-d), as for any
+    // Gaussian): both taps of a pair multiply their shared range weight by the
+    // same W, so the weight planes can hold the products.
+    const bool premultiply = L == Layout::gray && vector && weights_point_symmetric(plan, spatial, plane_weight);
 
     const int64_t plane_count = int64_t{h + 1} * plan.pairs + plan.directs;
     int32_t block_width = kTileWidth;
@@ -206,6 +226,7 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
         job.off = off;
         job.R = c.R;
         job.spatial = spatial;
+        job.plane_weight = premultiply ? plane_weight : nullptr;
         job.plan = plan;
         job.plane_cols = plane_cols;
         job.tap_weight = tap_tables;

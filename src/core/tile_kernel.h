@@ -34,6 +34,8 @@ struct BlockJob {
     int32_t N, off;
     float R;
     const float *spatial; // W(i, j) in window order
+    const float *plane_weight;  // gray: W of every weight plane when the planes hold products
+                                // range weight * W (point-symmetric W); NULL: planes hold range weights
     TapPlan plan;
     float *planes;        // weight planes, plane_cols floats each; NULL: weights computed per tap
     int64_t plane_cols;

@@ -53,28 +53,32 @@ HWY_INLINE void range_weights(D d, const float *const (&a)[K], const float *cons
         }
     }
     for (int i = 0; i < K; ++i) e[i] = hn::Div(e[i], minus_R);
-    range_exp_lockstep<K>(d, e);
+    range_exp_nonpositive<K>(d, e);
 }
 
 // Fills K planes at once: plane[i][u] = weight between a[i] + u and b[i] + u
-// for u in [0, cols), cols a multiple of the lane count.
+// for u in [0, cols), cols a multiple of the lane count, times scale[i] when
+// scale is not NULL (one rounded product, as the sums would form it).
 template <int kChannels, int K, class D>
 HWY_INLINE void fill_planes(D d, const float *const (&a)[K], const float *const (&b)[K], float *const (&plane)[K],
-                            int32_t cols, const BlockJobShape &shape, hn::Vec<D> minus_R) {
+                            const float *scale, int32_t cols, const BlockJobShape &shape, hn::Vec<D> minus_R) {
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
     for (int32_t u = 0; u < cols; u += lanes) {
         const float *au[K], *bu[K];
         for (int i = 0; i < K; ++i) au[i] = a[i] + u, bu[i] = b[i] + u;
         hn::Vec<D> e[K];
         range_weights<kChannels, K>(d, au, bu, shape.plane, shape.channels, minus_R, e);
+        if (scale != nullptr) {
+            for (int i = 0; i < K; ++i) e[i] = hn::Mul(e[i], hn::Set(d, scale[i]));
+        }
         for (int i = 0; i < K; ++i) hn::StoreU(e[i], d, plane[i] + u);
     }
 }
 
-// Filters one staged block. Accumulate::row(d, job, r, weights) forms output
-// row r, calling weights(t, q, e) for the range weights of tap t at the kV
-// vectors starting at column q; tap_sample[t] + q points at the tap's
-// neighbours.
+// Filters one staged block. Accumulate::row<kProducts>(d, job, r, weights)
+// forms output row r, calling weights(t, q, e) for the range weights of tap t
+// (with kProducts, already multiplied by W) at the kV vectors starting at
+// column q; tap_sample[t] + q points at the tap's neighbours.
 template <class Accumulate, int kChannels, class T>
 void filter_block(const BlockJob<T> &job) {
     const hn::ScalableTag<float> d;
@@ -94,7 +98,7 @@ void filter_block(const BlockJob<T> &job) {
         for (int32_t r = 0; r < job.rows; ++r) {
             tap_samples_of_row(r);
             const float *centre = job.sample(0, r);
-            Accumulate::row(d, job, r, [&](int32_t t, int32_t q, auto &e) HWY_ATTR {
+            Accumulate::template row<false>(d, job, r, [&](int32_t t, int32_t q, auto &e) HWY_ATTR {
                 constexpr int kV = static_cast<int>(std::extent_v<std::remove_reference_t<decltype(e)>>);
                 const float *a[kV], *b[kV];
                 for (int v = 0; v < kV; ++v) a[v] = centre + q + v * lanes, b[v] = job.tap_sample[t] + q + v * lanes;
@@ -123,7 +127,8 @@ void filter_block(const BlockJob<T> &job) {
                 bs[i] = job.sample(-h + p.pair_dx[k + i], v + p.pair_dy[k + i]);
                 fs[i] = ring_plane(v, k + i);
             }
-            fill_planes<kChannels, kLockstep>(d, as, bs, fs, pair_cols, shape, minus_R);
+            const float *scale = job.plane_weight != nullptr ? job.plane_weight + k : nullptr;
+            fill_planes<kChannels, kLockstep>(d, as, bs, fs, scale, pair_cols, shape, minus_R);
         }
     };
 
@@ -134,7 +139,8 @@ void filter_block(const BlockJob<T> &job) {
         for (int32_t k = 0; k < p.directs; ++k) {
             const float *as[1] = {centre}, *bs[1] = {job.sample(p.direct_dx[k], r + p.direct_dy[k])};
             float *fs[1] = {direct_plane(k) + h};
-            fill_planes<kChannels, 1>(d, as, bs, fs, cols, shape, minus_R);
+            const float *scale = job.plane_weight != nullptr ? job.plane_weight + p.pairs + k : nullptr;
+            fill_planes<kChannels, 1>(d, as, bs, fs, scale, cols, shape, minus_R);
         }
         const int32_t taps = job.N * job.N;
         for (int32_t t = 0; t < taps; ++t) {
@@ -143,10 +149,15 @@ void filter_block(const BlockJob<T> &job) {
             job.tap_weight[t] = base + (p.at_dx[t] + h);
         }
         tap_samples_of_row(r);
-        Accumulate::row(d, job, r, [&](int32_t t, int32_t q, auto &e) HWY_ATTR {
+        const auto load = [&](int32_t t, int32_t q, auto &e) HWY_ATTR {
             constexpr int kV = static_cast<int>(std::extent_v<std::remove_reference_t<decltype(e)>>);
             for (int v = 0; v < kV; ++v) e[v] = hn::LoadU(d, job.tap_weight[t] + q + v * lanes);
-        });
+        };
+        if (job.plane_weight != nullptr) {
+            Accumulate::template row<true>(d, job, r, load);
+        } else {
+            Accumulate::template row<false>(d, job, r, load);
+        }
     }
 }
 

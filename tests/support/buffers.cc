@@ -400,7 +400,8 @@ std::string Case::describe() const {
         if (variant.type == SampleType::u8) os << " (sample " << int{k.pad_u8} << ")";
     }
     os << "\n  input   " << describe_dims(in_dims) << ", samples " << describe_fill(in_fill) << "\n  weights "
-       << describe_dims(w_dims) << ", values " << describe_fill(w_fill) << "\n  output  " << describe_dims(out_dims)
+       << describe_dims(w_dims) << ", values " << describe_fill(w_fill) << (w_symmetric ? ", point-symmetric" : "")
+       << "\n  output  " << describe_dims(out_dims)
        << "\n  data_seed " << data_seed << ", margin " << margin;
     return os.str();
 }
@@ -518,6 +519,7 @@ Case random_case(std::mt19937 &rng, Variant v) {
 
     c.margin = 64 + 4 * uniform(rng, 0, 7);
     c.data_seed = rng();
+    c.w_symmetric = chance(rng, 0.5);
     return c;
 }
 
@@ -534,6 +536,18 @@ CaseBuffers make_buffers(const Case &c) {
     std::mt19937 rng(c.data_seed);
     b.in.fill_random(rng, c.in_fill);
     b.w.fill_random(rng, c.w_fill);
+    if (c.w_symmetric) {
+        // Offset (off + i, off + j) and its negation (i2 = -2 off - i) share a weight.
+        const RefScalars k = ref_scalars(c.window, c.sigma, c.pad);
+        for (int32_t j = 0; j < k.N; ++j) {
+            for (int32_t i = 0; i < k.N; ++i) {
+                const int32_t i2 = -2 * k.off - i, j2 = -2 * k.off - j;
+                if (i2 >= 0 && i2 < k.N && j2 >= 0 && j2 < k.N && (j < j2 || (j == j2 && i < i2))) {
+                    b.w.set_f(i2, j2, b.w.f(i, j));
+                }
+            }
+        }
+    }
     return b;
 }
 

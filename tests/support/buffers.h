@@ -113,7 +113,8 @@ struct Case {
     std::vector<Dim> in_dims, w_dims, out_dims;
     int32_t margin = 64;  // guard bytes around every buffer, a multiple of 4
     SampleFill in_fill, w_fill;
-    uint32_t data_seed = 0;  // seeds the contents of the input and the weights
+    bool w_symmetric = false;  // W(d) == W(-d) for every window offset d that has a partner, as for a Gaussian
+    uint32_t data_seed = 0;    // seeds the contents of the input and the weights
 
     std::string describe() const;
 };

@@ -1,0 +1,326 @@
+// Speed of the twelve entry points, of OpenCV's bilateral filter on the same pictures, and of the
+// scalar per-sample oracle. Benchmark names are slash-separated fields that bench/make_report.py
+// parses:  family/variant/WxH/N<window>/T<threads>,  family one of ours, opencv, oracle.
+#include <HalideBuffer.h>
+#include <benchmark/benchmark.h>
+#include <hwy/targets.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "bilateral_filter.h"
+#include "reference/reference.h"
+
+#ifdef BF_BENCH_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
+namespace {
+
+using bilateral_test::Layout;
+using bilateral_test::Padding;
+using bilateral_test::SampleType;
+using bilateral_test::Variant;
+using Halide::Runtime::Buffer;
+
+using Fn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, halide_buffer_t *);
+using FnPad = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, double, halide_buffer_t *);
+
+struct Entry {
+    Variant v;
+    Fn fn;         // replicate, symmetric
+    FnPad fn_pad;  // constant (pad value 0)
+};
+
+constexpr Layout G = Layout::gray, C = Layout::rgb;
+constexpr SampleType F = SampleType::f32, U = SampleType::u8;
+const Entry kEntries[] = {
+    {{G, F, Padding::constant}, nullptr, BilateralFilter_gray_single_constant},
+    {{G, F, Padding::replicate}, BilateralFilter_gray_single_replicate, nullptr},
+    {{G, F, Padding::symmetric}, BilateralFilter_gray_single_symmetric, nullptr},
+    {{G, U, Padding::constant}, nullptr, BilateralFilter_gray_uint8_constant},
+    {{G, U, Padding::replicate}, BilateralFilter_gray_uint8_replicate, nullptr},
+    {{G, U, Padding::symmetric}, BilateralFilter_gray_uint8_symmetric, nullptr},
+    {{C, F, Padding::constant}, nullptr, BilateralFilter_RGB_single_constant},
+    {{C, F, Padding::replicate}, BilateralFilter_RGB_single_replicate, nullptr},
+    {{C, F, Padding::symmetric}, BilateralFilter_RGB_single_symmetric, nullptr},
+    {{C, U, Padding::constant}, nullptr, BilateralFilter_RGB_uint8_constant},
+    {{C, U, Padding::replicate}, BilateralFilter_RGB_uint8_replicate, nullptr},
+    {{C, U, Padding::symmetric}, BilateralFilter_RGB_uint8_symmetric, nullptr},
+};
+
+void call(const Entry &e, halide_buffer_t *in, halide_buffer_t *w, int n, double sigma, halide_buffer_t *out) {
+    if (e.fn_pad) {
+        e.fn_pad(in, w, n, sigma, 0.0, out);
+    } else {
+        e.fn(in, w, n, sigma, out);
+    }
+}
+
+// "gray_single_replicate" and the like.
+std::string variant_label(Variant v) { return bilateral_test::variant_name(v).substr(std::strlen("BilateralFilter_")); }
+// "gray_single" and the like: layout and sample type only.
+std::string type_label(Variant v) { return variant_label(v).substr(0, variant_label(v).rfind('_')); }
+
+// Front-end defaults: range sigma is 10 % of the sample range; sigma_s makes the window
+// 2 ceil(2 sigma_s) + 1 = N for the odd windows measured here.
+double range_sigma(SampleType t) { return t == SampleType::u8 ? 25.5 : 0.1; }
+double spatial_sigma(int n) { return (n - 1) / 4.0; }
+
+Buffer<float> spatial_weights(int n) {
+    Buffer<float> w(n, n);
+    const int off = -(n / 2);
+    const double s = spatial_sigma(n);
+    w.for_each_element([&](int i, int j) {
+        const double di = i + off, dj = j + off;
+        w(i, j) = static_cast<float>(std::exp(-(di * di + dj * dj) / (2.0 * s * s)));
+    });
+    return w;
+}
+
+// One picture in every form the benchmarks read, with outputs to write into: planar float in
+// [0, 1] and 8-bit for the library and the oracle, interleaved copies for OpenCV.
+struct Images {
+    Buffer<float> f, f_out;
+    Buffer<uint8_t> u, u_out;
+#ifdef BF_BENCH_HAVE_OPENCV
+    cv::Mat cv_f, cv_u, cv_f_out, cv_u_out;
+#endif
+};
+
+// A smooth shaded background, flat discs, a rectangle and bars with sharp edges, plus Gaussian
+// noise (sigma 0.03). Deterministic: mt19937 with a fixed seed and our own normal transform.
+float picture(int x, int y, int c, int w, int h, std::mt19937 &rng) {
+    static const double kDisc1[] = {0.85, 0.30, 0.20}, kRect[] = {0.15, 0.60, 0.90}, kDisc2[] = {0.95, 0.90, 0.10};
+    const double u = double(x) / w, v = double(y) / h, a = double(w) / h;
+    double s = 0.25 + 0.3 * u + 0.2 * v + 0.1 * std::sin(6.2832 * (u * (1 + c) + 0.5 * v));
+    auto disc = [&](double cx, double cy, double r) { return (u - cx) * (u - cx) * a * a + (v - cy) * (v - cy) < r * r; };
+    if (disc(0.3, 0.4, 0.25)) s = kDisc1[c];
+    if (u > 0.55 && u < 0.85 && v > 0.15 && v < 0.6) s = kRect[c];
+    if (disc(0.7, 0.75, 0.15)) s = kDisc2[c];
+    if (u > 0.08 && u < 0.45 && v > 0.72 && v < 0.92 && (x / std::max(4, w / 120)) % 2 == 0) s = 0.05 + 0.1 * c;
+    const double r1 = (rng() + 0.5) / 4294967296.0, r2 = (rng() + 0.5) / 4294967296.0;
+    s += 0.03 * std::sqrt(-2.0 * std::log(r1)) * std::cos(6.283185307179586 * r2);
+    return static_cast<float>(std::min(1.0, std::max(0.0, s)));
+}
+
+Images make_images(int w, int h, bool rgb) {
+    const int nc = rgb ? 3 : 1;
+    Images im;
+    im.f = rgb ? Buffer<float>(w, h, 3) : Buffer<float>(w, h);
+    im.u = rgb ? Buffer<uint8_t>(w, h, 3) : Buffer<uint8_t>(w, h);
+    im.f_out = rgb ? Buffer<float>(w, h, 3) : Buffer<float>(w, h);
+    im.u_out = rgb ? Buffer<uint8_t>(w, h, 3) : Buffer<uint8_t>(w, h);
+    std::mt19937 rng(20240601u);
+    float *fp = im.f.data();
+    uint8_t *up = im.u.data();
+    for (int c = 0; c < nc; c++) {
+        for (int y = 0; y < h; y++) {
+            for (int x = 0; x < w; x++, fp++, up++) {
+                *fp = picture(x, y, c, w, h, rng);
+                *up = static_cast<uint8_t>(std::lround(*fp * 255.0f));
+            }
+        }
+    }
+    im.f_out.fill(0.0f);  // touch the output pages once, outside any timing
+    im.u_out.fill(0);
+#ifdef BF_BENCH_HAVE_OPENCV
+    im.cv_f.create(h, w, CV_32FC(nc));
+    im.cv_u.create(h, w, CV_8UC(nc));
+    for (int y = 0; y < h; y++) {
+        for (int x = 0; x < w; x++) {
+            for (int c = 0; c < nc; c++) {
+                im.cv_f.ptr<float>(y)[x * nc + c] = rgb ? im.f(x, y, c) : im.f(x, y);
+                im.cv_u.ptr<uint8_t>(y)[x * nc + c] = rgb ? im.u(x, y, c) : im.u(x, y);
+            }
+        }
+    }
+    im.cv_f_out = cv::Mat::zeros(h, w, im.cv_f.type());
+    im.cv_u_out = cv::Mat::zeros(h, w, im.cv_u.type());
+#endif
+    return im;
+}
+
+// Pictures are made on first use (outside the timed loop) and kept for the whole run.
+Images &images(int w, int h, bool rgb) {
+    static std::map<std::tuple<int, int, bool>, std::unique_ptr<Images>> cache;
+    auto &slot = cache[{w, h, rgb}];
+    if (!slot) slot = std::make_unique<Images>(make_images(w, h, rgb));
+    return *slot;
+}
+
+void set_counters(benchmark::State &st, int w, int h, int n) {
+    using benchmark::Counter;
+    st.counters["tap_pixels_per_s"] = Counter(double(n) * n * w * h, Counter::kIsIterationInvariantRate);
+    st.counters["Mpixels_per_s"] = Counter(double(w) * h / 1e6, Counter::kIsIterationInvariantRate);
+}
+
+void bench_ours(benchmark::State &st, const Entry &e, int w, int h, int n, int threads) {
+    halide_set_num_threads(threads);
+    Images &im = images(w, h, e.v.layout == Layout::rgb);
+    Buffer<float> weights = spatial_weights(n);
+    const bool u8 = e.v.type == SampleType::u8;
+    halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
+    halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
+    for (auto _ : st) {
+        call(e, in, weights.raw_buffer(), n, range_sigma(e.v.type), out);
+        benchmark::ClobberMemory();
+    }
+    set_counters(st, w, h, n);
+}
+
+void bench_oracle(benchmark::State &st, const Entry &e, int w, int h, int n) {
+    Images &im = images(w, h, e.v.layout == Layout::rgb);
+    Buffer<float> weights = spatial_weights(n);
+    const bool u8 = e.v.type == SampleType::u8;
+    const halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
+    halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
+    for (auto _ : st) {
+        bilateral_test::ref_filter(e.v, in, weights.raw_buffer(), n, range_sigma(e.v.type), 0.0, out);
+        benchmark::ClobberMemory();
+    }
+    set_counters(st, w, h, n);
+}
+
+#ifdef BF_BENCH_HAVE_OPENCV
+void bench_opencv(benchmark::State &st, Variant v, int w, int h, int n, int threads) {
+    cv::setNumThreads(threads);
+    Images &im = images(w, h, v.layout == Layout::rgb);
+    const bool u8 = v.type == SampleType::u8;
+    const cv::Mat &src = u8 ? im.cv_u : im.cv_f;
+    cv::Mat &dst = u8 ? im.cv_u_out : im.cv_f_out;
+    for (auto _ : st) {
+        cv::bilateralFilter(src, dst, n, range_sigma(v.type), spatial_sigma(n), cv::BORDER_REPLICATE);
+        benchmark::ClobberMemory();
+    }
+    set_counters(st, w, h, n);
+}
+#endif
+
+// A benchmark of a build whose output is wrong measures nothing: check every entry point against
+// the oracle bit for bit on a small picture first, and record the outcome in the run's context.
+std::string check_against_oracle() {
+    std::string bad;
+    for (const Entry &e : kEntries) {
+        for (int n : {5, 15}) {
+            Images &im = images(97, 61, e.v.layout == Layout::rgb);
+            Buffer<float> weights = spatial_weights(n);
+            const bool u8 = e.v.type == SampleType::u8;
+            halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
+            halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
+            call(e, in, weights.raw_buffer(), n, range_sigma(e.v.type), out);
+            std::vector<uint8_t> ours(out->host, out->host + out->size_in_bytes());
+            bilateral_test::ref_filter(e.v, in, weights.raw_buffer(), n, range_sigma(e.v.type), 0.0, out);
+            if (std::memcmp(ours.data(), out->host, ours.size()) != 0) bad += " " + variant_label(e.v) + "/N" + std::to_string(n);
+        }
+    }
+    return bad.empty() ? "bit-exact" : "MISMATCH:" + bad;
+}
+
+// The best Highway target the library's compiled set reaches on this CPU.
+std::string hwy_target() {
+    const int64_t usable = hwy::SupportedTargets() & HWY_TARGETS;
+    const int64_t best = usable & -usable;
+    const bool vector = (best & (HWY_SCALAR | HWY_EMU128)) == 0;
+    return std::string(hwy::TargetName(best)) + (vector ? "" : " (portable scalar kernels)");
+}
+
+template <class Fn>
+benchmark::internal::Benchmark *add(const std::string &name, int repetitions, Fn &&fn) {
+    return benchmark::RegisterBenchmark(name.c_str(), std::forward<Fn>(fn))
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->MinTime(0.1)
+        ->MinWarmUpTime(0.05)
+        ->Repetitions(repetitions)
+        ->ReportAggregatesOnly(true);
+}
+
+std::string size_label(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+    const std::string target = hwy_target(), check = check_against_oracle();
+    std::fprintf(stderr, "Highway target: %s; entry points vs oracle: %s\n", target.c_str(), check.c_str());
+    benchmark::AddCustomContext("hwy_target", target);
+    benchmark::AddCustomContext("oracle_check", check);
+#if defined(__clang__)
+    benchmark::AddCustomContext("compiler", "clang " __clang_version__);
+#elif defined(__GNUC__)
+    benchmark::AddCustomContext("compiler", "gcc " __VERSION__);
+#endif
+#ifdef BF_BENCH_HAVE_OPENCV
+    const std::string info = cv::getBuildInformation();
+    const size_t at = info.find("Parallel framework:");
+    const std::string framework = at == std::string::npos ? "" : info.substr(at, info.find('\n', at) - at);
+    benchmark::AddCustomContext("opencv", std::string(CV_VERSION) + "; " + framework);
+#else
+    benchmark::AddCustomContext("opencv", "not built in");
+#endif
+
+    const int sizes[][2] = {{1920, 1080}, {3840, 2160}};
+    const int windows[] = {5, 9, 15};
+    for (const auto &s : sizes) {
+        for (const Entry &e : kEntries) {
+            for (int n : windows) {
+                for (int t : {1, 2}) {
+                    const std::string name = "ours/" + variant_label(e.v) + "/" + size_label(s[0], s[1]) + "/N" +
+                                             std::to_string(n) + "/T" + std::to_string(t);
+                    add(name, 3, [&e, s, n, t](benchmark::State &st) { bench_ours(st, e, s[0], s[1], n, t); });
+                }
+            }
+        }
+    }
+#ifdef BF_BENCH_HAVE_OPENCV
+    for (const auto &s : sizes) {
+        for (const Entry &e : kEntries) {
+            if (e.v.padding != Padding::replicate) continue;  // one peer row per layout and type
+            for (int n : windows) {
+                for (int t : {1, 2}) {
+                    const std::string name = "opencv/" + type_label(e.v) + "/" + size_label(s[0], s[1]) + "/N" +
+                                             std::to_string(n) + "/T" + std::to_string(t);
+                    add(name, 3, [&e, s, n, t](benchmark::State &st) { bench_opencv(st, e.v, s[0], s[1], n, t); });
+                }
+            }
+        }
+    }
+#endif
+    for (const Entry &e : kEntries) {
+        if (e.v.padding != Padding::replicate) continue;
+        for (int n : windows) {
+            const std::string name = "oracle/" + variant_label(e.v) + "/256x256/N" + std::to_string(n) + "/T1";
+            add(name, 3, [&e, n](benchmark::State &st) { bench_oracle(st, e, 256, 256, n); });
+        }
+    }
+    // Small pictures: what a call costs beyond its arithmetic.
+    for (const Entry &e : kEntries) {
+        const bool small_case = e.v.padding == Padding::replicate &&
+                                ((e.v.layout == Layout::gray && e.v.type == SampleType::f32) ||
+                                 (e.v.layout == Layout::rgb && e.v.type == SampleType::u8));
+        if (!small_case) continue;
+        add("ours/" + variant_label(e.v) + "/64x64/N5/T1", 5,
+            [&e](benchmark::State &st) { bench_ours(st, e, 64, 64, 5, 1); });
+#ifdef BF_BENCH_HAVE_OPENCV
+        add("opencv/" + type_label(e.v) + "/64x64/N5/T1", 5,
+            [&e](benchmark::State &st) { bench_opencv(st, e.v, 64, 64, 5, 1); });
+#endif
+    }
+
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

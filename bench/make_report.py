@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""Writes docs/performance.md from the JSON output of bench_filter (medians of the repetitions).
+
+Usage: make_report.py BENCH_JSON OUTPUT_MD
+Benchmark names are family/variant/WxH/N<window>/T<threads>[/options added by the harness].
+"""
+import json
+import os
+import re
+import sys
+
+NAME = re.compile(r"^(ours|opencv|oracle)/(\w+)/(\d+)x(\d+)/N(\d+)/T(\d+)")
+# Ours over OpenCV (time ratio) that each layout and type should reach, at N = 5, 9, 15.
+GOALS = {"gray_single": (0.55, 0.50, 0.45), "RGB_single": (0.50, 0.40, 0.40),
+         "gray_uint8": (1.00, 1.00, 0.95), "RGB_uint8": (1.00, 0.90, 0.85)}
+CV_TYPES = {"gray_single": "CV_32FC1", "RGB_single": "CV_32FC3",
+            "gray_uint8": "CV_8UC1", "RGB_uint8": "CV_8UC3"}
+TYPES = list(GOALS)
+PADDINGS = ("constant", "replicate", "symmetric")
+WINDOWS = (5, 9, 15)
+SCALE = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
+
+
+def load(path):
+    """{(family, variant, w, h, n, threads): (ms per call, tap-pixels per second)} from the medians."""
+    with open(path) as f:
+        data = json.load(f)
+    runs = {}
+    for b in data["benchmarks"]:
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
+        m = NAME.match(b.get("run_name", b["name"]))
+        if not m:
+            continue
+        fam, var, w, h, n, t = m.groups()
+        ms = b["real_time"] * SCALE[b.get("time_unit", "ns")]
+        runs[(fam, var, int(w), int(h), int(n), int(t))] = (ms, b.get("tap_pixels_per_s", 0.0))
+    return data.get("context", {}), runs
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return "unknown", 0
+    models = [l.split(":", 1)[1].strip() for l in lines if l.startswith("model name")]
+    return (models[0] if models else "unknown"), sum(1 for l in lines if l.startswith("processor"))
+
+
+def fmt(v, digits=2):
+    return "–" if v is None else f"{v:.{digits}f}"
+
+
+def machine_section(ctx):
+    model, cpus = cpu_model()
+    mhz = ctx.get("mhz_per_cpu")
+    return ["## Machine", "",
+            f"- CPU: {model}, {cpus} logical CPUs" + (f", {mhz} MHz" if mhz else ""),
+            f"- Compiler: {ctx.get('compiler', 'unknown')} (Release)",
+            f"- Highway target the library dispatches to: {ctx.get('hwy_target', 'unknown')}",
+            f"- OpenCV: {ctx.get('opencv', 'unknown')}",
+            f"- Entry points against the scalar oracle before timing: {ctx.get('oracle_check', 'not checked')}",
+            f"- Date: {ctx.get('date', 'unknown')}", ""]
+
+
+def ratio_section(runs):
+    out = ["## Against OpenCV: 1920x1080, 2 threads", "",
+           "`replicate` entry points against `cv::bilateralFilter` with `BORDER_REPLICATE` on the same "
+           "picture (OpenCV reads interleaved channels, we read planar ones). Ratio = our time / OpenCV's "
+           "time; a goal is met when the ratio is at or below it.", "",
+           "| layout, type | OpenCV type | N | ours ms | OpenCV ms | ratio | goal | |",
+           "|---|---|---:|---:|---:|---:|---:|---|"]
+    for typ in TYPES:
+        for n, goal in zip(WINDOWS, GOALS[typ]):
+            ours = runs.get(("ours", typ + "_replicate", 1920, 1080, n, 2))
+            cv = runs.get(("opencv", typ, 1920, 1080, n, 2))
+            ratio = ours[0] / cv[0] if ours and cv else None
+            verdict = "–" if ratio is None else ("met" if ratio <= goal else "not met")
+            out.append(f"| {typ} | {CV_TYPES[typ]} | {n} | {fmt(ours and ours[0])} | {fmt(cv and cv[0])} "
+                       f"| {fmt(ratio)} | {goal:.2f} | {verdict} |")
+    return out + [""]
+
+
+def full_tables(runs):
+    out = ["## Every entry point", "",
+           "Milliseconds per call and Gtap-pixels/s (N² × width × height per call, per second of wall "
+           "time). OpenCV rows at the end of each table for comparison.", ""]
+    head = "| entry point | " + " | ".join(f"N={n} ms | N={n} Gtap/s" for n in WINDOWS) + " |"
+    rule = "|---|" + "---:|" * (2 * len(WINDOWS))
+    for w, h in ((1920, 1080), (3840, 2160)):
+        for t in (1, 2):
+            out += [f"### {w}x{h}, {t} thread{'s' if t > 1 else ''}", "", head, rule]
+            rows = [("ours", f"{typ}_{pad}", f"{typ}_{pad}") for typ in TYPES for pad in PADDINGS]
+            rows += [("opencv", typ, f"OpenCV {CV_TYPES[typ]}") for typ in TYPES]
+            for fam, var, label in rows:
+                cells = []
+                for n in WINDOWS:
+                    r = runs.get((fam, var, w, h, n, t))
+                    cells += [fmt(r and r[0]), fmt(r and r[1] / 1e9)]
+                if any(c != "–" for c in cells):
+                    out.append(f"| {label} | " + " | ".join(cells) + " |")
+            out.append("")
+    return out
+
+
+def oracle_section(runs):
+    out = ["## Against the scalar oracle", "",
+           "The per-sample oracle (one output sample at a time, every read through the boundary rule) on "
+           "256x256, one thread, against our `replicate` entry points on 1920x1080 with one thread, "
+           "compared per tap-pixel.", "",
+           "| entry point | N | oracle ns/tap-pixel | oracle Mtap/s | ours Gtap/s | speed-up |",
+           "|---|---:|---:|---:|---:|---:|"]
+    for typ in TYPES:
+        for n in WINDOWS:
+            o = runs.get(("oracle", typ + "_replicate", 256, 256, n, 1))
+            ours = runs.get(("ours", typ + "_replicate", 1920, 1080, n, 1))
+            if not o:
+                continue
+            speedup = ours[1] / o[1] if ours and o[1] else None
+            out.append(f"| {typ}_replicate | {n} | {fmt(1e9 / o[1])} | {fmt(o[1] / 1e6, 1)} "
+                       f"| {fmt(ours and ours[1] / 1e9)} | {fmt(speedup, 0)}× |")
+    return out + [""]
+
+
+def small_section(runs):
+    out = ["## Small pictures: 64x64, N=5, 1 thread", "",
+           "What a call costs beyond its arithmetic: the fixed part is the 64x64 time less 4096 pixels at "
+           "the 1920x1080 per-pixel rate (one thread).", "",
+           "| entry point | ours µs | OpenCV µs | ours fixed cost µs |", "|---|---:|---:|---:|"]
+    for typ in ("gray_single", "RGB_uint8"):
+        small = runs.get(("ours", typ + "_replicate", 64, 64, 5, 1))
+        cv = runs.get(("opencv", typ, 64, 64, 5, 1))
+        big = runs.get(("ours", typ + "_replicate", 1920, 1080, 5, 1))
+        fixed = small[0] * 1e3 - 4096 * big[0] * 1e3 / (1920 * 1080) if small and big else None
+        out.append(f"| {typ}_replicate | {fmt(small and small[0] * 1e3, 1)} | {fmt(cv and cv[0] * 1e3, 1)} "
+                   f"| {fmt(fixed, 1)} |")
+    return out + [""]
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    ctx, runs = load(sys.argv[1])
+    reps = {b.get("repetitions") for b in json.load(open(sys.argv[1]))["benchmarks"]} - {None}
+    lines = ["# Performance", "",
+             "Wall-clock time per call of the twelve entry points on generated pictures (smooth shading, "
+             "flat shapes with sharp edges, Gaussian noise), float32 in [0, 1] and 8-bit. Gaussian spatial "
+             "weights with σs = (N − 1)/4; range σ = 0.1 (float) or 25.5 (8-bit). Every number is the median "
+             f"of {'/'.join(str(r) for r in sorted(reps)) or 'several'} repetitions.", ""]
+    if not any(k[0] == "opencv" for k in runs):
+        lines += ["OpenCV was not found when the benchmark was built: no peer rows.", ""]
+    lines += machine_section(ctx) + ratio_section(runs) + full_tables(runs) + oracle_section(runs)
+    lines += small_section(runs)
+    lines += ["## Reproducing", "",
+              "`bench/run_benchmarks.sh` (as root: it installs what is missing, builds Release in "
+              "`build-bench/`, runs every benchmark and rewrites this file). A few minutes on two cores.", ""]
+    os.makedirs(os.path.dirname(os.path.abspath(sys.argv[2])), exist_ok=True)
+    with open(sys.argv[2], "w") as f:
+        f.write("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
