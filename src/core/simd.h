@@ -11,10 +11,11 @@ namespace bilateral {
 // Asked on every tile so that tests can switch targets between calls.
 bool vector_kernels_usable();
 
-// Columns a staged row must hold beyond the block so that whole-vector loads
-// of the last chunk stay inside the staged array: vectors hold at most this
-// many float32 lanes on any compiled target.
-constexpr int kMaxLanes = 32;
+// Staged rows and weight planes are sized in multiples of this many columns,
+// so that whole-vector loads and stores of the last chunk stay inside them:
+// vectors hold at most 16 float32 lanes on any compiled target, and byte
+// lookups work on 64 samples at a time.
+constexpr int kMaxLanes = 64;
 
 }  // namespace bilateral
 

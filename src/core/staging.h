@@ -1,6 +1,6 @@
 // Staging: copies a rectangle of the boundary-extended input plane into a
-// dense float32 array, so that the kernels' inner loops need no boundary tests
-// and no sample conversions. Byte samples convert exactly.
+// dense array, so that the kernels' inner loops need no boundary tests. Float
+// staging converts byte samples exactly.
 #ifndef BILATERAL_CORE_STAGING_H
 #define BILATERAL_CORE_STAGING_H
 
@@ -24,19 +24,27 @@ struct Plane {
 };
 
 // dst[r * cols + q] = S(x_first + q, y_first + r) under padding rule P, as
-// float32. Rows inside the input copy their inside stretch directly and pass
-// only the columns outside through the rule; nothing at or beyond the input's
-// ends is read.
-template <class T, Padding P>
+// float32 (Out = float) or as the samples themselves (Out = T). Rows inside
+// the input copy their inside stretch directly and pass only the columns
+// outside through the rule; nothing at or beyond the input's ends is read.
+template <class T, Padding P, class Out>
 void stage_rect(const Plane<T> &src, int32_t x_first, int32_t y_first, int64_t cols, int64_t rows, T pad,
-                float *dst) {
+                Out *dst) {
+    static_assert(std::is_same_v<Out, float> || std::is_same_v<Out, T>);
     const int32_t x_extent = src.x_end - src.x_min, y_extent = src.y_end - src.y_min;
-    const float pad_value = sample_to_f32(pad);
+    const auto convert = [](T v) -> Out {
+        if constexpr (std::is_same_v<Out, float>) {
+            return sample_to_f32(v);
+        } else {
+            return v;
+        }
+    };
+    const Out pad_value = convert(pad);
     // Staged columns [qa, qb) lie inside the input.
     const int64_t qa = std::clamp<int64_t>(int64_t{src.x_min} - x_first, 0, cols);
     const int64_t qb = std::clamp<int64_t>(int64_t{src.x_end} - x_first, qa, cols);
     for (int64_t r = 0; r < rows; ++r) {
-        float *out = dst + r * cols;
+        Out *out = dst + r * cols;
         bool row_inside = true;
         const int32_t y = extend_index<P>(static_cast<int32_t>(y_first + r), src.y_min, src.y_end, y_extent,
                                           row_inside);
@@ -47,17 +55,17 @@ void stage_rect(const Plane<T> &src, int32_t x_first, int32_t y_first, int64_t c
         const int64_t row = int64_t{y} * src.y_stride - src.base;  // index of column 0 of the row
         if (qb > qa) {
             const T *inside = src.host + (row + x_first + qa);
-            if constexpr (std::is_same_v<T, float>) {
-                std::memcpy(out + qa, inside, static_cast<size_t>(qb - qa) * sizeof(float));
+            if constexpr (std::is_same_v<Out, T>) {
+                std::memcpy(out + qa, inside, static_cast<size_t>(qb - qa) * sizeof(T));
             } else {
-                for (int64_t q = qa; q < qb; ++q) out[q] = sample_to_f32(inside[q - qa]);
+                for (int64_t q = qa; q < qb; ++q) out[q] = convert(inside[q - qa]);
             }
         }
         const auto extend_column = [&](int64_t q) {
             bool inside_x = true;
             const int32_t x = extend_index<P>(static_cast<int32_t>(x_first + q), src.x_min, src.x_end,
                                               x_extent, inside_x);
-            out[q] = inside_x ? sample_to_f32(src.host[row + x]) : pad_value;
+            out[q] = inside_x ? convert(src.host[row + x]) : pad_value;
         };
         for (int64_t q = 0; q < qa; ++q) extend_column(q);
         for (int64_t q = qb; q < cols; ++q) extend_column(q);

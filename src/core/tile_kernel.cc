@@ -32,6 +32,7 @@ HWY_AFTER_NAMESPACE();
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 
 #include "color/color_kernel.h"
 #include "core/boundary.h"
@@ -185,7 +186,7 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
         block_width /= 2;
     }
 
-    ScratchSlot staged_slot(user_context), planes_slot(user_context);
+    ScratchSlot staged_slot(user_context), bytes_slot(user_context), planes_slot(user_context);
     for (int32_t x = 0; x < tile_cols; x += block_width) {
         const int32_t block_cols = std::min(block_width, tile_cols - x);
         const int64_t x_block = x_tile + x;
@@ -208,9 +209,24 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
                              rows, c.pad, staged + ch * plane);
         }
         if (pad_plane) std::fill(staged + channels * plane, staged + (channels + 1) * plane, sample_to_f32(c.pad));
+        // Gray 8-bit samples also as bytes, for the byte-table lookups of
+        // targets that have them; the tail lets 64-byte loads run past the
+        // last row.
+        uint8_t *staged_bytes = nullptr;
+        if constexpr (L == Layout::gray && std::is_same_v<T, uint8_t>) {
+            if (vector) {
+                staged_bytes = bytes_slot.get_array<uint8_t>(static_cast<uint64_t>(plane + kMaxLanes));
+                if (staged_bytes == nullptr) return;
+                const Plane<T> src{c.in_host, c.in_base, c.in_y_stride, c.in_x_min, c.in_x_end, c.in_y_min, c.in_y_end};
+                stage_rect<T, P>(src, static_cast<int32_t>(x_block + u_lo), static_cast<int32_t>(y_tile + off), stride,
+                                 rows, c.pad, staged_bytes);
+                std::fill(staged_bytes + plane, staged_bytes + plane + kMaxLanes, uint8_t{0});
+            }
+        }
 
         BlockJob<T> job{};
         job.staged = staged;
+        job.staged_bytes = staged_bytes;
         job.stride = stride;
         job.plane = plane;
         job.u_lo = u_lo;

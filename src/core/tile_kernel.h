@@ -25,6 +25,7 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile);
 template <class T>
 struct BlockJob {
     const float *staged;
+    const uint8_t *staged_bytes;  // gray 8-bit: the same samples as bytes (plane 0 layout); else NULL
     int64_t stride, plane;
     int32_t u_lo, v_lo;
     int32_t channels;     // input channels, all of which enter the distance
@@ -44,6 +45,7 @@ struct BlockJob {
     int64_t out_stride;
 
     const float *sample(int32_t u, int32_t v) const { return staged + (v - v_lo) * stride + (u - u_lo); }
+    const uint8_t *sample_byte(int32_t u, int32_t v) const { return staged_bytes + (v - v_lo) * stride + (u - u_lo); }
 };
 
 }  // namespace bilateral

@@ -9,6 +9,7 @@
 #endif
 
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "core/range_exp-inl.h"
@@ -75,6 +76,74 @@ HWY_INLINE void fill_planes(D d, const float *const (&a)[K], const float *const 
     }
 }
 
+#if HWY_TARGET == HWY_AVX3_DL
+// Gray 8-bit range weights by table: the weight depends only on |a - b|, so
+// a table of 256 weights (computed with the same operations), held as four
+// byte planes in sixteen registers, is looked up 64 samples at a time with
+// byte permutes. The floats are the table's bits: results do not change.
+struct ByteWeightTable {
+    __m512i t[4][4];  // byte b of every weight, entries 64q .. 64q + 63
+    __m512i order;    // index bytes reordered so the unpacks below restore lane order
+};
+
+template <class D>
+HWY_INLINE ByteWeightTable make_byte_table(D d, hn::Vec<D> minus_R) {
+    HWY_ALIGN float weights[256];
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    for (int32_t x = 0; x < 256; x += lanes) {
+        hn::Vec<D> e[1] = {hn::Iota(d, static_cast<float>(x))};
+        e[0] = hn::Div(hn::Mul(e[0], e[0]), minus_R);
+        range_exp_nonpositive<1>(d, e);
+        hn::Store(e[0], d, weights + x);
+    }
+    HWY_ALIGN uint8_t bytes[4][256];
+    for (int x = 0; x < 256; ++x) {
+        uint32_t bits;
+        std::memcpy(&bits, &weights[x], sizeof bits);
+        for (int b = 0; b < 4; ++b) bytes[b][x] = static_cast<uint8_t>(bits >> (8 * b));
+    }
+    ByteWeightTable table;
+    for (int b = 0; b < 4; ++b) {
+        for (int q = 0; q < 4; ++q) table.t[b][q] = _mm512_load_si512(bytes[b] + 64 * q);
+    }
+    // Byte w of 128-bit block k ends up in vector w / 4, lane 4k + w % 4.
+    HWY_ALIGN uint8_t order[64];
+    for (int k = 0; k < 4; ++k) {
+        for (int w = 0; w < 16; ++w) order[16 * k + w] = static_cast<uint8_t>(16 * (w / 4) + 4 * k + w % 4);
+    }
+    table.order = _mm512_load_si512(order);
+    return table;
+}
+
+// plane[u] = table[|a[u] - b[u]|] (times scale, when not NULL) for u in
+// [0, cols), cols a multiple of 64.
+HWY_INLINE void fill_plane_bytes(const ByteWeightTable &table, const uint8_t *a, const uint8_t *b, float *plane,
+                                 const float *scale, int32_t cols) {
+    const __m512 factor = _mm512_set1_ps(scale != nullptr ? *scale : 1.0f);
+    for (int32_t u = 0; u < cols; u += 64) {
+        const __m512i x = _mm512_loadu_si512(a + u), y = _mm512_loadu_si512(b + u);
+        const __m512i index = _mm512_permutexvar_epi8(table.order, _mm512_sub_epi8(_mm512_max_epu8(x, y), _mm512_min_epu8(x, y)));
+        const __mmask64 high = _mm512_movepi8_mask(index);
+        __m512i bytes[4];
+        for (int k = 0; k < 4; ++k) {
+            const __m512i low_half = _mm512_permutex2var_epi8(table.t[k][0], index, table.t[k][1]);
+            const __m512i high_half = _mm512_permutex2var_epi8(table.t[k][2], index, table.t[k][3]);
+            bytes[k] = _mm512_mask_blend_epi8(high, low_half, high_half);
+        }
+        const __m512i b01_low = _mm512_unpacklo_epi8(bytes[0], bytes[1]), b01_high = _mm512_unpackhi_epi8(bytes[0], bytes[1]);
+        const __m512i b23_low = _mm512_unpacklo_epi8(bytes[2], bytes[3]), b23_high = _mm512_unpackhi_epi8(bytes[2], bytes[3]);
+        __m512 w[4] = {_mm512_castsi512_ps(_mm512_unpacklo_epi16(b01_low, b23_low)),
+                       _mm512_castsi512_ps(_mm512_unpackhi_epi16(b01_low, b23_low)),
+                       _mm512_castsi512_ps(_mm512_unpacklo_epi16(b01_high, b23_high)),
+                       _mm512_castsi512_ps(_mm512_unpackhi_epi16(b01_high, b23_high))};
+        for (int m = 0; m < 4; ++m) {
+            if (scale != nullptr) w[m] = _mm512_mul_ps(w[m], factor);
+            _mm512_storeu_ps(plane + u + 16 * m, w[m]);
+        }
+    }
+}
+#endif  // HWY_TARGET == HWY_AVX3_DL
+
 // Filters one staged block. Accumulate::row<kProducts>(d, job, r, weights)
 // forms output row r, calling weights(t, q, e) for the range weights of tap t
 // (with kProducts, already multiplied by W) at the kV vectors starting at
@@ -111,6 +180,11 @@ void filter_block(const BlockJob<T> &job) {
     const int32_t h = p.h;
     const int32_t cols = (job.cols + lanes - 1) / lanes * lanes;
     const int32_t pair_cols = (cols + 2 * h + lanes - 1) / lanes * lanes;
+#if HWY_TARGET == HWY_AVX3_DL
+    const bool byte_table = job.staged_bytes != nullptr;
+    const ByteWeightTable table = byte_table ? make_byte_table(d, minus_R) : ByteWeightTable{};
+    const int32_t cols64 = (cols + 63) / 64 * 64, pair_cols64 = (cols + 2 * h + 63) / 64 * 64;
+#endif
     const auto ring_plane = [&](int32_t v, int32_t k) {
         return job.planes + (int64_t{(v + h) % (h + 1)} * p.pairs + k) * job.plane_cols;
     };
@@ -118,6 +192,16 @@ void filter_block(const BlockJob<T> &job) {
     // Pair weights of sample row v, from column -h on; the pair count is a
     // multiple of 4 (2h(h + 1)).
     const auto fill_pairs = [&](int32_t v) HWY_ATTR {
+#if HWY_TARGET == HWY_AVX3_DL
+        if (byte_table) {
+            for (int32_t k = 0; k < p.pairs; ++k) {
+                const float *scale = job.plane_weight != nullptr ? job.plane_weight + k : nullptr;
+                fill_plane_bytes(table, job.sample_byte(-h, v), job.sample_byte(-h + p.pair_dx[k], v + p.pair_dy[k]),
+                                 ring_plane(v, k), scale, pair_cols64);
+            }
+            return;
+        }
+#endif
         const float *a = job.sample(-h, v);
         for (int32_t k = 0; k < p.pairs; k += kLockstep) {
             const float *as[kLockstep], *bs[kLockstep];
@@ -137,6 +221,14 @@ void filter_block(const BlockJob<T> &job) {
         fill_pairs(r);
         const float *centre = job.sample(0, r);
         for (int32_t k = 0; k < p.directs; ++k) {
+#if HWY_TARGET == HWY_AVX3_DL
+            if (byte_table) {
+                const float *scale = job.plane_weight != nullptr ? job.plane_weight + p.pairs + k : nullptr;
+                fill_plane_bytes(table, job.sample_byte(0, r), job.sample_byte(p.direct_dx[k], r + p.direct_dy[k]),
+                                 direct_plane(k) + h, scale, cols64);
+                continue;
+            }
+#endif
             const float *as[1] = {centre}, *bs[1] = {job.sample(p.direct_dx[k], r + p.direct_dy[k])};
             float *fs[1] = {direct_plane(k) + h};
             const float *scale = job.plane_weight != nullptr ? job.plane_weight + p.pairs + k : nullptr;
