@@ -38,10 +38,15 @@ struct VectorOps {
     // -127 < kf < 128, where adding 1.5 * 2^23 puts k in the low mantissa bits
     // exactly. Shifted left by 23 those bits give k << 23, the rest falls out.
     // A NaN lane has p = NaN, so its scale does not matter.
+    // With AVX-512, vscalefps forms p * 2^kf in one rounded step, the same
+    // product as multiplying by the exact power of two.
     static V exponent(V kf) { return kf; }
-    static V scale_from_exponent(V kf) {
+    static V scale_by_exponent(V p, V kf) {
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+        if constexpr (hn::MaxLanes(D()) == 16) return V{_mm512_scalef_ps(p.raw, kf.raw)};
+#endif
         const auto biased = hn::BitCast(DI(), hn::Add(kf, hn::Set(D(), 12582912.0f)));
-        return hn::BitCast(D(), hn::Add(hn::ShiftLeft<23>(biased), hn::Set(DI(), 0x3F800000)));
+        return hn::Mul(p, hn::BitCast(D(), hn::Add(hn::ShiftLeft<23>(biased), hn::Set(DI(), 0x3F800000))));
     }
     static V select_if_ge(V kf, int32_t limit, V yes, V no) {
         return hn::IfThenElse(hn::Ge(kf, hn::Set(D(), static_cast<float>(limit))), yes, no);
@@ -82,8 +87,8 @@ struct LockstepOps {
     }
     static V floor(const V &a) { return each([&](int i) HWY_ATTR { return One::floor(a.v[i]); }); }
     static V exponent(const V &kf) { return kf; }
-    static V scale_from_exponent(const V &kf) {
-        return each([&](int i) HWY_ATTR { return One::scale_from_exponent(kf.v[i]); });
+    static V scale_by_exponent(const V &p, const V &kf) {
+        return each([&](int i) HWY_ATTR { return One::scale_by_exponent(p.v[i], kf.v[i]); });
     }
     static V select_if_ge(const V &kf, int32_t limit, const V &yes, const V &no) {
         return each([&](int i) HWY_ATTR { return One::select_if_ge(kf.v[i], limit, yes.v[i], no.v[i]); });

@@ -58,9 +58,7 @@ struct ScalarOps {
         if (a <= -2147483648.0f) return INT32_MIN;
         return static_cast<VI>(a);
     }
-    static V scale_from_exponent(VI k) {
-        return float_from_bits((static_cast<uint32_t>(k) << 23) + 0x3F800000u);
-    }
+    static V scale_by_exponent(V p, VI k) { return p * float_from_bits((static_cast<uint32_t>(k) << 23) + 0x3F800000u); }
     static V select_if_ge(VI k, int32_t limit, V yes, V no) { return k >= limit ? yes : no; }
     static V select_if_le(VI k, int32_t limit, V yes, V no) { return k <= limit ? yes : no; }
 };

@@ -31,8 +31,9 @@ __attribute__((always_inline)) inline typename Ops::V range_exp(typename Ops::V 
     const V f = Ops::fma(e, s, Ops::constant(kOne));
 
     const V p = Ops::add(f, odd);
-    const V scale = Ops::scale_from_exponent(k);  // bits (k << 23) + 0x3F800000, wrapping
-    const V v = Ops::mul(p, scale);
+    // p * scale, scale = the float with bits (k << 23) + 0x3F800000 (wrapping),
+    // which is 2^k wherever the result is kept; one rounded product.
+    const V v = Ops::scale_by_exponent(p, k);
     // A policy for arguments that are never positive (every range argument is
     // -D / R with D >= 0 and R >= 0, or NaN) may skip the overflow selection:
     // t <= 0 gives k <= 0.

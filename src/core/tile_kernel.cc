@@ -55,14 +55,12 @@ namespace {
 
 constexpr int kOutputChannels = 3;
 
-// Weight planes beyond this many bytes per task are not worth their memory:
-// larger windows compute every tap's weight where it is used.
-constexpr int64_t kPlaneBudget = int64_t{2} << 20;
-
-// Blocks are as wide as the tile when their weight planes stay within this
-// many bytes (fewer weights are computed twice at block edges), and narrow
-// down to 128 columns otherwise.
-constexpr int64_t kWideBlockBudget = int64_t{512} << 10;
+// Bytes of weight planes one task may hold. Blocks are as wide as the tile
+// when their planes fit (fewer weights are computed twice at block edges),
+// narrowing down to 128 columns; windows whose planes do not fit even then
+// compute every tap's weight where it is used. With the staged samples this
+// keeps a task's scratch under 4 MiB.
+constexpr int64_t kPlaneBudget = int64_t{5} << 19;
 
 int64_t round_up(int64_t v, int64_t m) { return (v + m - 1) / m * m; }
 
@@ -182,7 +180,7 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     const int64_t plane_count = int64_t{h + 1} * plan.pairs + plan.directs;
     int32_t block_width = kTileWidth;
     while (block_width > kBlockWidth &&
-           plane_count * round_up(block_width + 2 * h, kMaxLanes) * int64_t{sizeof(float)} > kWideBlockBudget) {
+           plane_count * round_up(block_width + 2 * h, kMaxLanes) * int64_t{sizeof(float)} > kPlaneBudget) {
         block_width /= 2;
     }
 
