@@ -5,7 +5,11 @@
 #include <benchmark/benchmark.h>
 #include <hwy/targets.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -104,7 +108,9 @@ float picture(int x, int y, int c, int w, int h, std::mt19937 &rng) {
     static const double kDisc1[] = {0.85, 0.30, 0.20}, kRect[] = {0.15, 0.60, 0.90}, kDisc2[] = {0.95, 0.90, 0.10};
     const double u = double(x) / w, v = double(y) / h, a = double(w) / h;
     double s = 0.25 + 0.3 * u + 0.2 * v + 0.1 * std::sin(6.2832 * (u * (1 + c) + 0.5 * v));
-    auto disc = [&](double cx, double cy, double r) { return (u - cx) * (u - cx) * a * a + (v - cy) * (v - cy) < r * r; };
+    auto disc = [&](double cx, double cy, double r) {
+        return (u - cx) * (u - cx) * a * a + (v - cy) * (v - cy) < r * r;
+    };
     if (disc(0.3, 0.4, 0.25)) s = kDisc1[c];
     if (u > 0.55 && u < 0.85 && v > 0.15 && v < 0.6) s = kRect[c];
     if (disc(0.7, 0.75, 0.15)) s = kDisc2[c];
@@ -159,24 +165,67 @@ Images &images(int w, int h, bool rgb) {
     return *slot;
 }
 
-void set_counters(benchmark::State &st, int w, int h, int n) {
+// CPU seconds the whole machine and this process have used, and the wall clock.
+struct Clocks {
+    double machine, own, wall;
+    static Clocks now() {
+        unsigned long long v[8] = {};
+        if (FILE *f = std::fopen("/proc/stat", "r")) {  // cpu user nice system idle iowait irq softirq steal
+            if (std::fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4],
+                            &v[5], &v[6], &v[7]) != 8) {
+                std::fill(v, v + 8, 0ull);
+            }
+            std::fclose(f);
+        }
+        rusage ru{};
+        getrusage(RUSAGE_SELF, &ru);
+        const auto secs = [](timeval t) { return t.tv_sec + t.tv_usec * 1e-6; };
+        return {double(v[0] + v[1] + v[2] + v[5] + v[6] + v[7]) / sysconf(_SC_CLK_TCK),
+                secs(ru.ru_utime) + secs(ru.ru_stime),
+                std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count()};
+    }
+};
+
+// Runs the timed loop and sets the counters: tap-pixels and pixels per second, and other_cores, the
+// cores other work kept busy meanwhile (on two cores, anything above a few tenths skews the result).
+template <class Call>
+void timed(benchmark::State &st, int w, int h, int n, Call &&call) {
+    const Clocks before = Clocks::now();
+    for (auto _ : st) {
+        call();
+        benchmark::ClobberMemory();
+    }
+    const Clocks after = Clocks::now();
     using benchmark::Counter;
     st.counters["tap_pixels_per_s"] = Counter(double(n) * n * w * h, Counter::kIsIterationInvariantRate);
     st.counters["Mpixels_per_s"] = Counter(double(w) * h / 1e6, Counter::kIsIterationInvariantRate);
+    const double other = (after.machine - before.machine) - (after.own - before.own);
+    st.counters["other_cores"] = std::max(0.0, other / std::max(1e-9, after.wall - before.wall));
+}
+
+// Threads for our calls. halide_set_num_threads only ever adds workers: a pool that once ran two
+// threads keeps both busy after halide_set_num_threads(1). One thread is therefore enforced by
+// running the tasks in order on the calling thread, as the runtime does when it has no workers.
+int serial_par_for(void *user_context, halide_task_t task, int min, int size, uint8_t *closure) {
+    for (int i = min; i < min + size; i++) {
+        if (int result = task(user_context, i, closure)) return result;
+    }
+    return 0;
+}
+
+void use_halide_threads(int threads) {
+    halide_set_num_threads(threads);
+    halide_set_custom_do_par_for(threads == 1 ? serial_par_for : halide_default_do_par_for);
 }
 
 void bench_ours(benchmark::State &st, const Entry &e, int w, int h, int n, int threads) {
-    halide_set_num_threads(threads);
+    use_halide_threads(threads);
     Images &im = images(w, h, e.v.layout == Layout::rgb);
     Buffer<float> weights = spatial_weights(n);
     const bool u8 = e.v.type == SampleType::u8;
     halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
     halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
-    for (auto _ : st) {
-        call(e, in, weights.raw_buffer(), n, range_sigma(e.v.type), out);
-        benchmark::ClobberMemory();
-    }
-    set_counters(st, w, h, n);
+    timed(st, w, h, n, [&] { call(e, in, weights.raw_buffer(), n, range_sigma(e.v.type), out); });
 }
 
 void bench_oracle(benchmark::State &st, const Entry &e, int w, int h, int n) {
@@ -185,11 +234,9 @@ void bench_oracle(benchmark::State &st, const Entry &e, int w, int h, int n) {
     const bool u8 = e.v.type == SampleType::u8;
     const halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
     halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
-    for (auto _ : st) {
+    timed(st, w, h, n, [&] {
         bilateral_test::ref_filter(e.v, in, weights.raw_buffer(), n, range_sigma(e.v.type), 0.0, out);
-        benchmark::ClobberMemory();
-    }
-    set_counters(st, w, h, n);
+    });
 }
 
 #ifdef BF_BENCH_HAVE_OPENCV
@@ -199,11 +246,9 @@ void bench_opencv(benchmark::State &st, Variant v, int w, int h, int n, int thre
     const bool u8 = v.type == SampleType::u8;
     const cv::Mat &src = u8 ? im.cv_u : im.cv_f;
     cv::Mat &dst = u8 ? im.cv_u_out : im.cv_f_out;
-    for (auto _ : st) {
+    timed(st, w, h, n, [&] {
         cv::bilateralFilter(src, dst, n, range_sigma(v.type), spatial_sigma(n), cv::BORDER_REPLICATE);
-        benchmark::ClobberMemory();
-    }
-    set_counters(st, w, h, n);
+    });
 }
 #endif
 
@@ -221,7 +266,9 @@ std::string check_against_oracle() {
             call(e, in, weights.raw_buffer(), n, range_sigma(e.v.type), out);
             std::vector<uint8_t> ours(out->host, out->host + out->size_in_bytes());
             bilateral_test::ref_filter(e.v, in, weights.raw_buffer(), n, range_sigma(e.v.type), 0.0, out);
-            if (std::memcmp(ours.data(), out->host, ours.size()) != 0) bad += " " + variant_label(e.v) + "/N" + std::to_string(n);
+            if (std::memcmp(ours.data(), out->host, ours.size()) != 0) {
+                bad += " " + variant_label(e.v) + "/N" + std::to_string(n);
+            }
         }
     }
     return bad.empty() ? "bit-exact" : "MISMATCH:" + bad;
@@ -240,13 +287,18 @@ benchmark::internal::Benchmark *add(const std::string &name, int repetitions, Fn
     return benchmark::RegisterBenchmark(name.c_str(), std::forward<Fn>(fn))
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime()
+        ->MeasureProcessCPUTime()  // CPU time of all threads, not only the calling one
         ->MinTime(0.1)
         ->MinWarmUpTime(0.05)
         ->Repetitions(repetitions)
         ->ReportAggregatesOnly(true);
 }
 
-std::string size_label(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
+// family/variant/WxH/N<window>/T<threads>
+std::string label(const char *family, const std::string &variant, int w, int h, int n, int threads) {
+    return std::string(family) + "/" + variant + "/" + std::to_string(w) + "x" + std::to_string(h) + "/N" +
+           std::to_string(n) + "/T" + std::to_string(threads);
+}
 
 }  // namespace
 
@@ -254,10 +306,16 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
+    use_halide_threads(2);  // before the first call, so that the pool never holds more than two threads
     const std::string target = hwy_target(), check = check_against_oracle();
     std::fprintf(stderr, "Highway target: %s; entry points vs oracle: %s\n", target.c_str(), check.c_str());
     benchmark::AddCustomContext("hwy_target", target);
     benchmark::AddCustomContext("oracle_check", check);
+#ifdef NDEBUG
+    benchmark::AddCustomContext("build", "optimised build (NDEBUG)");
+#else
+    benchmark::AddCustomContext("build", "build with assertions (not NDEBUG): not representative");
+#endif
 #if defined(__clang__)
     benchmark::AddCustomContext("compiler", "clang " __clang_version__);
 #elif defined(__GNUC__)
@@ -272,50 +330,35 @@ int main(int argc, char **argv) {
     benchmark::AddCustomContext("opencv", "not built in");
 #endif
 
-    const int sizes[][2] = {{1920, 1080}, {3840, 2160}};
-    const int windows[] = {5, 9, 15};
+    // Five repetitions where calls are short (the ratio table's size), three for 3840x2160.
+    const int sizes[][3] = {{1920, 1080, 5}, {3840, 2160, 3}};
     for (const auto &s : sizes) {
         for (const Entry &e : kEntries) {
-            for (int n : windows) {
+            for (int n : {5, 9, 15}) {
                 for (int t : {1, 2}) {
-                    const std::string name = "ours/" + variant_label(e.v) + "/" + size_label(s[0], s[1]) + "/N" +
-                                             std::to_string(n) + "/T" + std::to_string(t);
-                    add(name, 3, [&e, s, n, t](benchmark::State &st) { bench_ours(st, e, s[0], s[1], n, t); });
-                }
-            }
-        }
-    }
+                    add(label("ours", variant_label(e.v), s[0], s[1], n, t), s[2],
+                        [&e, s, n, t](benchmark::State &st) { bench_ours(st, e, s[0], s[1], n, t); });
 #ifdef BF_BENCH_HAVE_OPENCV
-    for (const auto &s : sizes) {
-        for (const Entry &e : kEntries) {
-            if (e.v.padding != Padding::replicate) continue;  // one peer row per layout and type
-            for (int n : windows) {
-                for (int t : {1, 2}) {
-                    const std::string name = "opencv/" + type_label(e.v) + "/" + size_label(s[0], s[1]) + "/N" +
-                                             std::to_string(n) + "/T" + std::to_string(t);
-                    add(name, 3, [&e, s, n, t](benchmark::State &st) { bench_opencv(st, e.v, s[0], s[1], n, t); });
+                    if (e.v.padding != Padding::replicate) continue;  // the peer row of each layout and type
+                    add(label("opencv", type_label(e.v), s[0], s[1], n, t), s[2],
+                        [&e, s, n, t](benchmark::State &st) { bench_opencv(st, e.v, s[0], s[1], n, t); });
+#endif
                 }
             }
         }
     }
-#endif
     for (const Entry &e : kEntries) {
         if (e.v.padding != Padding::replicate) continue;
-        for (int n : windows) {
-            const std::string name = "oracle/" + variant_label(e.v) + "/256x256/N" + std::to_string(n) + "/T1";
-            add(name, 3, [&e, n](benchmark::State &st) { bench_oracle(st, e, 256, 256, n); });
+        for (int n : {5, 9, 15}) {
+            add(label("oracle", variant_label(e.v), 256, 256, n, 1), 3,
+                [&e, n](benchmark::State &st) { bench_oracle(st, e, 256, 256, n); });
         }
-    }
-    // Small pictures: what a call costs beyond its arithmetic.
-    for (const Entry &e : kEntries) {
-        const bool small_case = e.v.padding == Padding::replicate &&
-                                ((e.v.layout == Layout::gray && e.v.type == SampleType::f32) ||
-                                 (e.v.layout == Layout::rgb && e.v.type == SampleType::u8));
-        if (!small_case) continue;
-        add("ours/" + variant_label(e.v) + "/64x64/N5/T1", 5,
+        // Small pictures, what a call costs beyond its arithmetic: gray float and RGB 8-bit.
+        if ((e.v.layout == Layout::gray) != (e.v.type == SampleType::f32)) continue;
+        add(label("ours", variant_label(e.v), 64, 64, 5, 1), 5,
             [&e](benchmark::State &st) { bench_ours(st, e, 64, 64, 5, 1); });
 #ifdef BF_BENCH_HAVE_OPENCV
-        add("opencv/" + type_label(e.v) + "/64x64/N5/T1", 5,
+        add(label("opencv", type_label(e.v), 64, 64, 5, 1), 5,
             [&e](benchmark::State &st) { bench_opencv(st, e.v, 64, 64, 5, 1); });
 #endif
     }

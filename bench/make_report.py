@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Writes docs/performance.md from the JSON output of bench_filter (medians of the repetitions).
 
-Usage: make_report.py BENCH_JSON OUTPUT_MD
+Usage: make_report.py BENCH_JSON OUTPUT_MD [RUN_INFO_JSON]
+RUN_INFO_JSON (from run_benchmarks.sh): the run's wall time.
+A time is flagged (*) when other work on the machine competed with the benchmark: other processes
+kept more than OTHER_CORES cores busy on average while it ran (counter other_cores).
 Benchmark names are family/variant/WxH/N<window>/T<threads>[/options added by the harness].
 """
 import json
@@ -19,23 +22,27 @@ TYPES = list(GOALS)
 PADDINGS = ("constant", "replicate", "symmetric")
 WINDOWS = (5, 9, 15)
 SCALE = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
+OTHER_CORES = 0.25
 
 
 def load(path):
-    """{(family, variant, w, h, n, threads): (ms per call, tap-pixels per second)} from the medians."""
+    """Context, repetition counts and {(family, variant, w, h, n, threads): (ms per call,
+    tap-pixels per second, disturbed)} from the medians."""
     with open(path) as f:
         data = json.load(f)
-    runs = {}
+    runs, reps = {}, set()
     for b in data["benchmarks"]:
         if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
             continue
         m = NAME.match(b.get("run_name", b["name"]))
         if not m:
             continue
+        reps.add(b.get("repetitions", 1))
         fam, var, w, h, n, t = m.groups()
         ms = b["real_time"] * SCALE[b.get("time_unit", "ns")]
-        runs[(fam, var, int(w), int(h), int(n), int(t))] = (ms, b.get("tap_pixels_per_s", 0.0))
-    return data.get("context", {}), runs
+        disturbed = b.get("other_cores", 0.0) > OTHER_CORES
+        runs[(fam, var, int(w), int(h), int(n), int(t))] = (ms, b.get("tap_pixels_per_s", 0.0), disturbed)
+    return data.get("context", {}), reps, runs
 
 
 def cpu_model():
@@ -52,16 +59,26 @@ def fmt(v, digits=2):
     return "–" if v is None else f"{v:.{digits}f}"
 
 
-def machine_section(ctx):
+def fmt_ms(r, scale=1.0, digits=2):
+    """A run's time, flagged when other work competed with it."""
+    return "–" if not r else fmt(r[0] * scale, digits) + ("*" if r[2] else "")
+
+
+def machine_section(ctx, runs):
     model, cpus = cpu_model()
     mhz = ctx.get("mhz_per_cpu")
+    load = ctx.get("load_avg")
+    flagged = sum(1 for r in runs.values() if r[2])
+    busy = [f"- Load average when the run started: {', '.join(f'{v:.2f}' for v in load)}"] if load else []
+    busy.append(f"- Benchmarks that other work on the machine competed with (more than {OTHER_CORES} cores "
+                f"busy elsewhere on average; times marked *): {flagged} of {len(runs)}")
     return ["## Machine", "",
             f"- CPU: {model}, {cpus} logical CPUs" + (f", {mhz} MHz" if mhz else ""),
-            f"- Compiler: {ctx.get('compiler', 'unknown')} (Release)",
+            f"- Compiler: {ctx.get('compiler', 'unknown')}, {ctx.get('build', 'unknown build')}",
             f"- Highway target the library dispatches to: {ctx.get('hwy_target', 'unknown')}",
-            f"- OpenCV: {ctx.get('opencv', 'unknown')}",
+            f"- OpenCV: {' '.join(ctx.get('opencv', 'unknown').split())}",
             f"- Entry points against the scalar oracle before timing: {ctx.get('oracle_check', 'not checked')}",
-            f"- Date: {ctx.get('date', 'unknown')}", ""]
+            f"- Date: {ctx.get('date', 'unknown')}"] + busy + [""]
 
 
 def ratio_section(runs):
@@ -77,7 +94,7 @@ def ratio_section(runs):
             cv = runs.get(("opencv", typ, 1920, 1080, n, 2))
             ratio = ours[0] / cv[0] if ours and cv else None
             verdict = "–" if ratio is None else ("met" if ratio <= goal else "not met")
-            out.append(f"| {typ} | {CV_TYPES[typ]} | {n} | {fmt(ours and ours[0])} | {fmt(cv and cv[0])} "
+            out.append(f"| {typ} | {CV_TYPES[typ]} | {n} | {fmt_ms(ours)} | {fmt_ms(cv)} "
                        f"| {fmt(ratio)} | {goal:.2f} | {verdict} |")
     return out + [""]
 
@@ -97,7 +114,7 @@ def full_tables(runs):
                 cells = []
                 for n in WINDOWS:
                     r = runs.get((fam, var, w, h, n, t))
-                    cells += [fmt(r and r[0]), fmt(r and r[1] / 1e9)]
+                    cells += [fmt_ms(r), fmt(r and r[1] / 1e9)]
                 if any(c != "–" for c in cells):
                     out.append(f"| {label} | " + " | ".join(cells) + " |")
             out.append("")
@@ -133,28 +150,36 @@ def small_section(runs):
         cv = runs.get(("opencv", typ, 64, 64, 5, 1))
         big = runs.get(("ours", typ + "_replicate", 1920, 1080, 5, 1))
         fixed = small[0] * 1e3 - 4096 * big[0] * 1e3 / (1920 * 1080) if small and big else None
-        out.append(f"| {typ}_replicate | {fmt(small and small[0] * 1e3, 1)} | {fmt(cv and cv[0] * 1e3, 1)} "
+        out.append(f"| {typ}_replicate | {fmt_ms(small, 1e3, 1)} | {fmt_ms(cv, 1e3, 1)} "
                    f"| {fmt(fixed, 1)} |")
     return out + [""]
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) not in (3, 4):
         sys.exit(__doc__)
-    ctx, runs = load(sys.argv[1])
-    reps = {b.get("repetitions") for b in json.load(open(sys.argv[1]))["benchmarks"]} - {None}
+    ctx, reps, runs = load(sys.argv[1])
+    info = {}
+    if len(sys.argv) == 4:
+        with open(sys.argv[3]) as f:
+            info = json.load(f)
     lines = ["# Performance", "",
              "Wall-clock time per call of the twelve entry points on generated pictures (smooth shading, "
              "flat shapes with sharp edges, Gaussian noise), float32 in [0, 1] and 8-bit. Gaussian spatial "
              "weights with σs = (N − 1)/4; range σ = 0.1 (float) or 25.5 (8-bit). Every number is the median "
-             f"of {'/'.join(str(r) for r in sorted(reps)) or 'several'} repetitions.", ""]
+             f"of {' or '.join(str(r) for r in sorted(reps)) or 'several'} repetitions. Threads: "
+             "`halide_set_num_threads` for ours (one thread runs the tasks in order on the calling thread, "
+             "since the runtime's pool never retires a worker), `cv::setNumThreads` for OpenCV; the oracle "
+             "runs on one thread. Repetitions of all benchmarks run in random interleaved order, so a slow "
+             "spell of the machine touches single repetitions rather than whole rows.", ""]
     if not any(k[0] == "opencv" for k in runs):
         lines += ["OpenCV was not found when the benchmark was built: no peer rows.", ""]
-    lines += machine_section(ctx) + ratio_section(runs) + full_tables(runs) + oracle_section(runs)
+    lines += machine_section(ctx, runs) + ratio_section(runs) + full_tables(runs) + oracle_section(runs)
     lines += small_section(runs)
     lines += ["## Reproducing", "",
               "`bench/run_benchmarks.sh` (as root: it installs what is missing, builds Release in "
-              "`build-bench/`, runs every benchmark and rewrites this file). A few minutes on two cores.", ""]
+              "`build-bench/`, runs every benchmark and rewrites this file)" +
+              (f"; this run took {info['wall_seconds'] / 60:.1f} minutes." if "wall_seconds" in info else "."), ""]
     os.makedirs(os.path.dirname(os.path.abspath(sys.argv[2])), exist_ok=True)
     with open(sys.argv[2], "w") as f:
         f.write("\n".join(lines))
