@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every build and test dependency on Debian bookworm (run as root).
+# Installs every build and test dependency on Debian bookworm (run as root),
+# plus any packages named as arguments (bench/setup.sh passes the benchmark's).
 # Idempotent: packages already present are skipped, so a second run is quick.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev llvm-14-dev
   libpng-dev libjpeg-dev zlib1g-dev
+  "$@"
 )
 
 missing=()

@@ -18,7 +18,6 @@ namespace bilateral {
 constexpr int32_t kTileWidth = 512;
 constexpr int32_t kBlockWidth = 128;
 constexpr int32_t kBlocksPerTile = 4;
-constexpr int32_t kChunkWidth = 32;
 
 template <Layout L>
 struct TileShape;

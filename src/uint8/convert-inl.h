@@ -1,6 +1,5 @@
-// Per-target sample conversions shared by the vector kernels: samples enter
-// float32 exactly at the point of use, and quotients leave as float32 or as
-// truncated, saturated bytes.
+// Per-target output conversion shared by the vector kernels: quotients leave
+// as float32 or as truncated, saturated bytes.
 
 #if defined(BILATERAL_UINT8_CONVERT_INL_H_) == defined(HWY_TARGET_TOGGLE)
 #ifdef BILATERAL_UINT8_CONVERT_INL_H_
@@ -19,19 +18,6 @@ HWY_BEFORE_NAMESPACE();
 namespace bilateral {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
-
-// Lanes(d) samples from p as float32: floats as they are, bytes zero-extended
-// and converted (exact).
-template <class D>
-HWY_INLINE hn::Vec<D> load_samples(D d, const float *HWY_RESTRICT p) {
-    return hn::LoadU(d, p);
-}
-template <class D>
-HWY_INLINE hn::Vec<D> load_samples(D d, const uint8_t *HWY_RESTRICT p) {
-    const hn::Rebind<uint8_t, D> d8;
-    const hn::Rebind<int32_t, D> di;
-    return hn::ConvertTo(d, hn::PromoteTo(di, hn::LoadU(d8, p)));
-}
 
 // Stores the first `count` lanes of a quotient vector. A partial vector goes
 // through a local copy so that nothing past the last lane is read or written:

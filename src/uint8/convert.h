@@ -1,6 +1,7 @@
 // Conversions that let the 8-bit variants run the float kernels: samples
-// enter float32 exactly, range differences are formed in integers, and the
-// float quotient leaves by truncation and saturation (never rounding).
+// enter float32 exactly (so differences of converted bytes are the exact
+// integer differences), and the float quotient leaves by truncation and
+// saturation (never rounding).
 #ifndef BILATERAL_UINT8_CONVERT_H
 #define BILATERAL_UINT8_CONVERT_H
 
@@ -12,14 +13,6 @@ namespace bilateral {
 // Byte to float32: zero-extended and converted, exact (255 gives 255.0).
 inline float sample_to_f32(uint8_t b) { return static_cast<float>(static_cast<uint32_t>(b)); }
 inline float sample_to_f32(float v) { return v; }
-
-// Centre minus neighbour. Bytes subtract in 16-bit integers, exact in
-// -255..255, then convert; floats subtract once, rounded.
-inline float range_difference(uint8_t a, uint8_t b) {
-    const auto d = static_cast<int16_t>(static_cast<uint16_t>(a) - static_cast<uint16_t>(b));
-    return static_cast<float>(static_cast<int32_t>(d));
-}
-inline float range_difference(float a, float b) { return a - b; }
 
 // Float quotient to byte: clamp to the signed 16-bit range keeping NaN,
 // truncate toward zero (NaN gives 0), then saturate to 0..255.
