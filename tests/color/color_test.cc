@@ -172,8 +172,9 @@ TEST(ColorFilter, DegenerateInputsGiveNaN) {
             TestBuffer in = planar(type, 50, 40, 0, 3);
             std::mt19937 rng(4);
             in.fill_random(rng, type == SampleType::f32 ? SampleFill{0.0, 1.0} : SampleFill{0.0, 255.0});
-            for (auto [sigma, weight] : {std::pair{0.0, 1.0f}, std::pair{0.5, 0.0f}}) {
-                TestBuffer w = weights(3, weight);
+            for (const auto &degenerate : {std::pair{0.0, 1.0f}, std::pair{0.5, 0.0f}}) {
+                const double sigma = degenerate.first;
+                TestBuffer w = weights(3, degenerate.second);
                 TestBuffer out = filter_checked(v, in, w, 3.0, sigma, 0.0, 50, 40);
                 out.for_each([&](int32_t x, int32_t y, int32_t c) {
                     if (type == SampleType::f32) {
