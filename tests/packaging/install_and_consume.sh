@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the built project into a temporary prefix and builds a small host
+# program against it twice, through the CMake package and through pkg-config;
+# both must run (the installed library finds its runtime through $ORIGIN).
+set -euo pipefail
+build_dir=$1
+source_dir=$(cd "$(dirname "$0")" && pwd)/consumer
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cmake --install "$build_dir" --prefix "$work/prefix" > /dev/null
+
+cmake -S "$source_dir" -B "$work/with-cmake" -DCMAKE_PREFIX_PATH="$work/prefix" > /dev/null
+cmake --build "$work/with-cmake" > /dev/null
+"$work/with-cmake/consumer"
+
+libdir=$(dirname "$(find "$work/prefix" -name bilateral_filter.pc)")/..
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+c++ -std=c++17 "$source_dir/consumer.cc" -o "$work/with-pkg-config" $(pkg-config --cflags --libs bilateral_filter) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir bilateral_filter)"
+"$work/with-pkg-config"
+
+# The installed filter library itself looks for its runtime beside it.
+readelf -d "$libdir/libbilateral_filter.so" | grep -q 'RUNPATH.*\[\$ORIGIN\]'
+echo "install and consume OK"
