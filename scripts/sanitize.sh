@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds with clang and AddressSanitizer + UndefinedBehaviorSanitizer (one
 # vector target, AVX2, plus the portable scalar path) in build-asan/ and runs
-# the library's own tests there. Tool-level tests (install, Halide JIT, the
-# command-line tool) run in the plain build only.
+# the library's own tests there; then ThreadSanitizer in build-tsan/ for the
+# concurrency tests. Tool-level tests (install, Halide JIT, the command-line
+# tool) run in the plain build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -12,3 +13,8 @@ CC=clang-14 CXX=clang++-14 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDe
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE "halide|packaging|tools" "$@"
+
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DBF_SANITIZE=thread "-DBF_EXTRA_DISABLED_TARGETS=HWY_AVX3|HWY_AVX3_DL"
+cmake --build build-tsan -j "$jobs" --target concurrency_test
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -L concurrency

@@ -62,5 +62,26 @@ TEST(Concurrency, HeapBalanceOverManyCalls) {
     EXPECT_EQ(allocations.successful_mallocs(), allocations.frees());
 }
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
+// Under ThreadSanitizer the tasks run on instrumented std::threads.
+class StdThreadPool : public testing::Environment {
+public:
+    void SetUp() override {
+        if (kThreadSanitizer) halide_set_custom_do_par_for(std_thread_do_par_for);
+    }
+};
+const testing::Environment *const kPool = testing::AddGlobalTestEnvironment(new StdThreadPool);
+
 }  // namespace
 }  // namespace bilateral_test

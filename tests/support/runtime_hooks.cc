@@ -1,7 +1,10 @@
 #include "support/runtime_hooks.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 namespace bilateral_test {
 
@@ -55,6 +58,18 @@ void AllocationObserver::on_free(void *, void *ptr) {
     if (ptr == nullptr) return;
     ++self->frees_;
     std::free(ptr);
+}
+
+int std_thread_do_par_for(void *user_context, halide_task_t task, int min, int size, uint8_t *closure) {
+    std::atomic<int> next{min};
+    const auto work = [&] {
+        for (int i = next++; i < min + size; i = next++) task(user_context, i, closure);
+    };
+    std::vector<std::thread> workers;
+    for (int t = 1; t < std::min(size, 4); ++t) workers.emplace_back(work);
+    work();
+    for (std::thread &w : workers) w.join();
+    return 0;
 }
 
 }  // namespace bilateral_test

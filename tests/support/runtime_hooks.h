@@ -74,6 +74,11 @@ private:
     halide_free_t previous_free_;
 };
 
+// A parallel-for on plain std::threads (up to `threads` workers taking task
+// indices from an atomic counter), for ThreadSanitizer builds: TSan cannot see
+// the Halide runtime's own synchronisation and would report false races.
+int std_thread_do_par_for(void *user_context, halide_task_t task, int min, int size, uint8_t *closure);
+
 }  // namespace bilateral_test
 
 #endif  // BILATERAL_TESTS_SUPPORT_RUNTIME_HOOKS_H

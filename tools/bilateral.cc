@@ -1,0 +1,473 @@
+// bilateral: smooths PNG and JPEG images with the bilateral filter library.
+//
+//   bilateral [options] INPUT OUTPUT
+//   bilateral [options] -o OUTDIR INPUT...
+//   bilateral [options] [-o OUTDIR]          (no input: the built-in demo)
+#include <HalideBuffer.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "bilateral_filter.h"
+#include "image_io.h"
+
+namespace {
+
+using Halide::Runtime::Buffer;
+using image_io::Image;
+
+const char *const kUsage = R"(usage: bilateral [options] INPUT OUTPUT
+       bilateral [options] -o OUTDIR INPUT...
+       bilateral [options] [-o OUTDIR]        (no input: built-in demo)
+
+Smooths a PNG or JPEG image with an edge-preserving bilateral filter. Gray
+images are filtered as gray, colour images as RGB. The output format follows
+the OUTPUT extension: .png, .jpg or .jpeg (JPEG written at quality 95).
+
+Options:
+  --sigma-spatial S   spatial sigma in pixels (default 1)
+  --window N          window size (default 2*ceil(2*S)+1); an even N reaches
+                      one position further left and up
+  --sigma-range R     range sigma (default 10% of the sample range: 25.5 in
+                      0..255 units, or 0.1 in 0..1 units with --float)
+  --padding P         constant, replicate or symmetric (default replicate)
+  --pad-value V       value outside the image for constant padding (default 0;
+                      0..255, or 0..1 units with --float)
+  --weights FILE      spatial weights instead of the Gaussian: N*N numbers
+                      separated by white space, one window row after another;
+                      N becomes the window size
+  --float             filter in float32: samples scaled to v/255, results
+                      written back as clamp(v*255, 0, 255) rounded to nearest
+                      (halves away from zero). Without it 8-bit images go
+                      through the 8-bit filter, which truncates.
+  --drop-alpha        filter images with alpha by dropping the alpha channel
+                      (otherwise they are refused)
+  --threads T         number of worker threads
+  --compare FILE      also write input and output side by side into FILE
+  --time              print the filter time and megapixels per second
+  -o OUTDIR           write each output to OUTDIR under its input's file name
+  -q                  quiet: no progress or notes
+  -h, --help          this text
+
+PNG: 1- to 8-bit gray, gray + alpha, RGB, RGBA and palette images (palettes
+become RGB, palette transparency is ignored); 16-bit PNGs are refused.
+Output files are written to a temporary file and renamed into place, so a
+failure never leaves a partial or damaged output.
+)";
+
+enum class Padding { constant, replicate, symmetric };
+
+// Everything the command line sets.
+struct Options {
+    double sigma_spatial = 1;
+    int window = 0;            // 0: derived from sigma_spatial or the weights file
+    double sigma_range = NAN;  // NaN: 10% of the sample range
+    Padding padding = Padding::replicate;
+    double pad_value = 0;
+    std::string weights_file;
+    int threads = 0;
+    std::string compare;
+    std::string outdir;
+    bool use_float = false, drop_alpha = false, time = false, quiet = false;
+    std::vector<std::string> inputs;
+};
+
+// What the filter needs for one image.
+struct FilterSettings {
+    Buffer<float> weights;
+    int window = 0;
+    double sigma_range = 0;
+    Padding padding = Padding::replicate;
+    double pad_value = 0;
+    bool use_float = false;
+};
+
+// Parses the whole of text as a number.
+bool parse_number(const std::string &text, double &value) {
+    if (text.empty()) return false;
+    char *end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return *end == '\0';
+}
+
+// Parses the whole of text as a positive integer.
+bool parse_positive_int(const std::string &text, int &value) {
+    double v;
+    if (!parse_number(text, v) || !(v >= 1) || v > 1e9 || v != std::floor(v)) return false;
+    value = int(v);
+    return true;
+}
+
+// Fills options from argv; returns an error message, "help" for -h.
+std::string parse_options(int argc, char **argv, Options &opt) {
+    bool window_given = false, pad_given = false;
+    for (int k = 1; k < argc; ++k) {
+        std::string arg = argv[k], value;
+        const size_t eq = arg.find('=');
+        const bool takes_value = arg.rfind("--", 0) == 0 && arg != "--float" && arg != "--drop-alpha" &&
+                                 arg != "--time" && arg != "--help" && arg != "--";
+        if (takes_value || arg == "-o") {
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg = arg.substr(0, eq);
+            } else if (k + 1 < argc) {
+                value = argv[++k];
+            } else {
+                return arg + " needs a value";
+            }
+        }
+        if (arg == "-h" || arg == "--help") return "help";
+        if (arg == "-q") {
+            opt.quiet = true;
+        } else if (arg == "--float") {
+            opt.use_float = true;
+        } else if (arg == "--drop-alpha") {
+            opt.drop_alpha = true;
+        } else if (arg == "--time") {
+            opt.time = true;
+        } else if (arg == "-o") {
+            opt.outdir = value;
+        } else if (arg == "--sigma-spatial") {
+            if (!parse_number(value, opt.sigma_spatial) || !(opt.sigma_spatial > 0) || std::isinf(opt.sigma_spatial))
+                return "--sigma-spatial must be a positive number, not '" + value + "'";
+        } else if (arg == "--sigma-range") {
+            if (!parse_number(value, opt.sigma_range) || !(opt.sigma_range > 0) || std::isinf(opt.sigma_range))
+                return "--sigma-range must be a positive number, not '" + value + "'";
+        } else if (arg == "--window") {
+            if (!parse_positive_int(value, opt.window))
+                return "--window must be a positive integer, not '" + value + "'";
+            window_given = true;
+        } else if (arg == "--padding") {
+            if (value == "constant")
+                opt.padding = Padding::constant;
+            else if (value == "replicate")
+                opt.padding = Padding::replicate;
+            else if (value == "symmetric")
+                opt.padding = Padding::symmetric;
+            else
+                return "--padding must be constant, replicate or symmetric, not '" + value + "'";
+        } else if (arg == "--pad-value") {
+            if (!parse_number(value, opt.pad_value) || !std::isfinite(opt.pad_value))
+                return "--pad-value must be a number, not '" + value + "'";
+            pad_given = true;
+        } else if (arg == "--weights") {
+            opt.weights_file = value;
+        } else if (arg == "--threads") {
+            if (!parse_positive_int(value, opt.threads))
+                return "--threads must be a positive integer, not '" + value + "'";
+        } else if (arg == "--compare") {
+            opt.compare = value;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return "unknown option " + arg;
+        } else {
+            opt.inputs.push_back(arg);
+        }
+    }
+    if (pad_given && !opt.use_float && (opt.pad_value < 0 || opt.pad_value > 255))
+        return "--pad-value must be within 0..255 for 8-bit filtering";
+    if (!window_given) opt.window = 0;
+    if (opt.outdir.empty() && opt.inputs.size() == 1) return "missing OUTPUT (or use -o OUTDIR)";
+    if (opt.outdir.empty() && opt.inputs.size() > 2) return "several inputs need -o OUTDIR";
+    const size_t images = opt.outdir.empty() ? std::min<size_t>(opt.inputs.size(), 1) : opt.inputs.size();
+    if (!opt.compare.empty() && images > 1) return "--compare takes a single input";
+    if (!opt.compare.empty() && !image_io::has_known_extension(opt.compare))
+        return opt.compare + ": unknown output format (use .png, .jpg or .jpeg)";
+    if (opt.outdir.empty() && opt.inputs.size() == 2 && !image_io::has_known_extension(opt.inputs[1]))
+        return opt.inputs[1] + ": unknown output format (use .png, .jpg or .jpeg)";
+    return "";
+}
+
+// Reads an N x N weights file (N*N numbers) into weights.
+std::string read_weights(const std::string &path, Buffer<float> &weights) {
+    std::ifstream file(path);
+    if (!file) return "cannot open weights file " + path;
+    std::vector<double> values;
+    std::string token;
+    while (file >> token) {
+        double v;
+        if (!parse_number(token, v) || !std::isfinite(v))
+            return "weights file " + path + ": '" + token + "' is not a number";
+        values.push_back(v);
+    }
+    const int n = int(std::lround(std::sqrt(double(values.size()))));
+    if (values.empty() || size_t(n) * n != values.size())
+        return "weights file " + path + ": " + std::to_string(values.size()) + " values is not a square count (N*N)";
+    weights = Buffer<float>(n, n);
+    weights.for_each_element([&](int i, int j) { weights(i, j) = float(values[size_t(j) * n + i]); });
+    return "";
+}
+
+// Builds the filter settings from the options: weights, window, range sigma.
+std::string make_settings(const Options &opt, FilterSettings &s) {
+    if (!opt.weights_file.empty()) {
+        const std::string error = read_weights(opt.weights_file, s.weights);
+        if (!error.empty()) return error;
+        s.window = s.weights.width();
+        if (opt.window != 0 && opt.window != s.window)
+            return "--window " + std::to_string(opt.window) + " does not match the " + std::to_string(s.window) + "x" +
+                   std::to_string(s.window) + " weights in " + opt.weights_file;
+    } else {
+        s.window = opt.window != 0 ? opt.window : 2 * int(std::ceil(2 * opt.sigma_spatial)) + 1;
+        s.weights = Buffer<float>(s.window, s.window);
+        const int off = -(s.window / 2);
+        const double two_s2 = 2 * opt.sigma_spatial * opt.sigma_spatial;
+        s.weights.for_each_element([&](int i, int j) {
+            const double di = i + off, dj = j + off;
+            s.weights(i, j) = float(std::exp(-(di * di + dj * dj) / two_s2));
+        });
+    }
+    s.use_float = opt.use_float;
+    s.sigma_range = std::isnan(opt.sigma_range) ? (opt.use_float ? 0.1 : 25.5) : opt.sigma_range;
+    s.padding = opt.padding;
+    s.pad_value = opt.pad_value;
+    if (s.window % 2 == 0 && !opt.quiet)
+        std::fprintf(stderr, "note: an even window (%d) reaches one position further left and up\n", s.window);
+    return "";
+}
+
+using PaddedFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, double, halide_buffer_t *);
+using EdgeFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, halide_buffer_t *);
+
+// The three entry points of one layout and sample type.
+struct EntryPoints {
+    PaddedFn constant;
+    EdgeFn replicate, symmetric;
+};
+
+// Entry points by [rgb][uint8].
+const EntryPoints kEntryPoints[2][2] = {
+    {{BilateralFilter_gray_single_constant, BilateralFilter_gray_single_replicate,
+      BilateralFilter_gray_single_symmetric},
+     {BilateralFilter_gray_uint8_constant, BilateralFilter_gray_uint8_replicate, BilateralFilter_gray_uint8_symmetric}},
+    {{BilateralFilter_RGB_single_constant, BilateralFilter_RGB_single_replicate, BilateralFilter_RGB_single_symmetric},
+     {BilateralFilter_RGB_uint8_constant, BilateralFilter_RGB_uint8_replicate, BilateralFilter_RGB_uint8_symmetric}},
+};
+
+// Runs the entry point matching the buffers and settings.
+template <typename T>
+void run_filter(Buffer<T> &in, Buffer<T> &out, const FilterSettings &s) {
+    const EntryPoints &fns = kEntryPoints[in.dimensions() == 3][std::is_same<T, uint8_t>::value];
+    Buffer<float> weights = s.weights;
+    switch (s.padding) {
+        case Padding::constant:
+            fns.constant(in, weights, s.window, s.sigma_range, s.pad_value, out);
+            break;
+        case Padding::replicate:
+            fns.replicate(in, weights, s.window, s.sigma_range, out);
+            break;
+        case Padding::symmetric:
+            fns.symmetric(in, weights, s.window, s.sigma_range, out);
+            break;
+    }
+}
+
+// Filters an interleaved gray or RGB image through planar buffers; returns
+// the seconds spent in the library.
+double filter_image(const Image &src, const FilterSettings &s, Image &dst) {
+    const int w = src.width, h = src.height, ch = src.channels;
+    dst = Image{w, h, ch, std::vector<uint8_t>(src.data.size())};
+    // Buffers are x-contiguous and planar: (x, y) for gray, (x, y, c) for RGB.
+    auto make = [&](auto sample) {
+        using T = decltype(sample);
+        return ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch);
+    };
+    auto at = [&](int x, int y, int c) { return (size_t(y) * w + x) * ch + c; };
+    double seconds = 0;
+    auto timed = [&](auto &in, auto &out) {
+        const auto start = std::chrono::steady_clock::now();
+        run_filter(in, out, s);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    if (s.use_float) {
+        Buffer<float> in = make(0.0f), out = make(0.0f);
+        for (int c = 0; c < ch; ++c)
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) in.begin()[(size_t(c) * h + y) * w + x] = src.data[at(x, y, c)] / 255.0f;
+        timed(in, out);
+        for (int c = 0; c < ch; ++c)
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const float v = out.begin()[(size_t(c) * h + y) * w + x] * 255.0f;
+                    dst.data[at(x, y, c)] = v >= 0 ? uint8_t(std::lround(std::min(v, 255.0f))) : 0;
+                }
+    } else {
+        Buffer<uint8_t> in = make(uint8_t(0)), out = make(uint8_t(0));
+        for (int c = 0; c < ch; ++c)
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) in.begin()[(size_t(c) * h + y) * w + x] = src.data[at(x, y, c)];
+        timed(in, out);
+        for (int c = 0; c < ch; ++c)
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) dst.data[at(x, y, c)] = out.begin()[(size_t(c) * h + y) * w + x];
+    }
+    return seconds;
+}
+
+// Copies image without its last (alpha) channel.
+Image drop_alpha(const Image &src) {
+    Image dst{src.width, src.height, src.channels - 1, {}};
+    dst.data.reserve(size_t(src.width) * src.height * dst.channels);
+    for (size_t p = 0; p < src.data.size(); p += src.channels)
+        dst.data.insert(dst.data.end(), src.data.begin() + p, src.data.begin() + p + dst.channels);
+    return dst;
+}
+
+// Places left and right side by side (same height and channels).
+Image side_by_side(const Image &left, const Image &right) {
+    Image out{left.width + right.width, left.height, left.channels, {}};
+    out.data.reserve(size_t(out.width) * out.height * out.channels);
+    const size_t lrow = size_t(left.width) * left.channels, rrow = size_t(right.width) * right.channels;
+    for (int y = 0; y < left.height; ++y) {
+        out.data.insert(out.data.end(), left.data.begin() + y * lrow, left.data.begin() + (y + 1) * lrow);
+        out.data.insert(out.data.end(), right.data.begin() + y * rrow, right.data.begin() + (y + 1) * rrow);
+    }
+    return out;
+}
+
+// Filters one image and writes the output (and the comparison, if asked).
+std::string process(const std::string &in_path, const std::string &out_path, const Options &opt,
+                    const FilterSettings &s) {
+    if (!image_io::has_known_extension(out_path)) return out_path + ": unknown output format (use .png, .jpg or .jpeg)";
+    Image src;
+    std::string error = image_io::load(in_path, src);
+    if (!error.empty()) return error;
+    if (src.channels == 2 || src.channels == 4) {
+        if (!opt.drop_alpha)
+            return in_path + ": images with an alpha channel are not filtered; use --drop-alpha to drop it";
+        src = drop_alpha(src);
+    }
+    if (src.channels != 1 && src.channels != 3)
+        return in_path + ": unsupported channel count " + std::to_string(src.channels);
+    Image dst;
+    const double seconds = filter_image(src, s, dst);
+    if (!(error = image_io::save(out_path, dst)).empty()) return error;
+    if (!opt.compare.empty() && !(error = image_io::save(opt.compare, side_by_side(src, dst))).empty()) return error;
+    if (opt.time) {
+        std::printf("%s: filtered %dx%d in %.2f ms, %.1f megapixels/s\n", in_path.c_str(), src.width, src.height,
+                    seconds * 1e3, double(src.width) * src.height / 1e6 / std::max(seconds, 1e-9));
+    }
+    return "";
+}
+
+// Noisy 640x480 RGB test picture: flat areas, a disc and stripes.
+Image make_demo_picture() {
+    const int w = 640, h = 480;
+    Image img{w, h, 3, std::vector<uint8_t>(size_t(w) * h * 3)};
+    std::mt19937 rng(1);
+    std::normal_distribution<double> grain(0.0, 20.0);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            double rgb[3] = {60, 90, 140};
+            if (x < w / 3) rgb[0] = 200, rgb[1] = 180, rgb[2] = 60;
+            if (std::hypot(x - 400.0, y - 200.0) < 130) rgb[0] = 30, rgb[1] = 160, rgb[2] = 70;
+            if (y > 380 && x > 260 && (x / 12) % 2 == 0) rgb[0] = rgb[1] = rgb[2] = 230;
+            for (int c = 0; c < 3; ++c)
+                img.data[(size_t(y) * w + x) * 3 + c] = uint8_t(std::clamp(rgb[c] + grain(rng), 0.0, 255.0));
+        }
+    }
+    return img;
+}
+
+// Standard deviation of the samples in a square patch, over all channels.
+double patch_noise(const Image &img, int x0, int y0, int size) {
+    double result = 0;
+    for (int c = 0; c < img.channels; ++c) {
+        double sum = 0, sq = 0;
+        for (int y = y0; y < y0 + size; ++y)
+            for (int x = x0; x < x0 + size; ++x) {
+                const double v = img.data[(size_t(y) * img.width + x) * img.channels + c];
+                sum += v;
+                sq += v * v;
+            }
+        const double n = double(size) * size, mean = sum / n;
+        result += std::sqrt(std::max(0.0, sq / n - mean * mean));
+    }
+    return result / img.channels;
+}
+
+// The built-in demo: writes a noisy picture, its filtered version and both
+// side by side, and reports the noise before and after in a flat patch.
+int run_demo(const Options &opt, const FilterSettings &s) {
+    const std::string dir = opt.outdir.empty() ? "" : opt.outdir + "/";
+    const Image input = make_demo_picture();
+    Image output;
+    const double seconds = filter_image(input, s, output);
+    const std::string names[3] = {dir + "bilateral-demo-input.png", dir + "bilateral-demo-output.png",
+                                  dir + "bilateral-demo-compare.png"};
+    const Image images[3] = {input, output, side_by_side(input, output)};
+    for (int k = 0; k < 3; ++k) {
+        const std::string error = image_io::save(names[k], images[k]);
+        if (!error.empty()) {
+            std::fprintf(stderr, "bilateral: %s\n", error.c_str());
+            return 1;
+        }
+        if (!opt.quiet) std::printf("wrote %s\n", names[k].c_str());
+    }
+    if (!opt.quiet) {
+        std::printf("window %d, range sigma %g: noise in a flat patch %.2f -> %.2f\n", s.window, s.sigma_range,
+                    patch_noise(input, 20, 20, 100), patch_noise(output, 20, 20, 100));
+    }
+    if (opt.time)
+        std::printf("filtered 640x480 in %.2f ms, %.1f megapixels/s\n", seconds * 1e3,
+                    0.3072 / std::max(seconds, 1e-9));
+    return 0;
+}
+
+// Output path for input in OUTDIR: OUTDIR/<input file name>.
+std::string output_in_dir(const std::string &outdir, const std::string &input) {
+    const size_t slash = input.find_last_of('/');
+    return outdir + "/" + (slash == std::string::npos ? input : input.substr(slash + 1));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options opt;
+    std::string error = parse_options(argc, argv, opt);
+    if (error == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "bilateral: %s\n(see bilateral --help)\n", error.c_str());
+        return 2;
+    }
+    FilterSettings settings;
+    if (!(error = make_settings(opt, settings)).empty()) {
+        std::fprintf(stderr, "bilateral: %s\n", error.c_str());
+        return 2;
+    }
+    if (opt.threads > 0) halide_set_num_threads(opt.threads);
+    if (opt.inputs.empty()) return run_demo(opt, settings);
+
+    if (opt.outdir.empty()) {
+        error = process(opt.inputs[0], opt.inputs[1], opt, settings);
+        if (!error.empty())
+            std::fprintf(stderr, "bilateral: %s\n", error.c_str());
+        else if (!opt.quiet)
+            std::printf("wrote %s\n", opt.inputs[1].c_str());
+        return error.empty() ? 0 : 1;
+    }
+    const bool progress = !opt.quiet && isatty(STDERR_FILENO);
+    int failures = 0;
+    for (size_t k = 0; k < opt.inputs.size(); ++k) {
+        const std::string out = output_in_dir(opt.outdir, opt.inputs[k]);
+        if (progress)
+            std::fprintf(stderr, "[%zu/%zu] %s -> %s\n", k + 1, opt.inputs.size(), opt.inputs[k].c_str(), out.c_str());
+        error = process(opt.inputs[k], out, opt, settings);
+        if (!error.empty()) {
+            std::fprintf(stderr, "bilateral: %s\n", error.c_str());
+            ++failures;
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
