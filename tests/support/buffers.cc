@@ -11,6 +11,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "bilateral_filter.h"
 
 #if defined(__has_feature)
@@ -156,10 +159,50 @@ const PlainEntry kSymmetric[2][2] = {{BilateralFilter_gray_single_symmetric, Bil
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
+// Storage
+
+Storage::Storage(size_t bytes, bool guarded) {
+    if (!guarded) {
+        data_ = new uint8_t[std::max<size_t>(bytes, 1)];
+        size_ = bytes;
+        return;
+    }
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t inner = std::max<size_t>((bytes + page - 1) / page, 1) * page;
+    mapping_size_ = inner + 2 * page;
+    mapping_ = mmap(nullptr, mapping_size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping_ == MAP_FAILED) throw std::runtime_error("Storage: mmap failed");
+    data_ = static_cast<uint8_t *>(mapping_) + page;
+    if (mprotect(data_, inner, PROT_READ | PROT_WRITE) != 0) {
+        munmap(mapping_, mapping_size_);
+        throw std::runtime_error("Storage: mprotect failed");
+    }
+    size_ = inner;
+}
+
+Storage::Storage(Storage &&other) noexcept { *this = std::move(other); }
+
+Storage &Storage::operator=(Storage &&other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(mapping_, other.mapping_);
+    std::swap(mapping_size_, other.mapping_size_);
+    return *this;
+}
+
+Storage::~Storage() {
+    if (mapping_ != nullptr) {
+        munmap(mapping_, mapping_size_);
+    } else {
+        delete[] data_;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 // TestBuffer
 
-TestBuffer::TestBuffer(SampleType type, std::vector<Dim> dims, int32_t margin_bytes)
-    : type_(type), margin_(margin_bytes) {
+TestBuffer::TestBuffer(SampleType type, std::vector<Dim> dims, int32_t margin_bytes, Guard guard)
+    : storage_(0, false), type_(type), margin_(margin_bytes) {
     const int64_t elem = element_size(type);
     if (dims.size() < 2 || dims.size() > 3) throw std::invalid_argument("TestBuffer: 2 or 3 dims");
     if (dims[0].stride != 1) throw std::invalid_argument("TestBuffer: x must be contiguous");
@@ -180,10 +223,16 @@ TestBuffer::TestBuffer(SampleType type, std::vector<Dim> dims, int32_t margin_by
         hi += std::max<int64_t>(reach, 0);
     }
     const int64_t span = empty ? 0 : (hi - lo + 1) * elem;
-    storage_.resize(static_cast<size_t>(2 * int64_t{margin_bytes} + span));
+    // A guarded side has no margin: the span starts at the first byte of the pages, or ends at the
+    // last (the page-rounding slack then lies before the span).
+    const int64_t margins = guard == Guard::none ? 2 * int64_t{margin_bytes} : margin_bytes;
+    storage_ = Storage(static_cast<size_t>(margins + span), guard != Guard::none);
+    const int64_t lead = guard == Guard::before  ? 0
+                         : guard == Guard::after ? static_cast<int64_t>(storage_.size()) - span
+                                                 : margin_bytes;
     for (size_t i = 0; i < storage_.size(); ++i) storage_[i] = sentinel(i);
     in_region_.assign(storage_.size(), 0);
-    host_index_ = margin_bytes + (empty ? 0 : -lo * elem);
+    host_index_ = lead + (empty ? 0 : -lo * elem);
 
     buf_.host = storage_.data() + host_index_;
     buf_.type = type == SampleType::f32 ? halide_type_t(halide_type_float, 32) : halide_type_t(halide_type_uint, 8);
@@ -286,14 +335,6 @@ void TestBuffer::fill_random(std::mt19937 &rng, const SampleFill &how) {
     });
 }
 
-bool TestBuffer::margins_intact() const {
-    const size_t n = storage_.size();
-    for (size_t i = 0; i < static_cast<size_t>(margin_); ++i) {
-        if (storage_[i] != sentinel(i) || storage_[n - 1 - i] != sentinel(n - 1 - i)) return false;
-    }
-    return true;
-}
-
 bool TestBuffer::untouched_outside_region() const { return outside_changes().empty(); }
 
 std::string TestBuffer::outside_changes() const {
@@ -326,7 +367,7 @@ void TestBuffer::poison_outside_region() {
 
 void TestBuffer::unpoison() {
 #ifdef BILATERAL_TEST_ASAN
-    if (!storage_.empty()) ASAN_UNPOISON_MEMORY_REGION(storage_.data(), storage_.size());
+    if (storage_.size() != 0) ASAN_UNPOISON_MEMORY_REGION(storage_.data(), storage_.size());
 #endif
     poisoned_ = false;
 }
@@ -403,6 +444,7 @@ std::string Case::describe() const {
        << describe_dims(w_dims) << ", values " << describe_fill(w_fill) << (w_symmetric ? ", point-symmetric" : "")
        << "\n  output  " << describe_dims(out_dims)
        << "\n  data_seed " << data_seed << ", margin " << margin;
+    if (guard != Guard::none) os << ", input and weights " << (guard == Guard::before ? "after" : "before") << " a guard page";
     return os.str();
 }
 
@@ -531,7 +573,8 @@ Case random_case(uint32_t seed, Variant v) {
 }
 
 CaseBuffers make_buffers(const Case &c) {
-    CaseBuffers b{TestBuffer(c.variant.type, c.in_dims, c.margin), TestBuffer(SampleType::f32, c.w_dims, c.margin),
+    CaseBuffers b{TestBuffer(c.variant.type, c.in_dims, c.margin, c.guard),
+                  TestBuffer(SampleType::f32, c.w_dims, c.margin, c.guard),
                   TestBuffer(c.variant.type, c.out_dims, c.margin)};
     std::mt19937 rng(c.data_seed);
     b.in.fill_random(rng, c.in_fill);
@@ -553,6 +596,10 @@ CaseBuffers make_buffers(const Case &c) {
 
 testing::AssertionResult run_differential(const Case &c) {
     CaseBuffers b = make_buffers(c);
+    return run_differential(c, b);
+}
+
+testing::AssertionResult run_differential(const Case &c, CaseBuffers &b) {
     TestBuffer expected(c.variant.type, c.out_dims, c.margin);
     const std::vector<uint8_t> in_before = b.in.bytes();
     const std::vector<uint8_t> w_before = b.w.bytes();

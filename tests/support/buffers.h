@@ -29,16 +29,39 @@ struct SampleFill {
     double special = 0.0;       // float only: chance of each sample being NaN, +inf or -inf
 };
 
+/** Where a buffer's region meets an inaccessible (PROT_NONE) page instead of a sentinel margin:
+ *  right before its first byte, or right after its last one. */
+enum class Guard { none, before, after };
+
+/** A block of bytes: heap memory, or whole pages between two PROT_NONE guard pages. */
+class Storage {
+public:
+    Storage(size_t bytes, bool guarded);
+    Storage(Storage &&other) noexcept;
+    Storage &operator=(Storage &&other) noexcept;
+    ~Storage();
+    uint8_t *data() const { return data_; }
+    size_t size() const { return size_; }
+    uint8_t &operator[](size_t i) const { return data_[i]; }
+
+private:
+    uint8_t *data_ = nullptr;
+    size_t size_ = 0;
+    void *mapping_ = nullptr;  // the guarded mapping, or NULL for heap memory
+    size_t mapping_size_ = 0;
+};
+
 /**
  * Owns the storage of a 2-D or 3-D float32 or uint8 halide_buffer_t. The region's span is
- * surrounded by guard margins, and every byte of the allocation that is not an element of the
- * region (margins, row and channel padding) holds a sentinel pattern from construction on, so
- * stray writes can be detected. dim[0].stride must be 1; other strides may be negative (flipped
- * views: host then points inside the allocation) but elements must not alias.
+ * surrounded by margins, and every byte of the allocation that is not an element of the region
+ * (margins, row and channel padding) holds a sentinel pattern from construction on, so stray writes
+ * can be detected. With a guard, one side of the span touches a PROT_NONE page instead, so a stray
+ * access there faults. dim[0].stride must be 1; other strides may be negative (flipped views: host
+ * then points inside the allocation) but elements must not alias.
  */
 class TestBuffer {
 public:
-    TestBuffer(SampleType type, std::vector<Dim> dims, int32_t margin_bytes = 64);
+    TestBuffer(SampleType type, std::vector<Dim> dims, int32_t margin_bytes = 64, Guard guard = Guard::none);
     TestBuffer(TestBuffer &&) = default;
     TestBuffer &operator=(TestBuffer &&) = default;
     ~TestBuffer();
@@ -66,15 +89,13 @@ public:
     /** Draws every element of the region from rng as `how` says, in x, y, c order. */
     void fill_random(std::mt19937 &rng, const SampleFill &how);
 
-    /** The guard margins before and after the region's span still hold the sentinel. */
-    bool margins_intact() const;
     /** No byte outside the region's elements changed since construction. */
     bool untouched_outside_region() const;
     /** Empty when untouched; otherwise how many bytes outside the region changed and where the first
      *  one lies (byte offset from host). */
     std::string outside_changes() const;
     /** A copy of every byte of the allocation, margins included. */
-    std::vector<uint8_t> bytes() const { return storage_; }
+    std::vector<uint8_t> bytes() const { return {storage_.data(), storage_.data() + storage_.size()}; }
 
     /** Under AddressSanitizer, makes every byte outside the region unaddressable (best effort at
      *  8-byte granularity), so stray reads fault too. No-op otherwise. Unpoison before inspecting. */
@@ -83,7 +104,7 @@ public:
 
 private:
     int64_t byte_index(int32_t x, int32_t y, int32_t c) const;  // into storage_, region checked
-    std::vector<uint8_t> storage_;
+    Storage storage_;
     std::vector<uint8_t> in_region_;  // 1 for bytes that belong to an element of the region
     std::vector<halide_dimension_t> dims_;
     halide_buffer_t buf_{};
@@ -111,7 +132,8 @@ struct Case {
     int index = -1;     // free for the caller, e.g. the position in a sweep
     double window = 3.0, sigma = 0.1, pad = 0.0;
     std::vector<Dim> in_dims, w_dims, out_dims;
-    int32_t margin = 64;  // guard bytes around every buffer, a multiple of 4
+    int32_t margin = 64;  // sentinel bytes around every buffer, a multiple of 4
+    Guard guard = Guard::none;  // guard pages for input and weights (not drawn by random_case)
     SampleFill in_fill, w_fill;
     bool w_symmetric = false;  // W(d) == W(-d) for every window offset d that has a partner, as for a Gaussian
     uint32_t data_seed = 0;    // seeds the contents of the input and the weights
@@ -134,6 +156,8 @@ CaseBuffers make_buffers(const Case &c);
 /** Runs library and oracle on the case; checks status 0, identical bits, no byte outside the output
  *  region written, input and weights unmodified. Failures describe the case. */
 testing::AssertionResult run_differential(const Case &c);
+/** The same on buffers the caller has filled (from make_buffers(c), contents changed at will). */
+testing::AssertionResult run_differential(const Case &c, CaseBuffers &b);
 
 }  // namespace bilateral_test
 
