@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bilateral_filter.h"
+#include "front_end_defaults.h"
 #include "image_io.h"
 
 namespace {
@@ -68,7 +69,7 @@ enum class Padding { constant, replicate, symmetric };
 
 // Everything the command line sets.
 struct Options {
-    double sigma_spatial = 1;
+    double sigma_spatial = bilateral::kDefaultSigmaSpatial;
     int window = 0;            // 0: derived from sigma_spatial or the weights file
     double sigma_range = NAN;  // NaN: 10% of the sample range
     Padding padding = Padding::replicate;
@@ -216,17 +217,13 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
             return "--window " + std::to_string(opt.window) + " does not match the " + std::to_string(s.window) + "x" +
                    std::to_string(s.window) + " weights in " + opt.weights_file;
     } else {
-        s.window = opt.window != 0 ? opt.window : 2 * int(std::ceil(2 * opt.sigma_spatial)) + 1;
+        s.window = opt.window != 0 ? opt.window : bilateral::default_window(opt.sigma_spatial);
         s.weights = Buffer<float>(s.window, s.window);
-        const int off = -(s.window / 2);
-        const double two_s2 = 2 * opt.sigma_spatial * opt.sigma_spatial;
-        s.weights.for_each_element([&](int i, int j) {
-            const double di = i + off, dj = j + off;
-            s.weights(i, j) = float(std::exp(-(di * di + dj * dj) / two_s2));
-        });
+        const std::vector<float> gaussian = bilateral::gaussian_weights(s.window, opt.sigma_spatial);
+        std::copy(gaussian.begin(), gaussian.end(), s.weights.begin());
     }
     s.use_float = opt.use_float;
-    s.sigma_range = std::isnan(opt.sigma_range) ? (opt.use_float ? 0.1 : 25.5) : opt.sigma_range;
+    s.sigma_range = std::isnan(opt.sigma_range) ? bilateral::default_sigma_range(opt.use_float) : opt.sigma_range;
     s.padding = opt.padding;
     s.pad_value = opt.pad_value;
     if (s.window % 2 == 0 && !opt.quiet)
