@@ -1,0 +1,473 @@
+// The Python module bilateral_filter: numpy arrays in, numpy arrays out.
+//
+// Images are H x W (or H x W x 1) gray and H x W x 3 RGB arrays of uint8 or
+// float32. The library reads and writes planar, x-contiguous buffers: stride 1
+// along x, any stride along y and channel. An input whose memory already fits
+// that is passed as it is (a gray array with contiguous rows, a planar RGB
+// array seen through transpose(1, 2, 0)); anything else is copied once.
+// Arguments are checked here, so the library only ever sees values it defines.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <HalideRuntime.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "bilateral_filter.h"
+#include "front_end_defaults.h"
+
+namespace py = pybind11;
+
+namespace bilateral {
+namespace python {
+namespace {
+
+// Extents, window sizes and origins stay within 2^30, where the library's
+// 32-bit coordinate formulas hold.
+constexpr int64_t kMaxExtent = int64_t{1} << 30;
+
+enum class PaddingRule { constant, replicate, symmetric };
+
+using PaddedFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, double, halide_buffer_t *);
+using EdgeFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, halide_buffer_t *);
+
+// The three entry points of one layout and sample type.
+struct EntryPoints {
+    PaddedFn constant;
+    EdgeFn replicate, symmetric;
+};
+
+// Entry points by [rgb][uint8].
+const EntryPoints kEntryPoints[2][2] = {
+    {{BilateralFilter_gray_single_constant, BilateralFilter_gray_single_replicate,
+      BilateralFilter_gray_single_symmetric},
+     {BilateralFilter_gray_uint8_constant, BilateralFilter_gray_uint8_replicate, BilateralFilter_gray_uint8_symmetric}},
+    {{BilateralFilter_RGB_single_constant, BilateralFilter_RGB_single_replicate, BilateralFilter_RGB_single_symmetric},
+     {BilateralFilter_RGB_uint8_constant, BilateralFilter_RGB_uint8_replicate, BilateralFilter_RGB_uint8_symmetric}},
+};
+
+// A buffer descriptor over memory the caller owns (host == nullptr: a query).
+// Dimension k is (min, extent, stride in elements).
+struct Descriptor {
+    halide_dimension_t dims[3] = {};
+    halide_buffer_t buf = {};
+
+    Descriptor(void *host, halide_type_code_t code, uint8_t bits, int dimensions) {
+        buf.host = static_cast<uint8_t *>(host);
+        buf.type.code = code;
+        buf.type.bits = bits;
+        buf.type.lanes = 1;
+        buf.dimensions = dimensions;
+        buf.dim = dims;
+    }
+    void set(int k, int64_t min, int64_t extent, int64_t stride) {
+        dims[k] = halide_dimension_t(int32_t(min), int32_t(extent), int32_t(stride));
+    }
+    // Descriptors point into themselves: never copied or moved.
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+};
+
+// Calls the entry point for the layout, sample type and padding.
+void call_entry_point(bool rgb, bool u8, PaddingRule padding, halide_buffer_t *in, halide_buffer_t *weights,
+                      int window, double sigma_range, double pad_value, halide_buffer_t *out) {
+    const EntryPoints &fns = kEntryPoints[rgb][u8];
+    switch (padding) {
+        case PaddingRule::constant:
+            fns.constant(in, weights, window, sigma_range, pad_value, out);
+            break;
+        case PaddingRule::replicate:
+            fns.replicate(in, weights, window, sigma_range, out);
+            break;
+        case PaddingRule::symmetric:
+            fns.symmetric(in, weights, window, sigma_range, out);
+            break;
+    }
+}
+
+PaddingRule parse_padding(const std::string &name) {
+    if (name == "constant") return PaddingRule::constant;
+    if (name == "replicate") return PaddingRule::replicate;
+    if (name == "symmetric") return PaddingRule::symmetric;
+    throw py::value_error("padding must be 'constant', 'replicate' or 'symmetric', not '" + name + "'");
+}
+
+std::string text(py::handle h) { return py::str(h).cast<std::string>(); }
+
+std::string shape_text(const py::array &a) {
+    return py::str(py::tuple(a.attr("shape"))).cast<std::string>();
+}
+
+std::string repr(double v) { return py::repr(py::float_(v)).cast<std::string>(); }
+
+// A positive number given for sigma.
+double check_sigma(double value, const char *name) {
+    if (!(value > 0) || std::isinf(value))
+        throw py::value_error(std::string(name) + " must be a positive finite number, not " + repr(value));
+    return value;
+}
+
+// A positive whole number (int, numpy integer or integral float) up to 2^30.
+int64_t positive_int(const py::handle &value, const char *name) {
+    if (py::isinstance<py::bool_>(value)) throw py::type_error(std::string(name) + " must be an integer, not a bool");
+    double v;
+    if (PyIndex_Check(value.ptr())) {
+        const Py_ssize_t i = PyNumber_AsSsize_t(value.ptr(), nullptr);
+        if (i == -1 && PyErr_Occurred()) throw py::error_already_set();
+        v = double(i);
+    } else if (PyFloat_Check(value.ptr()) || py::isinstance(value, py::module_::import("numpy").attr("floating"))) {
+        v = value.cast<double>();
+        if (v != std::floor(v)) throw py::value_error(std::string(name) + " must be a whole number, not " + repr(v));
+    } else {
+        throw py::type_error(std::string(name) + " must be an integer, not " +
+                             text(value.get_type().attr("__name__")));
+    }
+    if (!(v >= 1))
+        throw py::value_error(std::string(name) + " must be at least 1, not " + py::repr(value).cast<std::string>());
+    if (v > double(kMaxExtent)) throw py::value_error(std::string(name) + " is too large (at most 2**30)");
+    return int64_t(v);
+}
+
+// The image as an array of a supported sample type; byte-swapped float32 is
+// converted to the native order.
+py::array checked_image(const py::object &image, bool &u8) {
+    py::array a = py::array::ensure(image);
+    if (!a) throw py::type_error("image must be a numpy array (or convertible to one)");
+    const py::dtype dt = a.dtype();
+    const char kind = dt.kind();
+    if (kind == 'u' && dt.itemsize() == 1) {
+        u8 = true;
+    } else if (kind == 'f' && dt.itemsize() == 4) {
+        u8 = false;
+        if (!dt.attr("isnative").cast<bool>()) a = a.attr("astype")(py::dtype::of<float>());
+    } else {
+        throw py::type_error("image dtype must be uint8 or float32, not " + text(dt) +
+                             " (convert with image.astype(numpy.uint8) or image.astype(numpy.float32))");
+    }
+    if (a.ndim() != 2 && a.ndim() != 3)
+        throw py::value_error("image must be H x W, H x W x 1 or H x W x 3, not of shape " + shape_text(a));
+    if (a.size() == 0) throw py::value_error("image is empty (shape " + shape_text(a) + ")");
+    if (a.ndim() == 3 && a.shape(2) != 1 && a.shape(2) != 3) {
+        throw py::value_error("image has " + std::to_string(a.shape(2)) +
+                              " channels; only 1 (gray) or 3 (RGB) are filtered (drop an alpha channel with "
+                              "image[..., :3], or take one channel with image[..., 0])");
+    }
+    if (a.shape(0) > kMaxExtent || a.shape(1) > kMaxExtent)
+        throw py::value_error("image is too large (at most 2**30 rows and columns)");
+    if (a.ndim() == 3 && a.shape(2) == 3 && a.shape(0) * a.shape(1) > INT32_MAX)
+        throw py::value_error("RGB image is too large (at most 2**31 - 1 pixels)");
+    return a;
+}
+
+// The N x N weights as a C-ordered float32 array: row j, column i is W(i, j).
+py::array_t<float> checked_weights(const py::object &weights) {
+    py::array given = py::array::ensure(weights);
+    if (!given) throw py::type_error("weights must be a numpy array (or convertible to one)");
+    const char kind = given.dtype().kind();
+    if (kind != 'f' && kind != 'i' && kind != 'u')
+        throw py::type_error("weights must be real numbers, not " + text(given.dtype()));
+    if (given.ndim() != 2 || given.shape(0) != given.shape(1) || given.shape(0) < 1)
+        throw py::value_error("weights must be a non-empty square N x N array, not of shape " + shape_text(given));
+    if (given.shape(0) > kMaxExtent) throw py::value_error("weights are too large");
+    // Through double, which holds float32 values (and integers up to 2^53)
+    // exactly; each value is then rounded once to float32.
+    const auto exact = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(given);
+    if (!exact) throw py::error_already_set();
+    py::array_t<float> w({given.shape(0), given.shape(1)});
+    const double *src = exact.data();
+    float *dst = w.mutable_data();
+    for (py::ssize_t k = 0; k < w.size(); ++k) {
+        if (!(std::fabs(src[k]) <= FLT_MAX)) throw py::value_error("weights must be finite float32 values");
+        dst[k] = static_cast<float>(src[k]);
+    }
+    return w;
+}
+
+// Element stride of byte stride s for items of `size` bytes, if it is whole
+// and fits the library's 32-bit strides.
+std::optional<int64_t> element_stride(py::ssize_t s, py::ssize_t size) {
+    if (s % size != 0) return std::nullopt;
+    const int64_t e = s / size;
+    if (e < INT32_MIN || e > INT32_MAX) return std::nullopt;
+    return e;
+}
+
+// Whether the array can be described as a library buffer as it is.
+bool fits_library_layout(const py::array &a, bool rgb) {
+    if (!(a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_)) return false;
+    const py::ssize_t size = a.itemsize();
+    if (a.shape(1) > 1 && a.strides(1) != size) return false;  // x must be contiguous
+    if (!element_stride(a.strides(0), size)) return false;
+    return !rgb || element_stride(a.strides(2), size).has_value();
+}
+
+// Copies an H x W x C image with byte strides (y, x, c) into dense planes, a
+// source row at a time so that each row is read while it is in cache.
+template <class T>
+void gather_planes(const uint8_t *src, const int64_t (&stride)[3], int64_t H, int64_t W, int64_t C, T *planes) {
+    for (int64_t y = 0; y < H; ++y) {
+        for (int64_t c = 0; c < C; ++c) {
+            const uint8_t *row = src + y * stride[0] + c * stride[2];
+            T *dst = planes + (c * H + y) * W;
+            // memcpy: float32 samples of a misaligned array may straddle words.
+            for (int64_t x = 0; x < W; ++x) std::memcpy(&dst[x], row + x * stride[1], sizeof(T));
+        }
+    }
+}
+
+// Interleaves three dense planes of n samples into n RGB triples.
+template <class T>
+void interleave(const T *planes, int64_t n, T *rgb) {
+    const T *r = planes, *g = planes + n, *b = planes + 2 * n;
+    for (int64_t p = 0; p < n; ++p) {
+        rgb[3 * p] = r[p];
+        rgb[3 * p + 1] = g[p];
+        rgb[3 * p + 2] = b[p];
+    }
+}
+
+// Per-thread staging memory for planar copies, kept between calls: fresh pages
+// cost about as much as the copy itself. Blocks above kKeep bytes are freed
+// after the call instead.
+class Staging {
+public:
+    static constexpr size_t kKeep = size_t{64} << 20;
+
+    // Two separate areas of the given sizes, valid until release().
+    std::pair<uint8_t *, uint8_t *> get(size_t first, size_t second) {
+        const size_t aligned = (first + 63) & ~size_t{63};
+        if (aligned + second > size_) {
+            block_.reset(new uint8_t[aligned + second]);
+            size_ = aligned + second;
+        }
+        return {block_.get(), block_.get() + aligned};
+    }
+    void release() {
+        if (size_ > kKeep) {
+            block_.reset();
+            size_ = 0;
+        }
+    }
+
+private:
+    std::unique_ptr<uint8_t[]> block_;
+    size_t size_ = 0;
+};
+
+thread_local Staging staging;
+
+// Filters a checked image with checked arguments into a new C-ordered array
+// of the same shape. Copies and the call run without the GIL.
+template <class T>
+py::array filter_samples(const py::array &in, PaddingRule padding, const py::array_t<float> &weights, int window,
+                         double sigma_range, double pad_value) {
+    constexpr bool u8 = std::is_same_v<T, uint8_t>;
+    const bool rgb = in.ndim() == 3 && in.shape(2) == 3;
+    const int64_t H = in.shape(0), W = in.shape(1), C = in.ndim() == 3 ? in.shape(2) : 1, plane = H * W;
+    const int64_t byte_strides[3] = {in.strides(0), in.strides(1), in.ndim() == 3 ? in.strides(2) : 0};
+    const bool direct = fits_library_layout(in, rgb);
+    const auto *in_host = static_cast<const uint8_t *>(in.data());
+    py::array_t<T> out(std::vector<py::ssize_t>(in.shape(), in.shape() + in.ndim()));
+    T *out_host = out.mutable_data();
+    const float *w_host = weights.data();
+
+    {
+        py::gil_scoped_release unlocked;
+        const halide_type_code_t code = u8 ? halide_type_uint : halide_type_float;
+        const int dims = rgb ? 3 : 2;
+        const size_t in_bytes = direct ? 0 : size_t(plane * C) * sizeof(T);
+        const size_t out_bytes = rgb ? size_t(plane * 3) * sizeof(T) : 0;
+        const auto [in_area, out_area] = staging.get(in_bytes, out_bytes);
+        T *const in_planes = reinterpret_cast<T *>(in_area), *const out_planes = reinterpret_cast<T *>(out_area);
+
+        // The input: as it is when its memory fits, else dense planes.
+        Descriptor in_buf(const_cast<uint8_t *>(in_host), code, sizeof(T) * 8, dims);
+        if (direct) {
+            in_buf.set(0, 0, W, 1);
+            in_buf.set(1, 0, H, byte_strides[0] / int64_t{sizeof(T)});
+            if (rgb) in_buf.set(2, 0, 3, byte_strides[2] / int64_t{sizeof(T)});
+        } else {
+            gather_planes(in_host, byte_strides, H, W, C, in_planes);
+            in_buf.buf.host = in_area;
+            in_buf.set(0, 0, W, 1);
+            in_buf.set(1, 0, H, W);
+            if (rgb) in_buf.set(2, 0, 3, plane);
+        }
+
+        // The output: gray straight into the result; RGB into planes that are
+        // then interleaved into it.
+        Descriptor out_buf(rgb ? out_planes : out_host, code, sizeof(T) * 8, dims);
+        out_buf.set(0, 0, W, 1);
+        out_buf.set(1, 0, H, W);
+        if (rgb) out_buf.set(2, 0, 3, plane);
+
+        Descriptor w_buf(const_cast<float *>(w_host), halide_type_float, 32, 2);
+        w_buf.set(0, 0, window, 1);
+        w_buf.set(1, 0, window, window);
+        call_entry_point(rgb, u8, padding, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value, &out_buf.buf);
+        if (rgb) interleave(out_planes, plane, out_host);
+        staging.release();
+    }
+    return out;
+}
+
+py::array filter(const py::object &image, double sigma_spatial, const py::object &window_arg,
+                 std::optional<double> sigma_range_arg, const std::string &padding_name, double pad_value,
+                 const py::object &weights_arg) {
+    bool u8 = false;
+    py::array in = checked_image(image, u8);
+    const PaddingRule padding = parse_padding(padding_name);
+    check_sigma(sigma_spatial, "sigma_spatial");
+    const double sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range")
+                                               : default_sigma_range(!u8);
+    if (padding == PaddingRule::constant) {
+        if (!std::isfinite(pad_value)) throw py::value_error("pad_value must be finite");
+        if (u8 && !(pad_value >= 0 && pad_value <= 255))
+            throw py::value_error("pad_value must be within 0..255 for uint8 images, not " + repr(pad_value));
+    }
+    const int64_t window_given = window_arg.is_none() ? 0 : positive_int(window_arg, "window");  // 0: not given
+
+    py::array_t<float> weights;
+    int64_t window;
+    if (!weights_arg.is_none()) {
+        weights = checked_weights(weights_arg);
+        window = weights.shape(0);
+        if (window_given != 0 && window_given != window)
+            throw py::value_error("window " + std::to_string(window_given) + " does not match the " +
+                                  std::to_string(window) + " x " + std::to_string(window) + " weights");
+    } else {
+        if (window_given != 0) {
+            window = window_given;
+        } else {
+            if (2 * std::ceil(2 * sigma_spatial) + 1 > double(kMaxExtent))
+                throw py::value_error("sigma_spatial is too large for the default window; pass window=");
+            window = default_window(sigma_spatial);
+        }
+        const std::vector<float> gaussian = gaussian_weights(int(window), sigma_spatial);
+        weights = py::array_t<float>({window, window});
+        std::copy(gaussian.begin(), gaussian.end(), weights.mutable_data());
+    }
+
+    return u8 ? filter_samples<uint8_t>(in, padding, weights, int(window), sigma_range, pad_value)
+              : filter_samples<float>(in, padding, weights, int(window), sigma_range, pad_value);
+}
+
+// The integers of a sequence such as a shape tuple.
+std::vector<int64_t> int_list(const py::object &value, const char *name) {
+    try {
+        return value.cast<std::vector<int64_t>>();
+    } catch (const py::cast_error &) {
+        throw py::type_error(std::string(name) + " must be a sequence of integers");
+    }
+}
+
+// A (rows, columns) pair.
+std::pair<int64_t, int64_t> int_pair(const py::object &value, const char *name) {
+    const std::vector<int64_t> items = int_list(value, name);
+    if (items.size() != 2) throw py::value_error(std::string(name) + " must be a pair (rows, columns)");
+    return {items[0], items[1]};
+}
+
+bool within(int64_t v, int64_t lo, int64_t hi) { return v >= lo && v <= hi; }
+
+py::tuple bounds(const py::object &shape_arg, const py::object &window_arg, const std::string &padding_name,
+                 const std::string &layout, const py::object &origin_arg, const py::object &out_shape_arg) {
+    const bool rgb = layout == "RGB" || layout == "rgb";
+    if (!rgb && layout != "gray") throw py::value_error("layout must be 'gray' or 'RGB', not '" + layout + "'");
+    const std::vector<int64_t> shape = int_list(shape_arg, "shape");
+    const int64_t channels = rgb ? 3 : 1;
+    if (shape.size() != 2 && shape.size() != 3) throw py::value_error("shape must be (H, W) or (H, W, C)");
+    if (shape.size() == 3 && shape[2] != channels)
+        throw py::value_error("a " + layout + " image has " + std::to_string(channels) + " channel(s), not " +
+                              std::to_string(shape[2]));
+    const int64_t H = shape[0], W = shape[1];
+    if (!within(H, 1, kMaxExtent) || !within(W, 1, kMaxExtent))
+        throw py::value_error("shape entries must be within 1..2**30");
+    const int64_t window = positive_int(window_arg, "window");
+    const PaddingRule padding = parse_padding(padding_name);
+    const auto [oy, ox] = int_pair(origin_arg, "out_origin");
+    const auto [oh, ow] =
+        out_shape_arg.is_none() ? std::pair<int64_t, int64_t>{H, W} : int_pair(out_shape_arg, "out_shape");
+    if (!within(oy, -kMaxExtent, kMaxExtent) || !within(ox, -kMaxExtent, kMaxExtent))
+        throw py::value_error("out_origin entries must be within -2**30..2**30");
+    if (!within(oh, 1, kMaxExtent) || !within(ow, 1, kMaxExtent))
+        throw py::value_error("out_shape entries must be within 1..2**30");
+
+    // Every buffer is a query (no memory); the input carries the image's true
+    // shape, to which the answer is clamped. Strides play no part in a query.
+    const int dims = rgb ? 3 : 2;
+    Descriptor in(nullptr, halide_type_uint, 8, dims), out(nullptr, halide_type_uint, 8, dims),
+        w(nullptr, halide_type_float, 32, 2);
+    in.set(0, 0, W, 0);
+    in.set(1, 0, H, 0);
+    in.set(2, 0, channels, 0);
+    out.set(0, ox, ow, 0);
+    out.set(1, oy, oh, 0);
+    out.set(2, 0, 3, 0);
+    call_entry_point(rgb, true, padding, &in.buf, &w.buf, int(window), 1.0, 0.0, &out.buf);
+    const halide_dimension_t x = in.dims[0], y = in.dims[1];
+    return py::make_tuple(py::make_tuple(y.min, int64_t{y.min} + y.extent),
+                          py::make_tuple(x.min, int64_t{x.min} + x.extent));
+}
+
+}  // namespace
+}  // namespace python
+}  // namespace bilateral
+
+PYBIND11_MODULE(bilateral_filter, m) {
+    using namespace pybind11::literals;
+    m.doc() = R"(Edge-preserving smoothing of gray and RGB images with a bilateral filter.
+
+Results equal the bilateral_filter C library's to the bit, on every machine and
+for every thread count.)";
+
+    m.def("filter", &bilateral::python::filter, py::arg("image"), py::kw_only(),
+          "sigma_spatial"_a = bilateral::kDefaultSigmaSpatial, "window"_a = py::none(), "sigma_range"_a = py::none(),
+          "padding"_a = "replicate", "pad_value"_a = 0.0, "weights"_a = py::none(),
+          R"(Filters an image and returns a new array of the same shape and dtype.
+
+image          H x W or H x W x 1 (gray) or H x W x 3 (RGB) numpy array of
+               uint8 (0..255) or float32 (usually 0..1). Any memory layout;
+               gray arrays with contiguous rows and planar RGB arrays (a
+               (3, H, W) array seen through .transpose(1, 2, 0)) are read
+               without a copy. RGB results are C-ordered H x W x 3.
+sigma_spatial  spatial sigma in pixels for the Gaussian spatial weights
+               exp(-(di^2 + dj^2) / (2 sigma_spatial^2)).
+window         window size N (default 2 * ceil(2 * sigma_spatial) + 1). An
+               even N reaches one position further left and up: N = 4 covers
+               offsets -2 ... 1.
+sigma_range    range sigma in sample units; default 10 % of the sample range:
+               25.5 for uint8, 0.1 for float32.
+padding        how positions outside the image are read: 'replicate' (nearest
+               edge sample), 'symmetric' (mirror, edge sample repeated) or
+               'constant' (pad_value).
+pad_value      constant padding only; for uint8 within 0..255 (truncated).
+weights        N x N spatial weights instead of the Gaussian: weights[j, i]
+               is the weight of window offset (i + off, j + off),
+               off = -floor(N / 2). Converted to float32 (float64 values are
+               rounded); must be finite. N comes from it.
+
+uint8 results are truncated, not rounded, from the float32 computation. The
+call releases the GIL, so threads can filter concurrently.)");
+
+    m.def("bounds", &bilateral::python::bounds, py::arg("shape"), py::kw_only(), "window"_a,
+          "padding"_a = "replicate", "layout"_a = "gray", "out_origin"_a = py::make_tuple(0, 0),
+          "out_shape"_a = py::none(),
+          R"(The input region a filter call would read, as ((y0, y1), (x0, x1)).
+
+The ends y1 and x1 are exclusive, so image[y0:y1, x0:x1] is the region. The
+answer is the library's own bounds query for an output of out_shape rows and
+columns at out_origin (row, column), default the whole image, over an input
+of the given shape (H, W) or (H, W, C); it lies within the input. layout is
+'gray' or 'RGB' (the colour kernel reads whole 512-column tiles).)");
+}
