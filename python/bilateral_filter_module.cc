@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "bilateral_filter.h"
-#include "front_end_defaults.h"
+#include "front_end.h"
 
 namespace py = pybind11;
 
@@ -37,24 +37,6 @@ namespace {
 constexpr int64_t kMaxExtent = int64_t{1} << 30;
 
 enum class PaddingRule { constant, replicate, symmetric };
-
-using PaddedFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, double, halide_buffer_t *);
-using EdgeFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, halide_buffer_t *);
-
-// The three entry points of one layout and sample type.
-struct EntryPoints {
-    PaddedFn constant;
-    EdgeFn replicate, symmetric;
-};
-
-// Entry points by [rgb][uint8].
-const EntryPoints kEntryPoints[2][2] = {
-    {{BilateralFilter_gray_single_constant, BilateralFilter_gray_single_replicate,
-      BilateralFilter_gray_single_symmetric},
-     {BilateralFilter_gray_uint8_constant, BilateralFilter_gray_uint8_replicate, BilateralFilter_gray_uint8_symmetric}},
-    {{BilateralFilter_RGB_single_constant, BilateralFilter_RGB_single_replicate, BilateralFilter_RGB_single_symmetric},
-     {BilateralFilter_RGB_uint8_constant, BilateralFilter_RGB_uint8_replicate, BilateralFilter_RGB_uint8_symmetric}},
-};
 
 // A buffer descriptor over memory the caller owns (host == nullptr: a query).
 // Dimension k is (min, extent, stride in elements).

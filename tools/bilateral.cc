@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bilateral_filter.h"
-#include "front_end_defaults.h"
+#include "front_end.h"
 #include "image_io.h"
 
 namespace {
@@ -231,28 +231,10 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
     return "";
 }
 
-using PaddedFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, double, halide_buffer_t *);
-using EdgeFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, halide_buffer_t *);
-
-// The three entry points of one layout and sample type.
-struct EntryPoints {
-    PaddedFn constant;
-    EdgeFn replicate, symmetric;
-};
-
-// Entry points by [rgb][uint8].
-const EntryPoints kEntryPoints[2][2] = {
-    {{BilateralFilter_gray_single_constant, BilateralFilter_gray_single_replicate,
-      BilateralFilter_gray_single_symmetric},
-     {BilateralFilter_gray_uint8_constant, BilateralFilter_gray_uint8_replicate, BilateralFilter_gray_uint8_symmetric}},
-    {{BilateralFilter_RGB_single_constant, BilateralFilter_RGB_single_replicate, BilateralFilter_RGB_single_symmetric},
-     {BilateralFilter_RGB_uint8_constant, BilateralFilter_RGB_uint8_replicate, BilateralFilter_RGB_uint8_symmetric}},
-};
-
 // Runs the entry point matching the buffers and settings.
 template <typename T>
 void run_filter(Buffer<T> &in, Buffer<T> &out, const FilterSettings &s) {
-    const EntryPoints &fns = kEntryPoints[in.dimensions() == 3][std::is_same<T, uint8_t>::value];
+    const bilateral::EntryPoints &fns = bilateral::kEntryPoints[in.dimensions() == 3][std::is_same<T, uint8_t>::value];
     Buffer<float> weights = s.weights;
     switch (s.padding) {
         case Padding::constant:

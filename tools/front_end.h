@@ -1,11 +1,14 @@
-// Defaults shared by the front ends (the command-line tool and the Python
-// module): spatial sigma, window size, Gaussian spatial weights and range sigma.
-#ifndef BILATERAL_FRONT_END_DEFAULTS_H
-#define BILATERAL_FRONT_END_DEFAULTS_H
+// What the front ends (the command-line tool and the Python module) share:
+// the defaults for spatial sigma, window size, Gaussian spatial weights and
+// range sigma, and the entry points by layout and sample type.
+#ifndef BILATERAL_FRONT_END_H
+#define BILATERAL_FRONT_END_H
 
 #include <cmath>
 #include <cstddef>
 #include <vector>
+
+#include "bilateral_filter.h"
 
 namespace bilateral {
 
@@ -44,6 +47,24 @@ inline std::vector<float> gaussian_weights(int window, double sigma_spatial) {
     return weights;
 }
 
+using PaddedFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, double, halide_buffer_t *);
+using EdgeFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, halide_buffer_t *);
+
+// The three entry points of one layout and sample type.
+struct EntryPoints {
+    PaddedFn constant;
+    EdgeFn replicate, symmetric;
+};
+
+// Entry points by [rgb][uint8].
+inline constexpr EntryPoints kEntryPoints[2][2] = {
+    {{BilateralFilter_gray_single_constant, BilateralFilter_gray_single_replicate,
+      BilateralFilter_gray_single_symmetric},
+     {BilateralFilter_gray_uint8_constant, BilateralFilter_gray_uint8_replicate, BilateralFilter_gray_uint8_symmetric}},
+    {{BilateralFilter_RGB_single_constant, BilateralFilter_RGB_single_replicate, BilateralFilter_RGB_single_symmetric},
+     {BilateralFilter_RGB_uint8_constant, BilateralFilter_RGB_uint8_replicate, BilateralFilter_RGB_uint8_symmetric}},
+};
+
 }  // namespace bilateral
 
-#endif  // BILATERAL_FRONT_END_DEFAULTS_H
+#endif  // BILATERAL_FRONT_END_H
