@@ -1,4 +1,6 @@
 """bilateral_filter.filter against direct calls of the C entry points."""
+import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -133,3 +135,28 @@ def test_threads_match_serial():
             for got, want in zip(pool.map(run, jobs), serial):
                 assert_same_bits(got, want)
 
+
+
+def test_gil_is_released_during_the_call():
+    """While one thread filters a large image, another keeps running Python:
+    its longest pause is a small part of the call. Holding the GIL would stall
+    it for the whole call."""
+    image = make_image(np.random.default_rng(12), (2000, 2000), np.float32)
+    done = threading.Event()
+    span = []
+
+    def work():
+        start = time.perf_counter()
+        bf.filter(image, window=21)
+        span.append(time.perf_counter() - start)
+        done.set()
+
+    worker = threading.Thread(target=work)
+    last, longest = time.perf_counter(), 0.0
+    worker.start()
+    while not done.is_set():
+        now = time.perf_counter()
+        longest, last = max(longest, now - last), now
+    worker.join()
+    assert span[0] > 0.2, "the call must be long enough to tell"
+    assert longest < 0.5 * span[0]
