@@ -22,19 +22,6 @@ using bilateral::decode_tile;
 using bilateral::Run;
 using bilateral::Tile;
 
-// A dense buffer at the origin: 2-D for gray, 3-D with `channels` for RGB.
-TestBuffer dense(SampleType type, Layout layout, int32_t W, int32_t H, int32_t channels = 3) {
-    std::vector<Dim> dims = {{0, W, 1}, {0, H, std::max(W, 1)}};
-    if (layout == Layout::rgb) dims.push_back({0, channels, std::max(W, 1) * std::max(H, 1)});
-    return TestBuffer(type, dims);
-}
-
-TestBuffer weights(int32_t n, float value) {
-    TestBuffer w(SampleType::f32, {{0, n, 1}, {0, n, n}});
-    w.fill(value);
-    return w;
-}
-
 // Builds real buffers for `v` with an output of W x H at the origin and an
 // input of the same shape, calls the entry point once under a recorder that
 // does not run tasks, and returns the recorded closure.
@@ -44,7 +31,7 @@ Closure<T> record_call(Variant v, int32_t W, int32_t H, double window, double si
     ParForRecorder recorder(/*run_tasks=*/false, sizeof(Closure<T>));
     TestBuffer in = dense(v.type, v.layout, std::max(W, 1), std::max(H, 1));
     TestBuffer out = dense(v.type, v.layout, W, H);
-    TestBuffer w = weights(16, 1.0f);
+    TestBuffer w = flat_weights(16, 1.0f);
     EXPECT_EQ(call_library(v, in.raw(), w.raw(), window, sigma, pad, out.raw()), 0);
     EXPECT_EQ(recorder.calls().size(), 1u);
     if (recorder.calls().empty()) return Closure<T>{};
@@ -160,7 +147,7 @@ TEST(Refusals, CasesThatWouldTouchMemoryOutsideTheBuffers) {
             ParForRecorder recorder(/*run_tasks=*/true, 0);
             TestBuffer in = dense(v.type, v.layout, 40, 30);
             TestBuffer out = dense(v.type, v.layout, 40, 30);
-            TestBuffer w = weights(5, 1.0f);
+            TestBuffer w = flat_weights(5, 1.0f);
             const std::vector<uint8_t> before = out.bytes();
             halide_buffer_t in_desc = *in.raw(), out_desc = *out.raw();
             halide_dimension_t in_dims[3], out_dims[3];
@@ -187,25 +174,37 @@ TEST(Refusals, CasesThatWouldTouchMemoryOutsideTheBuffers) {
     }
 }
 
-// A window below one is not refused: no taps, so 0/0 everywhere (8-bit: 0).
-TEST(Refusals, EmptyWindowIsFilteredNotRefused) {
+// Without a usable weight sum every sample is 0/0: NaN, or 0 in 8 bits. A
+// window below one has no taps at all; it is filtered, not refused, and sizes
+// no scratch.
+TEST(Refusals, EmptyWeightSumsGiveNaN) {
+    const double nan = std::nan("");
+    const struct {
+        double window, sigma;
+        float weight;
+        const char *what;
+    } cases[] = {{0.5, 0.1, 1.0f, "window 0.5"},          {0.0, 0.1, 1.0f, "window 0"},
+                 {-4.0, 0.1, 1.0f, "window -4"},          {nan, 0.1, 1.0f, "window NaN"},
+                 {5.0, 0.0, 1.0f, "zero range term"},     {5.0, 1e-30, 1.0f, "range term below float"},
+                 {5.0, 0.5, 0.0f, "all-zero spatial weights"}};
     for (Variant v : all_variants()) {
-        SCOPED_TRACE(variant_name(v));
-        for (double window : {0.5, 0.0, -4.0, std::nan("")}) {
-            TestBuffer in = dense(v.type, v.layout, 40, 30);
-            TestBuffer out = dense(v.type, v.layout, 40, 30);
-            TestBuffer w = weights(5, 1.0f);
-            in.fill(7.0);
+        for (const auto &c : cases) {
+            SCOPED_TRACE(variant_name(v) + ", " + c.what);
+            TestBuffer in = dense(v.type, v.layout, 150, 40);
+            std::mt19937 rng(4);
+            in.fill_random(rng, v.type == SampleType::f32 ? SampleFill{0.0, 1.0} : SampleFill{0.0, 255.0});
+            TestBuffer out = dense(v.type, v.layout, 150, 40);
+            TestBuffer w = flat_weights(5, c.weight);
             AllocationObserver allocations;
-            EXPECT_EQ(call_library(v, in.raw(), w.raw(), window, 0.1, 0.0, out.raw()), 0);
-            EXPECT_EQ(allocations.mallocs(), 0) << "no scratch is sized for an empty window";
-            out.for_each([&](int32_t x, int32_t y, int32_t c) {
-                if (v.type == SampleType::f32) {
-                    EXPECT_TRUE(std::isnan(out.f(x, y, c))) << x << "," << y << " window " << window;
-                } else {
-                    EXPECT_EQ(out.u(x, y, c), 0) << x << "," << y << " window " << window;
-                }
+            EXPECT_EQ(call_library(v, in.raw(), w.raw(), c.window, c.sigma, 0.0, out.raw()), 0);
+            if (!(c.window >= 1)) {
+                EXPECT_EQ(allocations.mallocs(), 0) << "no scratch is sized for an empty window";
+            }
+            int64_t wrong = 0;
+            out.for_each([&](int32_t x, int32_t y, int32_t ch) {
+                wrong += v.type == SampleType::f32 ? !std::isnan(out.f(x, y, ch)) : out.u(x, y, ch) != 0;
             });
+            EXPECT_EQ(wrong, 0);
             EXPECT_TRUE(out.untouched_outside_region());
         }
     }

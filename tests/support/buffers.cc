@@ -372,6 +372,19 @@ void TestBuffer::unpoison() {
     poisoned_ = false;
 }
 
+TestBuffer dense(SampleType type, Layout layout, int32_t W, int32_t H, int32_t channels, int32_t x_min,
+                 int32_t y_min) {
+    std::vector<Dim> dims = {{x_min, W, 1}, {y_min, H, std::max(W, 1)}};
+    if (layout == Layout::rgb) dims.push_back({0, channels, std::max(W, 1) * std::max(H, 1)});
+    return TestBuffer(type, dims);
+}
+
+TestBuffer flat_weights(int32_t n, float value) {
+    TestBuffer w(SampleType::f32, {{0, n, 1}, {0, n, n}});
+    w.fill(value);
+    return w;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Comparison and dispatch
 

@@ -114,6 +114,12 @@ private:
     bool poisoned_ = false;
 };
 
+/** A dense buffer at (x_min, y_min): 2-D for gray, 3-D with `channels` planes from channel 0 for RGB. */
+TestBuffer dense(SampleType type, Layout layout, int32_t W, int32_t H, int32_t channels = 3, int32_t x_min = 0,
+                 int32_t y_min = 0);
+/** N x N weights at the origin, all equal to value. */
+TestBuffer flat_weights(int32_t n, float value);
+
 /** Every element of the region equal bit for bit; any NaN matches any NaN. Names the first few
  *  mismatches with coordinates, hex bits and values. */
 testing::AssertionResult same_samples(const TestBuffer &expected, const TestBuffer &actual);
