@@ -63,18 +63,11 @@ struct Descriptor {
 // Calls the entry point for the layout, sample type and padding.
 void call_entry_point(bool rgb, bool u8, PaddingRule padding, halide_buffer_t *in, halide_buffer_t *weights,
                       int window, double sigma_range, double pad_value, halide_buffer_t *out) {
-    const EntryPoints &fns = kEntryPoints[rgb][u8];
-    switch (padding) {
-        case PaddingRule::constant:
-            fns.constant(in, weights, window, sigma_range, pad_value, out);
-            break;
-        case PaddingRule::replicate:
-            fns.replicate(in, weights, window, sigma_range, out);
-            break;
-        case PaddingRule::symmetric:
-            fns.symmetric(in, weights, window, sigma_range, out);
-            break;
-    }
+    const Padding p = padding == PaddingRule::constant    ? Padding::constant
+                      : padding == PaddingRule::replicate ? Padding::replicate
+                                                          : Padding::symmetric;
+    call_entry({rgb ? Layout::rgb : Layout::gray, u8 ? Sample::u8 : Sample::f32, p}, in, weights, window, sigma_range,
+               pad_value, out);
 }
 
 PaddingRule parse_padding(const std::string &name) {

@@ -234,19 +234,13 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
 // Runs the entry point matching the buffers and settings.
 template <typename T>
 void run_filter(Buffer<T> &in, Buffer<T> &out, const FilterSettings &s) {
-    const bilateral::EntryPoints &fns = bilateral::kEntryPoints[in.dimensions() == 3][std::is_same<T, uint8_t>::value];
+    const bilateral::Padding padding = s.padding == Padding::constant    ? bilateral::Padding::constant
+                                       : s.padding == Padding::replicate ? bilateral::Padding::replicate
+                                                                         : bilateral::Padding::symmetric;
+    const bilateral::Variant v{in.dimensions() == 3 ? bilateral::Layout::rgb : bilateral::Layout::gray,
+                               std::is_same<T, uint8_t>::value ? bilateral::Sample::u8 : bilateral::Sample::f32, padding};
     Buffer<float> weights = s.weights;
-    switch (s.padding) {
-        case Padding::constant:
-            fns.constant(in, weights, s.window, s.sigma_range, s.pad_value, out);
-            break;
-        case Padding::replicate:
-            fns.replicate(in, weights, s.window, s.sigma_range, out);
-            break;
-        case Padding::symmetric:
-            fns.symmetric(in, weights, s.window, s.sigma_range, out);
-            break;
-    }
+    bilateral::call_entry(v, in, weights, s.window, s.sigma_range, s.pad_value, out);
 }
 
 // Filters an interleaved gray or RGB image through planar buffers; returns

@@ -1,14 +1,17 @@
-// What the front ends (the command-line tool and the Python module) share:
-// the defaults for spatial sigma, window size, Gaussian spatial weights and
-// range sigma, and the entry points by layout and sample type.
+// What the front ends (the command-line tool, the Python module, the benchmark
+// and the tests) share: the defaults for spatial sigma, window size, Gaussian
+// spatial weights and range sigma, and the entry points by variant.
 #ifndef BILATERAL_FRONT_END_H
 #define BILATERAL_FRONT_END_H
 
 #include <cmath>
 #include <cstddef>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "bilateral_filter.h"
+#include "core/variant.h"
 
 namespace bilateral {
 
@@ -47,23 +50,76 @@ inline std::vector<float> gaussian_weights(int window, double sigma_spatial) {
     return weights;
 }
 
-using PaddedFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, double, halide_buffer_t *);
-using EdgeFn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, halide_buffer_t *);
-
-// The three entry points of one layout and sample type.
-struct EntryPoints {
-    PaddedFn constant;
-    EdgeFn replicate, symmetric;
+// One entry point: its layout, sample type and padding.
+struct Variant {
+    Layout layout;
+    Sample sample;
+    Padding padding;
 };
 
-// Entry points by [rgb][uint8].
-inline constexpr EntryPoints kEntryPoints[2][2] = {
-    {{BilateralFilter_gray_single_constant, BilateralFilter_gray_single_replicate,
-      BilateralFilter_gray_single_symmetric},
-     {BilateralFilter_gray_uint8_constant, BilateralFilter_gray_uint8_replicate, BilateralFilter_gray_uint8_symmetric}},
-    {{BilateralFilter_RGB_single_constant, BilateralFilter_RGB_single_replicate, BilateralFilter_RGB_single_symmetric},
-     {BilateralFilter_RGB_uint8_constant, BilateralFilter_RGB_uint8_replicate, BilateralFilter_RGB_uint8_symmetric}},
-};
+// All twelve, gray before RGB, float before 8-bit, constant, replicate, symmetric.
+inline std::vector<Variant> all_variants() {
+    std::vector<Variant> all;
+    for (Layout l : {Layout::gray, Layout::rgb}) {
+        for (Sample s : {Sample::f32, Sample::u8}) {
+            for (Padding p : {Padding::constant, Padding::replicate, Padding::symmetric}) all.push_back({l, s, p});
+        }
+    }
+    return all;
+}
+
+inline const char *padding_name(Padding p) {
+    return p == Padding::constant ? "constant" : p == Padding::replicate ? "replicate" : "symmetric";
+}
+
+// The padding a user names ("constant", "replicate", "symmetric"); false for any other word.
+inline bool padding_from_name(std::string_view name, Padding &padding) {
+    for (Padding p : {Padding::constant, Padding::replicate, Padding::symmetric}) {
+        if (name == padding_name(p)) {
+            padding = p;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The exported name, e.g. "BilateralFilter_RGB_uint8_symmetric".
+inline std::string entry_name(Variant v) {
+    return std::string("BilateralFilter_") + (v.layout == Layout::rgb ? "RGB" : "gray") + "_" +
+           (v.sample == Sample::u8 ? "uint8" : "single") + "_" + padding_name(v.padding);
+}
+
+// Calls the variant's entry point; pad reaches only the constant ones.
+inline int call_entry(Variant v, halide_buffer_t *in, halide_buffer_t *weights, double window, double sigma,
+                      double pad, halide_buffer_t *out) {
+    using Padded = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, double, halide_buffer_t *);
+    using Edge = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, halide_buffer_t *);
+    struct Entries {
+        Padded constant;
+        Edge replicate, symmetric;
+    };
+    // By [rgb][uint8].
+    static constexpr Entries kEntries[2][2] = {
+        {{BilateralFilter_gray_single_constant, BilateralFilter_gray_single_replicate,
+          BilateralFilter_gray_single_symmetric},
+         {BilateralFilter_gray_uint8_constant, BilateralFilter_gray_uint8_replicate,
+          BilateralFilter_gray_uint8_symmetric}},
+        {{BilateralFilter_RGB_single_constant, BilateralFilter_RGB_single_replicate,
+          BilateralFilter_RGB_single_symmetric},
+         {BilateralFilter_RGB_uint8_constant, BilateralFilter_RGB_uint8_replicate,
+          BilateralFilter_RGB_uint8_symmetric}},
+    };
+    const Entries &e = kEntries[v.layout == Layout::rgb][v.sample == Sample::u8];
+    switch (v.padding) {
+        case Padding::constant:
+            return e.constant(in, weights, window, sigma, pad, out);
+        case Padding::replicate:
+            return e.replicate(in, weights, window, sigma, out);
+        case Padding::symmetric:
+            break;
+    }
+    return e.symmetric(in, weights, window, sigma, out);
+}
 
 }  // namespace bilateral
 

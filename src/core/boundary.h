@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "entry/variant.h"
+#include "core/variant.h"
 
 namespace bilateral {
 

@@ -10,7 +10,7 @@
 #include <type_traits>
 
 #include "core/boundary.h"
-#include "entry/variant.h"
+#include "core/variant.h"
 #include "uint8/convert.h"
 
 namespace bilateral {

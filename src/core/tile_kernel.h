@@ -8,7 +8,7 @@
 
 #include "core/weight_planes.h"
 #include "entry/task_grid.h"
-#include "entry/variant.h"
+#include "core/variant.h"
 
 namespace bilateral {
 

@@ -30,14 +30,17 @@ Interval fit_to_input(Padding padding, int64_t lo, int64_t hi, Dim input) {
     return {wrap32(min), wrap32(end - min)};
 }
 
-void write_answer(halide_buffer_t *b, uint8_t code, uint8_t bits, int dims, const Interval *intervals) {
+// Halide's type word of a sample type: float32 is (2, 32), uint8 is (1, 8).
+halide_type_t type_of(Sample sample) {
+    return sample == Sample::f32 ? halide_type_t(halide_type_float, 32) : halide_type_t(halide_type_uint, 8);
+}
+
+void write_answer(halide_buffer_t *b, halide_type_t type, int dims, const Interval *intervals) {
     b->device = 0;
     b->device_interface = nullptr;
     b->host = nullptr;
     b->flags = 0;
-    b->type.code = static_cast<halide_type_code_t>(code);
-    b->type.bits = bits;
-    b->type.lanes = 1;
+    b->type = type;
     b->dimensions = dims;
     int32_t stride = 1;
     for (int d = 0; d < dims; ++d) {
@@ -84,15 +87,15 @@ bool answer_bounds_query(const QueryRequest &q, halide_buffer_t *input, halide_b
         answer[0] = fit_to_input(q.padding, wrap32(xl), wrap32(xe), in_x);
         answer[1] = fit_to_input(q.padding, wrap32(yl), wrap32(ye), in_y);
         answer[2] = {in_c.min, std::max(in_c.extent, int32_t{1})};
-        write_answer(input, q.type_code, q.type_bits, dims, answer);
+        write_answer(input, type_of(q.sample), dims, answer);
     }
     if (query_out) {
         const Interval answer[3] = {{X0, W}, {Y0, H}, {0, 3}};
-        write_answer(output, q.type_code, q.type_bits, dims, answer);
+        write_answer(output, type_of(q.sample), dims, answer);
     }
     if (query_w) {
         const Interval answer[2] = {{0, q.N}, {0, q.N}};
-        write_answer(weights, 2, 32, 2, answer);
+        write_answer(weights, type_of(Sample::f32), 2, answer);
     }
     return true;
 }

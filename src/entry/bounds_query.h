@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "entry/variant.h"
+#include "core/variant.h"
 
 namespace bilateral {
 
@@ -17,7 +17,7 @@ inline bool is_query(const halide_buffer_t *b) { return b->host == nullptr && b-
 struct QueryRequest {
     Layout layout;
     Padding padding;
-    uint8_t type_code, type_bits;  // sample type of input and output
+    Sample sample;  // sample type of input and output
     int32_t N, off;
 };
 

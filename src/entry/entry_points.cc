@@ -11,7 +11,7 @@
 #include "entry/fp_mode.h"
 #include "entry/scalars.h"
 #include "entry/task_grid.h"
-#include "entry/variant.h"
+#include "core/variant.h"
 
 namespace bilateral {
 namespace {
@@ -102,7 +102,7 @@ int filter(halide_buffer_t *in, halide_buffer_t *w, double window, double sigma,
     const int32_t N = window_taps(window);
     const int32_t off = window_offset(window);
 
-    const QueryRequest query{L, P, SampleTypeCode<T>::code, SampleTypeCode<T>::bits, N, off};
+    const QueryRequest query{L, P, sample_of<T>, N, off};
     if (answer_bounds_query(query, in, w, out)) return 0;
     if (refused<L>(in, w, out)) return 0;
 
