@@ -34,7 +34,7 @@ namespace {
 
 using bilateral_test::Layout;
 using bilateral_test::Padding;
-using bilateral_test::SampleType;
+using bilateral_test::Sample;
 using bilateral_test::Variant;
 using Halide::Runtime::Buffer;
 
@@ -48,7 +48,7 @@ struct Entry {
 };
 
 constexpr Layout G = Layout::gray, C = Layout::rgb;
-constexpr SampleType F = SampleType::f32, U = SampleType::u8;
+constexpr Sample F = Sample::f32, U = Sample::u8;
 const Entry kEntries[] = {
     {{G, F, Padding::constant}, nullptr, BilateralFilter_gray_single_constant},
     {{G, F, Padding::replicate}, BilateralFilter_gray_single_replicate, nullptr},
@@ -79,7 +79,7 @@ std::string type_label(Variant v) { return variant_label(v).substr(0, variant_la
 
 // Front-end defaults: range sigma is 10 % of the sample range; sigma_s makes the window
 // 2 ceil(2 sigma_s) + 1 = N for the odd windows measured here.
-double range_sigma(SampleType t) { return t == SampleType::u8 ? 25.5 : 0.1; }
+double range_sigma(Sample t) { return t == Sample::u8 ? 25.5 : 0.1; }
 double spatial_sigma(int n) { return (n - 1) / 4.0; }
 
 Buffer<float> spatial_weights(int n) {
@@ -223,20 +223,20 @@ void bench_ours(benchmark::State &st, const Entry &e, int w, int h, int n, int t
     use_halide_threads(threads);
     Images &im = images(w, h, e.v.layout == Layout::rgb);
     Buffer<float> weights = spatial_weights(n);
-    const bool u8 = e.v.type == SampleType::u8;
+    const bool u8 = e.v.sample == Sample::u8;
     halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
     halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
-    timed(st, w, h, n, [&] { call(e, in, weights.raw_buffer(), n, range_sigma(e.v.type), out); });
+    timed(st, w, h, n, [&] { call(e, in, weights.raw_buffer(), n, range_sigma(e.v.sample), out); });
 }
 
 void bench_oracle(benchmark::State &st, const Entry &e, int w, int h, int n) {
     Images &im = images(w, h, e.v.layout == Layout::rgb);
     Buffer<float> weights = spatial_weights(n);
-    const bool u8 = e.v.type == SampleType::u8;
+    const bool u8 = e.v.sample == Sample::u8;
     const halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
     halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
     timed(st, w, h, n, [&] {
-        bilateral_test::ref_filter(e.v, in, weights.raw_buffer(), n, range_sigma(e.v.type), 0.0, out);
+        bilateral_test::ref_filter(e.v, in, weights.raw_buffer(), n, range_sigma(e.v.sample), 0.0, out);
     });
 }
 
@@ -244,11 +244,11 @@ void bench_oracle(benchmark::State &st, const Entry &e, int w, int h, int n) {
 void bench_opencv(benchmark::State &st, Variant v, int w, int h, int n, int threads) {
     cv::setNumThreads(threads);
     Images &im = images(w, h, v.layout == Layout::rgb);
-    const bool u8 = v.type == SampleType::u8;
+    const bool u8 = v.sample == Sample::u8;
     const cv::Mat &src = u8 ? im.cv_u : im.cv_f;
     cv::Mat &dst = u8 ? im.cv_u_out : im.cv_f_out;
     timed(st, w, h, n, [&] {
-        cv::bilateralFilter(src, dst, n, range_sigma(v.type), spatial_sigma(n), cv::BORDER_REPLICATE);
+        cv::bilateralFilter(src, dst, n, range_sigma(v.sample), spatial_sigma(n), cv::BORDER_REPLICATE);
     });
 }
 #endif
@@ -261,12 +261,12 @@ std::string check_against_oracle() {
         for (int n : {5, 15}) {
             Images &im = images(97, 61, e.v.layout == Layout::rgb);
             Buffer<float> weights = spatial_weights(n);
-            const bool u8 = e.v.type == SampleType::u8;
+            const bool u8 = e.v.sample == Sample::u8;
             halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
             halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
-            call(e, in, weights.raw_buffer(), n, range_sigma(e.v.type), out);
+            call(e, in, weights.raw_buffer(), n, range_sigma(e.v.sample), out);
             std::vector<uint8_t> ours(out->host, out->host + out->size_in_bytes());
-            bilateral_test::ref_filter(e.v, in, weights.raw_buffer(), n, range_sigma(e.v.type), 0.0, out);
+            bilateral_test::ref_filter(e.v, in, weights.raw_buffer(), n, range_sigma(e.v.sample), 0.0, out);
             if (std::memcmp(ours.data(), out->host, ours.size()) != 0) {
                 bad += " " + variant_label(e.v) + "/N" + std::to_string(n);
             }
@@ -362,7 +362,7 @@ int main(int argc, char **argv) {
                 [&e, n](benchmark::State &st) { bench_oracle(st, e, 256, 256, n); });
         }
         // Small pictures, what a call costs beyond its arithmetic: gray float and RGB 8-bit.
-        if ((e.v.layout == Layout::gray) != (e.v.type == SampleType::f32)) continue;
+        if ((e.v.layout == Layout::gray) != (e.v.sample == Sample::f32)) continue;
         add(label("ours", variant_label(e.v), 64, 64, 5, 1), 5,
             [&e](benchmark::State &st) { bench_ours(st, e, 64, 64, 5, 1); });
 #ifdef BF_BENCH_HAVE_OPENCV

@@ -16,17 +16,17 @@ namespace {
 
 using bilateral::bits_from_float;
 
-TestBuffer planar(SampleType type, int32_t W, int32_t H, int32_t c_min, int32_t channels) {
+TestBuffer planar(Sample type, int32_t W, int32_t H, int32_t c_min, int32_t channels) {
     return TestBuffer(type, {{0, W, 1}, {0, H, W}, {c_min, channels, W * H}});
 }
 
-Variant rgb(SampleType type, Padding padding) { return {Layout::rgb, type, padding}; }
+Variant rgb(Sample type, Padding padding) { return {Layout::rgb, type, padding}; }
 
 // Filters with the library and the oracle; returns the library's output after
 // checking that both agree.
 TestBuffer filter_checked(Variant v, TestBuffer &in, TestBuffer &w, double window, double sigma, double pad,
                           int32_t W, int32_t H) {
-    TestBuffer out = planar(v.type, W, H, 0, 3), want = planar(v.type, W, H, 0, 3);
+    TestBuffer out = planar(v.sample, W, H, 0, 3), want = planar(v.sample, W, H, 0, 3);
     EXPECT_EQ(call_library(v, in.raw(), w.raw(), window, sigma, pad, out.raw()), 0);
     ref_filter(v, in.raw(), w.raw(), window, sigma, pad, want.raw());
     EXPECT_TRUE(same_samples(want, out)) << variant_name(v);
@@ -51,10 +51,10 @@ TEST(ColorChannels, OutputChannelSources) {
         {0, 2, Padding::symmetric, {0, 1, 1}}, {2, 3, Padding::symmetric, {3, 2, 2}},
     };
     for (const auto &c : cases) {
-        const Variant v = rgb(SampleType::f32, c.padding);
+        const Variant v = rgb(Sample::f32, c.padding);
         SCOPED_TRACE(variant_name(v) + " channels from " + std::to_string(c.c_min) + ", " +
                      std::to_string(c.channels) + " of them");
-        TestBuffer in = planar(SampleType::f32, 37, 5, c.c_min, c.channels);
+        TestBuffer in = planar(Sample::f32, 37, 5, c.c_min, c.channels);
         in.fill_random(rng, SampleFill{0.0, 1.0});
         TestBuffer w = flat_weights(1, 1.0f);
         TestBuffer out = filter_checked(v, in, w, 1.0, 0.1, pad, 37, 5);
@@ -70,9 +70,9 @@ TEST(ColorChannels, OutputChannelSources) {
 
 // Every input channel enters the distance, also one that is never written.
 TEST(ColorChannels, EveryInputChannelEntersTheDistance) {
-    const Variant v = rgb(SampleType::f32, Padding::replicate);
+    const Variant v = rgb(Sample::f32, Padding::replicate);
     TestBuffer w = flat_weights(3, 1.0f);
-    TestBuffer with_fourth = planar(SampleType::f32, 40, 8, 0, 4), flat_fourth = planar(SampleType::f32, 40, 8, 0, 4);
+    TestBuffer with_fourth = planar(Sample::f32, 40, 8, 0, 4), flat_fourth = planar(Sample::f32, 40, 8, 0, 4);
     with_fourth.for_each([&](int32_t x, int32_t y, int32_t c) {
         with_fourth.set_f(x, y, c, c < 3 ? 0.02f * x : float(x % 2));
         flat_fourth.set_f(x, y, c, c < 3 ? 0.02f * x : 0.0f);
@@ -83,7 +83,7 @@ TEST(ColorChannels, EveryInputChannelEntersTheDistance) {
 
     // Flat channels add nothing to a distance: a neighbour that differs in one
     // channel only is weighted exactly as if the others were absent.
-    TestBuffer three = planar(SampleType::f32, 40, 8, 0, 3), one = planar(SampleType::f32, 40, 8, 0, 1);
+    TestBuffer three = planar(Sample::f32, 40, 8, 0, 3), one = planar(Sample::f32, 40, 8, 0, 1);
     std::mt19937 rng(6);
     one.fill_random(rng, SampleFill{0.0, 1.0});
     three.for_each([&](int32_t x, int32_t y, int32_t c) { three.set_f(x, y, c, c == 0 ? one.f(x, y) : 0.25f); });
@@ -100,14 +100,14 @@ TEST(ColorChannels, EveryInputChannelEntersTheDistance) {
 // (sum of rounded v*W) / (sum of W), both in window order.
 TEST(ColorFilter, FlatColourAndSingleTap) {
     const float colour[3] = {0.2f, 0.55f, 0.9f};
-    TestBuffer in = planar(SampleType::f32, 140, 40, 0, 3);
+    TestBuffer in = planar(Sample::f32, 140, 40, 0, 3);
     in.for_each([&](int32_t x, int32_t y, int32_t c) { in.set_f(x, y, c, colour[c]); });
-    TestBuffer w(SampleType::f32, {{0, 5, 1}, {0, 5, 5}});
+    TestBuffer w(Sample::f32, {{0, 5, 1}, {0, 5, 5}});
     w.for_each([&](int32_t i, int32_t j, int32_t) {
         w.set_f(i, j, static_cast<float>(std::exp(-((i - 2) * (i - 2) + (j - 2) * (j - 2)) / 2.0) / 6.0));
     });
     for (Padding padding : {Padding::replicate, Padding::symmetric}) {
-        TestBuffer out = filter_checked(rgb(SampleType::f32, padding), in, w, 5.0, 0.1, 0.0, 140, 40);
+        TestBuffer out = filter_checked(rgb(Sample::f32, padding), in, w, 5.0, 0.1, 0.0, 140, 40);
         for (int k = 0; k < 3; ++k) {
             float num = 0.0f, sum = 0.0f;
             for (int j = 0; j < 5; ++j) {
@@ -129,7 +129,7 @@ TEST(ColorFilter, FlatColourAndSingleTap) {
     std::mt19937 rng(5);
     in.fill_random(rng, SampleFill{0.0, 1.0});
     TestBuffer w1 = flat_weights(1, 0.3f);
-    TestBuffer out = filter_checked(rgb(SampleType::f32, Padding::constant), in, w1, 1.0, 0.1, 0.0, 140, 40);
+    TestBuffer out = filter_checked(rgb(Sample::f32, Padding::constant), in, w1, 1.0, 0.1, 0.0, 140, 40);
     out.for_each([&](int32_t x, int32_t y, int32_t c) {
         const float want = (in.f(x, y, c) * 0.3f) / 0.3f;
         ASSERT_EQ(bits_from_float(out.f(x, y, c)), bits_from_float(want)) << x << "," << y << "," << c;
@@ -140,11 +140,11 @@ TEST(ColorFilter, FlatColourAndSingleTap) {
 // the normalised spatial filter, the same for any content scale.
 TEST(ColorFilter, InfiniteRangeTermIsTheSpatialFilter) {
     std::mt19937 rng(9);
-    TestBuffer in = planar(SampleType::f32, 70, 35, 0, 3);
+    TestBuffer in = planar(Sample::f32, 70, 35, 0, 3);
     in.fill_random(rng, SampleFill{0.0, 1.0});
-    TestBuffer w(SampleType::f32, {{0, 3, 1}, {0, 3, 3}});
+    TestBuffer w(Sample::f32, {{0, 3, 1}, {0, 3, 3}});
     w.fill_random(rng, SampleFill{0.1, 1.0});
-    TestBuffer out = filter_checked(rgb(SampleType::f32, Padding::symmetric), in, w, 3.0, 1e30, 0.0, 70, 35);
+    TestBuffer out = filter_checked(rgb(Sample::f32, Padding::symmetric), in, w, 3.0, 1e30, 0.0, 70, 35);
     // Spatial filter computed directly: e = 1 for every tap.
     const int32_t x = 30, y = 17;
     for (int k = 0; k < 3; ++k) {
@@ -164,19 +164,19 @@ TEST(ColorFilter, EightBitIsTheFloatResultTruncated) {
     for (Padding padding : {Padding::replicate, Padding::symmetric, Padding::constant}) {
         for (int round = 0; round < 4; ++round) {
             const int32_t W = 30 + 131 * round, H = 3 + 17 * round, channels = 1 + round;
-            TestBuffer bytes = planar(SampleType::u8, W, H, 0, channels);
-            TestBuffer floats = planar(SampleType::f32, W, H, 0, channels);
+            TestBuffer bytes = planar(Sample::u8, W, H, 0, channels);
+            TestBuffer floats = planar(Sample::f32, W, H, 0, channels);
             bytes.fill_random(rng, SampleFill{0.0, 255.0, round % 2 ? 5 : 0});
             bytes.for_each([&](int32_t x, int32_t y, int32_t c) { floats.set_f(x, y, c, bytes.u(x, y, c)); });
-            TestBuffer w(SampleType::f32, {{0, 6, 1}, {0, 6, 6}});
+            TestBuffer w(Sample::f32, {{0, 6, 1}, {0, 6, 6}});
             w.fill_random(rng, SampleFill{-0.1, 1.0});
             const double pad = 250 - 60 * round, window = 2.5 + round, sigma = 8.0 + 12 * round;
-            TestBuffer out8 = planar(SampleType::u8, W, H, 0, 3), out32 = planar(SampleType::f32, W, H, 0, 3);
-            call_library(rgb(SampleType::u8, padding), bytes.raw(), w.raw(), window, sigma, pad, out8.raw());
-            call_library(rgb(SampleType::f32, padding), floats.raw(), w.raw(), window, sigma, pad, out32.raw());
+            TestBuffer out8 = planar(Sample::u8, W, H, 0, 3), out32 = planar(Sample::f32, W, H, 0, 3);
+            call_library(rgb(Sample::u8, padding), bytes.raw(), w.raw(), window, sigma, pad, out8.raw());
+            call_library(rgb(Sample::f32, padding), floats.raw(), w.raw(), window, sigma, pad, out32.raw());
             out8.for_each([&](int32_t x, int32_t y, int32_t c) {
                 ASSERT_EQ(out8.u(x, y, c), bilateral::quotient_to_u8(out32.f(x, y, c)))
-                    << variant_name(rgb(SampleType::u8, padding)) << " at " << x << "," << y << "," << c;
+                    << variant_name(rgb(Sample::u8, padding)) << " at " << x << "," << y << "," << c;
             });
         }
     }

@@ -21,14 +21,14 @@ namespace {
 
 using bilateral::bits_from_float;
 
-TestBuffer gray(SampleType type, int32_t W, int32_t H, int32_t x_min = 0, int32_t y_min = 0) {
+TestBuffer gray(Sample type, int32_t W, int32_t H, int32_t x_min = 0, int32_t y_min = 0) {
     return dense(type, Layout::gray, W, H, 0, x_min, y_min);
 }
 
-Variant gray_variant(SampleType type, Padding padding) { return {Layout::gray, type, padding}; }
+Variant gray_variant(Sample type, Padding padding) { return {Layout::gray, type, padding}; }
 
 TEST(GrayFilter, WorkedRowOfFourSamples) {
-    TestBuffer in = gray(SampleType::f32, 4, 1);
+    TestBuffer in = gray(Sample::f32, 4, 1);
     const float row[4] = {1.0f, 2.0f, 4.0f, 8.0f};
     for (int x = 0; x < 4; ++x) in.set_f(x, 0, row[x]);
     TestBuffer w = flat_weights(5, 1.0f);
@@ -39,10 +39,10 @@ TEST(GrayFilter, WorkedRowOfFourSamples) {
                  {Padding::symmetric, {0x3FD5B9A7, 0x3FEDA30E, 0x405FE6A1, 0x40EFE1AE}},
                  {Padding::constant, {0x3E4072B9, 0x3EB55D88, 0x3FACA3AE, 0x40ED8024}}};
     for (const auto &c : cases) {
-        TestBuffer out = gray(SampleType::f32, 4, 1);
-        ASSERT_EQ(call_library(gray_variant(SampleType::f32, c.padding), in.raw(), w.raw(), 5.0, 2.0, 0.0, out.raw()), 0);
+        TestBuffer out = gray(Sample::f32, 4, 1);
+        ASSERT_EQ(call_library(gray_variant(Sample::f32, c.padding), in.raw(), w.raw(), 5.0, 2.0, 0.0, out.raw()), 0);
         for (int x = 0; x < 4; ++x) {
-            EXPECT_EQ(bits_from_float(out.f(x, 0)), c.bits[x]) << variant_name(gray_variant(SampleType::f32, c.padding)) << " x " << x;
+            EXPECT_EQ(bits_from_float(out.f(x, 0)), c.bits[x]) << variant_name(gray_variant(Sample::f32, c.padding)) << " x " << x;
         }
         EXPECT_TRUE(out.untouched_outside_region());
     }
@@ -51,7 +51,7 @@ TEST(GrayFilter, WorkedRowOfFourSamples) {
 // Sample and weight sums round separately, and the conversion truncates: a
 // flat 8-bit image need not come back unchanged.
 TEST(GrayFilter, FlatEightBitImagesTruncate) {
-    TestBuffer w(SampleType::f32, {{0, 3, 1}, {0, 3, 3}});
+    TestBuffer w(Sample::f32, {{0, 3, 1}, {0, 3, 3}});
     for (int j = 0; j < 3; ++j) {
         for (int i = 0; i < 3; ++i) {
             const double di = i - 1, dj = j - 1;
@@ -63,9 +63,9 @@ TEST(GrayFilter, FlatEightBitImagesTruncate) {
     } cases[] = {{33, 32}, {49, 48}, {66, 65}, {200, 200}};
     for (Padding padding : {Padding::replicate, Padding::symmetric, Padding::constant}) {
         for (const auto &c : cases) {
-            TestBuffer in = gray(SampleType::u8, 40, 9), out = gray(SampleType::u8, 40, 9);
+            TestBuffer in = gray(Sample::u8, 40, 9), out = gray(Sample::u8, 40, 9);
             in.fill(c.value);
-            ASSERT_EQ(call_library(gray_variant(SampleType::u8, padding), in.raw(), w.raw(), 3.0, 10.0, c.value, out.raw()), 0);
+            ASSERT_EQ(call_library(gray_variant(Sample::u8, padding), in.raw(), w.raw(), 3.0, 10.0, c.value, out.raw()), 0);
             out.for_each([&](int32_t x, int32_t y, int32_t) {
                 EXPECT_EQ(out.u(x, y), c.result) << "value " << int(c.value) << " at " << x << "," << y;
             });
@@ -75,13 +75,13 @@ TEST(GrayFilter, FlatEightBitImagesTruncate) {
 
 TEST(GrayFilter, SingleTapReturnsTheSample) {
     std::mt19937 rng(2);
-    TestBuffer in = gray(SampleType::f32, 70, 70, -3, 8);
+    TestBuffer in = gray(Sample::f32, 70, 70, -3, 8);
     in.fill_random(rng, SampleFill{-1e6, 1e6});
     in.set_f(5, 20, std::numeric_limits<float>::infinity());
     TestBuffer w = flat_weights(1, 1.0f);
     for (Padding padding : {Padding::replicate, Padding::symmetric, Padding::constant}) {
-        TestBuffer out = gray(SampleType::f32, 70, 70, -3, 8);
-        call_library(gray_variant(SampleType::f32, padding), in.raw(), w.raw(), 1.0, 0.3, 0.0, out.raw());
+        TestBuffer out = gray(Sample::f32, 70, 70, -3, 8);
+        call_library(gray_variant(Sample::f32, padding), in.raw(), w.raw(), 1.0, 0.3, 0.0, out.raw());
         out.for_each([&](int32_t x, int32_t y, int32_t) {
             if (x == 5 && y == 20) {
                 EXPECT_TRUE(std::isnan(out.f(x, y))) << "inf - inf in the range difference";
@@ -96,18 +96,18 @@ TEST(GrayFilter, SingleTapReturnsTheSample) {
 // result: with subnormal spatial weights they would turn every sum into 0.
 TEST(GrayFilter, ResultsIgnoreTheCallersFloatingPointMode) {
 #if defined(__x86_64__) || defined(__i386__)
-    TestBuffer in = gray(SampleType::f32, 140, 70);
+    TestBuffer in = gray(Sample::f32, 140, 70);
     in.fill(0.5);
     TestBuffer w = flat_weights(3, 1e-40f);  // subnormal
-    TestBuffer out = gray(SampleType::f32, 140, 70);
+    TestBuffer out = gray(Sample::f32, 140, 70);
     const unsigned saved = _mm_getcsr();
     _mm_setcsr(saved | (1u << 15) | (1u << 6));  // FTZ and DAZ
-    call_library(gray_variant(SampleType::f32, Padding::replicate), in.raw(), w.raw(), 3.0, 0.1, 0.0, out.raw());
+    call_library(gray_variant(Sample::f32, Padding::replicate), in.raw(), w.raw(), 3.0, 0.1, 0.0, out.raw());
     const unsigned during = _mm_getcsr();
     _mm_setcsr(saved);
     EXPECT_EQ(during, saved | (1u << 15) | (1u << 6)) << "the caller's mode is restored";
-    TestBuffer want = gray(SampleType::f32, 140, 70);
-    ref_filter(gray_variant(SampleType::f32, Padding::replicate), in.raw(), w.raw(), 3.0, 0.1, 0.0, want.raw());
+    TestBuffer want = gray(Sample::f32, 140, 70);
+    ref_filter(gray_variant(Sample::f32, Padding::replicate), in.raw(), w.raw(), 3.0, 0.1, 0.0, want.raw());
     EXPECT_FALSE(std::isnan(want.f(0, 0)));
     EXPECT_TRUE(same_samples(want, out));
 #else
@@ -120,19 +120,19 @@ TEST(GrayFilter, ResultsIgnoreTheCallersFloatingPointMode) {
 // whatever lies outside [0, N)^2 (NaN here) is never read.
 TEST(GrayFilter, SpatialWeightsAtAbsoluteCoordinates) {
     std::mt19937 rng(7);
-    for (const Variant v : {Variant{Layout::gray, SampleType::f32, Padding::symmetric},
-                            Variant{Layout::rgb, SampleType::u8, Padding::constant}}) {
+    for (const Variant v : {Variant{Layout::gray, Sample::f32, Padding::symmetric},
+                            Variant{Layout::rgb, Sample::u8, Padding::constant}}) {
         const bool rgb = v.layout == Layout::rgb;
         std::vector<Dim> in_dims = {{-3, 9, 1}, {4, 7, -11}}, out_dims = {{-5, 12, 1}, {2, 9, 12}};
         if (rgb) in_dims.push_back({0, 3, 80}), out_dims.push_back({0, 3, -120});
-        TestBuffer in(v.type, in_dims);
-        in.fill_random(rng, v.type == SampleType::f32 ? SampleFill{0, 1} : SampleFill{0, 255});
-        TestBuffer dense(SampleType::f32, {{0, 5, 1}, {0, 5, 5}});
-        TestBuffer offset(SampleType::f32, {{-2, 8, 1}, {-1, 7, -9}});
+        TestBuffer in(v.sample, in_dims);
+        in.fill_random(rng, v.sample == Sample::f32 ? SampleFill{0, 1} : SampleFill{0, 255});
+        TestBuffer dense(Sample::f32, {{0, 5, 1}, {0, 5, 5}});
+        TestBuffer offset(Sample::f32, {{-2, 8, 1}, {-1, 7, -9}});
         offset.fill(std::nan(""));
         dense.fill_random(rng, SampleFill{0, 1});
         dense.for_each([&](int32_t i, int32_t j, int32_t) { offset.set_f(i, j, dense.f(i, j)); });
-        TestBuffer want(v.type, out_dims), got(v.type, out_dims);
+        TestBuffer want(v.sample, out_dims), got(v.sample, out_dims);
         call_library(v, in.raw(), dense.raw(), 5, rgb ? 30 : 0.3, 17, want.raw());
         call_library(v, in.raw(), offset.raw(), 5, rgb ? 30 : 0.3, 17, got.raw());
         EXPECT_TRUE(same_samples(want, got)) << variant_name(v);
@@ -146,18 +146,18 @@ TEST(GrayFilter, EightBitIsTheFloatResultTruncated) {
     for (Padding padding : {Padding::replicate, Padding::symmetric, Padding::constant}) {
         for (int round = 0; round < 6; ++round) {
             const int32_t W = 20 + 97 * round, H = 5 + 23 * round;
-            TestBuffer bytes = gray(SampleType::u8, W, H, -7, 3), floats = gray(SampleType::f32, W, H, -7, 3);
+            TestBuffer bytes = gray(Sample::u8, W, H, -7, 3), floats = gray(Sample::f32, W, H, -7, 3);
             bytes.fill_random(rng, SampleFill{0.0, 255.0, round % 2 ? 6 : 0});
             bytes.for_each([&](int32_t x, int32_t y, int32_t) { floats.set_f(x, y, bytes.u(x, y)); });
-            TestBuffer w(SampleType::f32, {{0, 7, 1}, {0, 7, 7}});
+            TestBuffer w(Sample::f32, {{0, 7, 1}, {0, 7, 7}});
             w.fill_random(rng, SampleFill{-0.2, 1.0});
             const double pad = 17 + 40 * round, window = 2.0 + round, sigma = 5.0 + 10 * round;
-            TestBuffer out8 = gray(SampleType::u8, W + 10, H, -12, 3), out32 = gray(SampleType::f32, W + 10, H, -12, 3);
-            call_library(gray_variant(SampleType::u8, padding), bytes.raw(), w.raw(), window, sigma, pad, out8.raw());
-            call_library(gray_variant(SampleType::f32, padding), floats.raw(), w.raw(), window, sigma, pad, out32.raw());
+            TestBuffer out8 = gray(Sample::u8, W + 10, H, -12, 3), out32 = gray(Sample::f32, W + 10, H, -12, 3);
+            call_library(gray_variant(Sample::u8, padding), bytes.raw(), w.raw(), window, sigma, pad, out8.raw());
+            call_library(gray_variant(Sample::f32, padding), floats.raw(), w.raw(), window, sigma, pad, out32.raw());
             out8.for_each([&](int32_t x, int32_t y, int32_t) {
                 ASSERT_EQ(out8.u(x, y), bilateral::quotient_to_u8(out32.f(x, y)))
-                    << variant_name(gray_variant(SampleType::u8, padding)) << " at " << x << "," << y;
+                    << variant_name(gray_variant(Sample::u8, padding)) << " at " << x << "," << y;
             });
         }
     }

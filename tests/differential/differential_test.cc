@@ -26,7 +26,7 @@ TEST_P(Differential, MatchesTheOracleBitForBit) {
     int failures = 0;
     for (int n = 0; n < cases && failures < 5; ++n) {
         const uint32_t seed = 1000003u * static_cast<uint32_t>(n + 1) + static_cast<uint32_t>(v.padding) * 17u +
-                              (v.type == SampleType::u8 ? 101u : 0u) + (v.layout == Layout::rgb ? 7919u : 0u);
+                              (v.sample == Sample::u8 ? 101u : 0u) + (v.layout == Layout::rgb ? 7919u : 0u);
         const testing::AssertionResult result = run_differential(random_case(seed, v));
         if (!result) ++failures;
         EXPECT_TRUE(result);

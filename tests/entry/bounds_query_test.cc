@@ -66,7 +66,7 @@ void expect_answer(const Descriptor &d, halide_type_t type, std::vector<Region> 
 }
 
 halide_type_t sample_type(Variant v) {
-    return v.type == SampleType::f32 ? halide_type_t(halide_type_float, 32) : halide_type_t(halide_type_uint, 8);
+    return v.sample == Sample::f32 ? halide_type_t(halide_type_float, 32) : halide_type_t(halide_type_uint, 8);
 }
 
 int dims_of(Variant v) { return v.layout == Layout::rgb ? 3 : 2; }

@@ -29,8 +29,8 @@ template <class T>
 Closure<T> record_call(Variant v, int32_t W, int32_t H, double window, double sigma, double pad,
                        ParForRecorder::Call *call = nullptr) {
     ParForRecorder recorder(/*run_tasks=*/false, sizeof(Closure<T>));
-    TestBuffer in = dense(v.type, v.layout, std::max(W, 1), std::max(H, 1));
-    TestBuffer out = dense(v.type, v.layout, W, H);
+    TestBuffer in = dense(v.sample, v.layout, std::max(W, 1), std::max(H, 1));
+    TestBuffer out = dense(v.sample, v.layout, W, H);
     TestBuffer w = flat_weights(16, 1.0f);
     EXPECT_EQ(call_library(v, in.raw(), w.raw(), window, sigma, pad, out.raw()), 0);
     EXPECT_EQ(recorder.calls().size(), 1u);
@@ -39,9 +39,9 @@ Closure<T> record_call(Variant v, int32_t W, int32_t H, double window, double si
     return recorder.closure_as<Closure<T>>();
 }
 
-const Variant kGrayFloat{Layout::gray, SampleType::f32, Padding::constant};
-const Variant kGrayByte{Layout::gray, SampleType::u8, Padding::constant};
-const Variant kRgbFloat{Layout::rgb, SampleType::f32, Padding::replicate};
+const Variant kGrayFloat{Layout::gray, Sample::f32, Padding::constant};
+const Variant kGrayByte{Layout::gray, Sample::u8, Padding::constant};
+const Variant kRgbFloat{Layout::rgb, Sample::f32, Padding::replicate};
 
 TEST(CallScalars, WindowSizeAndOffset) {
     struct {
@@ -145,8 +145,8 @@ TEST(Refusals, CasesThatWouldTouchMemoryOutsideTheBuffers) {
         const bool rgb = v.layout == Layout::rgb;
         auto attempt = [&](auto &&mutate, const char *what) {
             ParForRecorder recorder(/*run_tasks=*/true, 0);
-            TestBuffer in = dense(v.type, v.layout, 40, 30);
-            TestBuffer out = dense(v.type, v.layout, 40, 30);
+            TestBuffer in = dense(v.sample, v.layout, 40, 30);
+            TestBuffer out = dense(v.sample, v.layout, 40, 30);
             TestBuffer w = flat_weights(5, 1.0f);
             const std::vector<uint8_t> before = out.bytes();
             halide_buffer_t in_desc = *in.raw(), out_desc = *out.raw();
@@ -190,10 +190,10 @@ TEST(Refusals, EmptyWeightSumsGiveNaN) {
     for (Variant v : all_variants()) {
         for (const auto &c : cases) {
             SCOPED_TRACE(variant_name(v) + ", " + c.what);
-            TestBuffer in = dense(v.type, v.layout, 150, 40);
+            TestBuffer in = dense(v.sample, v.layout, 150, 40);
             std::mt19937 rng(4);
-            in.fill_random(rng, v.type == SampleType::f32 ? SampleFill{0.0, 1.0} : SampleFill{0.0, 255.0});
-            TestBuffer out = dense(v.type, v.layout, 150, 40);
+            in.fill_random(rng, v.sample == Sample::f32 ? SampleFill{0.0, 1.0} : SampleFill{0.0, 255.0});
+            TestBuffer out = dense(v.sample, v.layout, 150, 40);
             TestBuffer w = flat_weights(5, c.weight);
             AllocationObserver allocations;
             EXPECT_EQ(call_library(v, in.raw(), w.raw(), c.window, c.sigma, 0.0, out.raw()), 0);
@@ -202,7 +202,7 @@ TEST(Refusals, EmptyWeightSumsGiveNaN) {
             }
             int64_t wrong = 0;
             out.for_each([&](int32_t x, int32_t y, int32_t ch) {
-                wrong += v.type == SampleType::f32 ? !std::isnan(out.f(x, y, ch)) : out.u(x, y, ch) != 0;
+                wrong += v.sample == Sample::f32 ? !std::isnan(out.f(x, y, ch)) : out.u(x, y, ch) != 0;
             });
             EXPECT_EQ(wrong, 0);
             EXPECT_TRUE(out.untouched_outside_region());

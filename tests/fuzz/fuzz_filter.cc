@@ -61,7 +61,7 @@ std::vector<Dim> with_channels(ByteReader &r, Dim x, Dim y, int32_t c_min, int32
 Case decode(ByteReader &r) {
     Case c;
     c.variant = all_variants()[r.byte() % 12];
-    const bool rgb = c.variant.layout == Layout::rgb, u8 = c.variant.type == SampleType::u8;
+    const bool rgb = c.variant.layout == Layout::rgb, u8 = c.variant.sample == Sample::u8;
 
     const uint8_t wsel = r.byte();
     c.window = wsel < 200 ? 1 + wsel % 15 : wsel < 240 ? (wsel - 200) / 2.5 - 2.0 : kNaN;
@@ -107,7 +107,7 @@ void fill_from(ByteReader &r, const Case &c, CaseBuffers &b) {
     const auto next = [&]() -> uint8_t { return count == 0 ? 0x5A : bytes[at++ % count]; };
     b.in.for_each([&](int32_t x, int32_t y, int32_t ch) {
         const uint8_t v = next();
-        if (c.variant.type == SampleType::u8) {
+        if (c.variant.sample == Sample::u8) {
             b.in.set_u(x, y, ch, v);
         } else {
             b.in.set_f(x, y, ch, v == 255 ? float(kNaN) : v == 254 ? float(kInf) : v == 253 ? -float(kInf) : v / 252.0f);

@@ -202,33 +202,6 @@ void filter_as(Variant v, const halide_buffer_t *in, const halide_buffer_t *wb, 
 
 }  // namespace
 
-std::string variant_name(Variant v) {
-    std::string name = "BilateralFilter_";
-    name += v.layout == Layout::gray ? "gray_" : "RGB_";
-    name += v.type == SampleType::f32 ? "single_" : "uint8_";
-    switch (v.padding) {
-        case Padding::constant:
-            return name + "constant";
-        case Padding::replicate:
-            return name + "replicate";
-        case Padding::symmetric:
-            return name + "symmetric";
-    }
-    return name;
-}
-
-std::vector<Variant> all_variants() {
-    std::vector<Variant> all;
-    for (Layout l : {Layout::gray, Layout::rgb}) {
-        for (SampleType t : {SampleType::f32, SampleType::u8}) {
-            for (Padding p : {Padding::constant, Padding::replicate, Padding::symmetric}) {
-                all.push_back(Variant{l, t, p});
-            }
-        }
-    }
-    return all;
-}
-
 int32_t ref_truncate_sat(double v) {
     if (std::isnan(v)) return 0;
     if (v >= 2147483648.0) return std::numeric_limits<int32_t>::max();
@@ -296,7 +269,7 @@ void ref_filter(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, 
                 halide_buffer_t *out) {
     const DefaultFloatEnvironment environment;
     const RefScalars k = ref_scalars(window, sigma, pad);
-    if (v.type == SampleType::f32) {
+    if (v.sample == Sample::f32) {
         filter_as<float>(v, in, w, k, k.pad_f, out);
     } else {
         filter_as<uint8_t>(v, in, w, k, k.pad_u8, out);

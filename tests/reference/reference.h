@@ -13,24 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "front_end.h"
+
 namespace bilateral_test {
 
-enum class Layout { gray, rgb };
-enum class SampleType { f32, u8 };
-enum class Padding { constant, replicate, symmetric };
-
-/** One of the twelve entry points. */
-struct Variant {
-    Layout layout;
-    SampleType type;
-    Padding padding;
-};
+using bilateral::Layout;
+using bilateral::Padding;
+using bilateral::Sample;
+using bilateral::Variant;
+using bilateral::all_variants;
 
 /** The exported name of the variant's entry point, e.g. "BilateralFilter_RGB_uint8_symmetric". */
-std::string variant_name(Variant v);
-
-/** All twelve variants, gray before RGB, float before 8-bit, constant, replicate, symmetric. */
-std::vector<Variant> all_variants();
+inline std::string variant_name(Variant v) { return bilateral::entry_name(v); }
 
 /** Truncation toward zero to int32, saturating at both ends; NaN gives 0. */
 int32_t ref_truncate_sat(double v);

@@ -25,8 +25,8 @@ constexpr int32_t kBigStride = (int32_t{1} << 30) + 77;  // in elements
 // mapping is sized to the view's span, so any read outside it faults.
 class SparseInput {
 public:
-    SparseInput(SampleType type, std::vector<Dim> dims) : type_(type) {
-        const int64_t elem = type == SampleType::f32 ? 4 : 1;
+    SparseInput(Sample type, std::vector<Dim> dims) : type_(type) {
+        const int64_t elem = type == Sample::f32 ? 4 : 1;
         int64_t lo = 0, hi = 0;
         for (const Dim &d : dims) {
             dims_.emplace_back(d.min, d.extent, d.stride);
@@ -38,7 +38,7 @@ public:
         map_ = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (map_ == MAP_FAILED) return;
         buf_.host = static_cast<uint8_t *>(map_) - lo * elem;
-        buf_.type = type == SampleType::f32 ? halide_type_t(halide_type_float, 32) : halide_type_t(halide_type_uint, 8);
+        buf_.type = type == Sample::f32 ? halide_type_t(halide_type_float, 32) : halide_type_t(halide_type_uint, 8);
         buf_.dimensions = static_cast<int32_t>(dims_.size());
         buf_.dim = dims_.data();
     }
@@ -61,7 +61,7 @@ public:
                 for (int64_t x = x0; x < x1; ++x) {
                     int64_t e = (x - dims_[0].min) + (y - dims_[1].min) * dims_[1].stride;
                     if (dims_.size() == 3) e += int64_t{c} * dims_[2].stride;
-                    if (type_ == SampleType::f32) {
+                    if (type_ == Sample::f32) {
                         const float v = static_cast<float>(rng() % 1000) / 1000.0f;
                         std::memcpy(static_cast<uint8_t *>(buf_.host) + 4 * e, &v, 4);
                     } else {
@@ -73,7 +73,7 @@ public:
     }
 
 private:
-    SampleType type_;
+    Sample type_;
     std::vector<halide_dimension_t> dims_;
     halide_buffer_t buf_{};
     void *map_ = MAP_FAILED;
@@ -91,15 +91,15 @@ void check_every_variant(const char *what, const Geometry &gray, const Geometry 
         const Geometry &g = v.layout == Layout::rgb ? rgb : gray;
         std::vector<Dim> out_dims = g.out;
         if (v.layout == Layout::rgb) out_dims.push_back({0, 3, out_dims[0].extent * out_dims[1].extent});
-        SparseInput in(v.type, g.in);
+        SparseInput in(v.sample, g.in);
         if (!in.mapped()) GTEST_SKIP() << "this machine cannot reserve the address space";
         std::mt19937 rng(11);
         const int32_t n = static_cast<int32_t>(window);
         in.fill_near(rng, g.out, n);
-        TestBuffer w(SampleType::f32, {{0, n, 1}, {0, n, n}});
+        TestBuffer w(Sample::f32, {{0, n, 1}, {0, n, n}});
         w.fill_random(rng, SampleFill{0.1, 1.0});
-        TestBuffer out(v.type, out_dims), expected(v.type, out_dims);
-        const double sigma = v.type == SampleType::u8 ? 40.0 : 0.2, pad = v.type == SampleType::u8 ? 9.0 : 0.5;
+        TestBuffer out(v.sample, out_dims), expected(v.sample, out_dims);
+        const double sigma = v.sample == Sample::u8 ? 40.0 : 0.2, pad = v.sample == Sample::u8 ? 9.0 : 0.5;
 
         EXPECT_EQ(call_library(v, in.raw(), w.raw(), window, sigma, pad, out.raw()), 0);
         ref_filter(v, in.raw(), w.raw(), window, sigma, pad, expected.raw());

@@ -46,7 +46,7 @@ Outcome run_serially(const Case &c, CaseBuffers &b, int64_t fail_at) {
 }
 
 bool same_bytes(const TestBuffer &a, const TestBuffer &b, int32_t x, int32_t y, int32_t c) {
-    if (a.type() == SampleType::u8) return a.u(x, y, c) == b.u(x, y, c);
+    if (a.type() == Sample::u8) return a.u(x, y, c) == b.u(x, y, c);
     const float fa = a.f(x, y, c), fb = b.f(x, y, c);
     return std::memcmp(&fa, &fb, sizeof fa) == 0;
 }
@@ -57,8 +57,8 @@ Case fault_case(Variant v, int32_t n) {
     Case c;
     c.variant = v;
     c.window = n;
-    c.sigma = v.type == SampleType::u8 ? 30.0 : 0.15;
-    c.pad = v.type == SampleType::u8 ? 17.0 : 0.25;
+    c.sigma = v.sample == Sample::u8 ? 30.0 : 0.15;
+    c.pad = v.sample == Sample::u8 ? 17.0 : 0.25;
     const bool rgb = v.layout == Layout::rgb;
     const int32_t W = 530, H = 70;
     c.in_dims = {{-3, W + 6, 1}, {-2, H + 4, W + 6}};
@@ -68,7 +68,7 @@ Case fault_case(Variant v, int32_t n) {
         c.out_dims.push_back({0, 3, W * H});
     }
     c.w_dims = {{0, n, 1}, {0, n, n}};
-    c.in_fill = v.type == SampleType::u8 ? SampleFill{0, 255} : SampleFill{0, 1};
+    c.in_fill = v.sample == Sample::u8 ? SampleFill{0, 255} : SampleFill{0, 1};
     c.w_fill = SampleFill{0, 1};
     c.data_seed = 4242u + static_cast<uint32_t>(n);
     return c;
@@ -91,7 +91,7 @@ TEST(FaultInjection, EveryFailingAllocationLeavesOnlyItsTileUnfinished) {
             const int32_t nx = (c.out_dims[0].extent + bilateral::kTileWidth - 1) / bilateral::kTileWidth;
             for (int64_t k = 1; k <= clean.mallocs; ++k) {
                 CaseBuffers b = make_buffers(c);
-                const TestBuffer fresh(c.variant.type, c.out_dims, c.margin);
+                const TestBuffer fresh(c.variant.sample, c.out_dims, c.margin);
                 const Outcome o = run_serially(c, b, k);
                 ASSERT_EQ(o.failures, 1) << "allocation " << k << " of " << clean.mallocs;
                 EXPECT_EQ(o.successes, o.frees) << "allocation " << k;

@@ -35,7 +35,7 @@ namespace {
 // copied block does not look untouched.
 uint8_t sentinel(size_t i) { return static_cast<uint8_t>(0xA7u ^ (i * 0x3Du) ^ (i >> 7)); }
 
-int64_t element_size(SampleType t) { return t == SampleType::f32 ? 4 : 1; }
+int64_t element_size(Sample t) { return t == Sample::f32 ? 4 : 1; }
 
 uint32_t bits_of(float f) {
     uint32_t b;
@@ -201,7 +201,7 @@ Storage::~Storage() {
 // ---------------------------------------------------------------------------------------------
 // TestBuffer
 
-TestBuffer::TestBuffer(SampleType type, std::vector<Dim> dims, int32_t margin_bytes, Guard guard)
+TestBuffer::TestBuffer(Sample type, std::vector<Dim> dims, int32_t margin_bytes, Guard guard)
     : storage_(0, false), type_(type), margin_(margin_bytes) {
     const int64_t elem = element_size(type);
     if (dims.size() < 2 || dims.size() > 3) throw std::invalid_argument("TestBuffer: 2 or 3 dims");
@@ -235,7 +235,7 @@ TestBuffer::TestBuffer(SampleType type, std::vector<Dim> dims, int32_t margin_by
     host_index_ = lead + (empty ? 0 : -lo * elem);
 
     buf_.host = storage_.data() + host_index_;
-    buf_.type = type == SampleType::f32 ? halide_type_t(halide_type_float, 32) : halide_type_t(halide_type_uint, 8);
+    buf_.type = type == Sample::f32 ? halide_type_t(halide_type_float, 32) : halide_type_t(halide_type_uint, 8);
     buf_.dimensions = static_cast<int32_t>(dims_.size());
     buf_.dim = dims_.data();
 
@@ -270,24 +270,24 @@ int64_t TestBuffer::byte_index(int32_t x, int32_t y, int32_t c) const {
 }
 
 float TestBuffer::f(int32_t x, int32_t y, int32_t c) const {
-    if (type_ != SampleType::f32) throw std::logic_error("TestBuffer: not a float buffer");
+    if (type_ != Sample::f32) throw std::logic_error("TestBuffer: not a float buffer");
     float v;
     std::memcpy(&v, &storage_[byte_index(x, y, c)], sizeof v);
     return v;
 }
 
 uint8_t TestBuffer::u(int32_t x, int32_t y, int32_t c) const {
-    if (type_ != SampleType::u8) throw std::logic_error("TestBuffer: not an 8-bit buffer");
+    if (type_ != Sample::u8) throw std::logic_error("TestBuffer: not an 8-bit buffer");
     return storage_[byte_index(x, y, c)];
 }
 
 void TestBuffer::set_f(int32_t x, int32_t y, int32_t c, float v) {
-    if (type_ != SampleType::f32) throw std::logic_error("TestBuffer: not a float buffer");
+    if (type_ != Sample::f32) throw std::logic_error("TestBuffer: not a float buffer");
     std::memcpy(&storage_[byte_index(x, y, c)], &v, sizeof v);
 }
 
 void TestBuffer::set_u(int32_t x, int32_t y, int32_t c, uint8_t v) {
-    if (type_ != SampleType::u8) throw std::logic_error("TestBuffer: not an 8-bit buffer");
+    if (type_ != Sample::u8) throw std::logic_error("TestBuffer: not an 8-bit buffer");
     storage_[byte_index(x, y, c)] = v;
 }
 
@@ -306,7 +306,7 @@ void TestBuffer::for_each(const std::function<void(int32_t, int32_t, int32_t)> &
 
 void TestBuffer::fill(double v) {
     for_each([&](int32_t x, int32_t y, int32_t c) {
-        if (type_ == SampleType::f32) {
+        if (type_ == Sample::f32) {
             set_f(x, y, c, static_cast<float>(v));
         } else {
             set_u(x, y, c, static_cast<uint8_t>(std::min(255.0, std::max(0.0, v))));
@@ -321,12 +321,12 @@ void TestBuffer::fill_random(std::mt19937 &rng, const SampleFill &how) {
             v = how.lo + (how.hi - how.lo) * uniform(rng, 0, how.levels - 1) / (how.levels - 1);
         } else if (how.levels == 1 || how.hi <= how.lo) {
             v = how.lo;
-        } else if (type_ == SampleType::f32) {
+        } else if (type_ == Sample::f32) {
             v = uniform_real(rng, how.lo, how.hi);
         } else {
             v = uniform(rng, static_cast<int32_t>(std::ceil(how.lo)), static_cast<int32_t>(how.hi));
         }
-        if (type_ == SampleType::u8) {
+        if (type_ == Sample::u8) {
             set_u(x, y, c, static_cast<uint8_t>(std::min(255.0, std::max(0.0, v))));
             return;
         }
@@ -372,7 +372,7 @@ void TestBuffer::unpoison() {
     poisoned_ = false;
 }
 
-TestBuffer dense(SampleType type, Layout layout, int32_t W, int32_t H, int32_t channels, int32_t x_min,
+TestBuffer dense(Sample type, Layout layout, int32_t W, int32_t H, int32_t channels, int32_t x_min,
                  int32_t y_min) {
     std::vector<Dim> dims = {{x_min, W, 1}, {y_min, H, std::max(W, 1)}};
     if (layout == Layout::rgb) dims.push_back({0, channels, std::max(W, 1) * std::max(H, 1)});
@@ -380,7 +380,7 @@ TestBuffer dense(SampleType type, Layout layout, int32_t W, int32_t H, int32_t c
 }
 
 TestBuffer flat_weights(int32_t n, float value) {
-    TestBuffer w(SampleType::f32, {{0, n, 1}, {0, n, n}});
+    TestBuffer w(Sample::f32, {{0, n, 1}, {0, n, n}});
     w.fill(value);
     return w;
 }
@@ -403,7 +403,7 @@ testing::AssertionResult same_samples(const TestBuffer &expected, const TestBuff
     expected.for_each([&](int32_t x, int32_t y, int32_t c) {
         ++total;
         std::string want, got;
-        if (expected.type() == SampleType::f32) {
+        if (expected.type() == Sample::f32) {
             const float e = expected.f(x, y, c), a = actual.f(x, y, c);
             if (bits_of(e) == bits_of(a) || (std::isnan(e) && std::isnan(a))) return;
             want = show(e);
@@ -426,7 +426,7 @@ testing::AssertionResult same_samples(const TestBuffer &expected, const TestBuff
 int call_library(Variant v, halide_buffer_t *in, halide_buffer_t *w, double window, double sigma, double pad,
                  halide_buffer_t *out) {
     const int l = v.layout == Layout::rgb ? 1 : 0;
-    const int t = v.type == SampleType::u8 ? 1 : 0;
+    const int t = v.sample == Sample::u8 ? 1 : 0;
     switch (v.padding) {
         case Padding::constant:
             return kConstant[l][t](in, w, window, sigma, pad, out);
@@ -451,7 +451,7 @@ std::string Case::describe() const {
        << ")";
     if (variant.padding == Padding::constant) {
         os << ", pad " << pad;
-        if (variant.type == SampleType::u8) os << " (sample " << int{k.pad_u8} << ")";
+        if (variant.sample == Sample::u8) os << " (sample " << int{k.pad_u8} << ")";
     }
     os << "\n  input   " << describe_dims(in_dims) << ", samples " << describe_fill(in_fill) << "\n  weights "
        << describe_dims(w_dims) << ", values " << describe_fill(w_fill) << (w_symmetric ? ", point-symmetric" : "")
@@ -467,7 +467,7 @@ Case random_case(std::mt19937 &rng, Variant v) {
     Case c;
     c.variant = v;
     const bool rgb = v.layout == Layout::rgb;
-    const bool u8 = v.type == SampleType::u8;
+    const bool u8 = v.sample == Sample::u8;
 
     // Window: mostly whole sizes, some fractional, occasionally no taps at all (N <= 0, NaN).
     const double wr = unit(rng);
@@ -586,9 +586,9 @@ Case random_case(uint32_t seed, Variant v) {
 }
 
 CaseBuffers make_buffers(const Case &c) {
-    CaseBuffers b{TestBuffer(c.variant.type, c.in_dims, c.margin, c.guard),
-                  TestBuffer(SampleType::f32, c.w_dims, c.margin, c.guard),
-                  TestBuffer(c.variant.type, c.out_dims, c.margin)};
+    CaseBuffers b{TestBuffer(c.variant.sample, c.in_dims, c.margin, c.guard),
+                  TestBuffer(Sample::f32, c.w_dims, c.margin, c.guard),
+                  TestBuffer(c.variant.sample, c.out_dims, c.margin)};
     std::mt19937 rng(c.data_seed);
     b.in.fill_random(rng, c.in_fill);
     b.w.fill_random(rng, c.w_fill);
@@ -613,7 +613,7 @@ testing::AssertionResult run_differential(const Case &c) {
 }
 
 testing::AssertionResult run_differential(const Case &c, CaseBuffers &b) {
-    TestBuffer expected(c.variant.type, c.out_dims, c.margin);
+    TestBuffer expected(c.variant.sample, c.out_dims, c.margin);
     const std::vector<uint8_t> in_before = b.in.bytes();
     const std::vector<uint8_t> w_before = b.w.bytes();
 

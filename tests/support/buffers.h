@@ -61,14 +61,14 @@ private:
  */
 class TestBuffer {
 public:
-    TestBuffer(SampleType type, std::vector<Dim> dims, int32_t margin_bytes = 64, Guard guard = Guard::none);
+    TestBuffer(Sample type, std::vector<Dim> dims, int32_t margin_bytes = 64, Guard guard = Guard::none);
     TestBuffer(TestBuffer &&) = default;
     TestBuffer &operator=(TestBuffer &&) = default;
     ~TestBuffer();
 
     halide_buffer_t *raw() { return &buf_; }
     const halide_buffer_t *raw() const { return &buf_; }
-    SampleType type() const { return type_; }
+    Sample type() const { return type_; }
     int dimensions() const { return static_cast<int>(dims_.size()); }
     const halide_dimension_t &dim(int i) const { return dims_[i]; }
     /** True when some extent is 0 or less: the region has no elements. */
@@ -108,14 +108,14 @@ private:
     std::vector<uint8_t> in_region_;  // 1 for bytes that belong to an element of the region
     std::vector<halide_dimension_t> dims_;
     halide_buffer_t buf_{};
-    SampleType type_;
+    Sample type_;
     int32_t margin_;
     int64_t host_index_ = 0;
     bool poisoned_ = false;
 };
 
 /** A dense buffer at (x_min, y_min): 2-D for gray, 3-D with `channels` planes from channel 0 for RGB. */
-TestBuffer dense(SampleType type, Layout layout, int32_t W, int32_t H, int32_t channels = 3, int32_t x_min = 0,
+TestBuffer dense(Sample type, Layout layout, int32_t W, int32_t H, int32_t channels = 3, int32_t x_min = 0,
                  int32_t y_min = 0);
 /** N x N weights at the origin, all equal to value. */
 TestBuffer flat_weights(int32_t n, float value);
@@ -133,7 +133,7 @@ int call_library(Variant v, halide_buffer_t *in, halide_buffer_t *w, double wind
 
 /** One random differential case: geometry, scalars and how to fill the buffers. */
 struct Case {
-    Variant variant{Layout::gray, SampleType::f32, Padding::replicate};
+    Variant variant{Layout::gray, Sample::f32, Padding::replicate};
     int64_t seed = -1;  // set by random_case(seed, v): rerun the case with that call alone
     int index = -1;     // free for the caller, e.g. the position in a sweep
     double window = 3.0, sigma = 0.1, pad = 0.0;
