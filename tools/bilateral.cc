@@ -65,14 +65,12 @@ Output files are written to a temporary file and renamed into place, so a
 failure never leaves a partial or damaged output.
 )";
 
-enum class Padding { constant, replicate, symmetric };
-
 // Everything the command line sets.
 struct Options {
     double sigma_spatial = bilateral::kDefaultSigmaSpatial;
     int window = 0;            // 0: derived from sigma_spatial or the weights file
     double sigma_range = NAN;  // NaN: 10% of the sample range
-    Padding padding = Padding::replicate;
+    bilateral::Padding padding = bilateral::Padding::replicate;
     double pad_value = 0;
     std::string weights_file;
     int threads = 0;
@@ -87,7 +85,7 @@ struct FilterSettings {
     Buffer<float> weights;
     int window = 0;
     double sigma_range = 0;
-    Padding padding = Padding::replicate;
+    bilateral::Padding padding = bilateral::Padding::replicate;
     double pad_value = 0;
     bool use_float = false;
 };
@@ -108,15 +106,72 @@ bool parse_positive_int(const std::string &text, int &value) {
     return true;
 }
 
+// Every long option takes a value except these; of the short ones only -o does.
+bool takes_value(const std::string &arg) {
+    if (arg == "-o") return true;
+    return arg.rfind("--", 0) == 0 && arg != "--float" && arg != "--drop-alpha" && arg != "--time" &&
+           arg != "--help" && arg != "--";
+}
+
+// Sets what one argument (with its value, if it takes one) says; returns an error message.
+std::string set_option(const std::string &arg, const std::string &value, Options &opt) {
+    if (arg == "-q") {
+        opt.quiet = true;
+    } else if (arg == "--float") {
+        opt.use_float = true;
+    } else if (arg == "--drop-alpha") {
+        opt.drop_alpha = true;
+    } else if (arg == "--time") {
+        opt.time = true;
+    } else if (arg == "-o") {
+        opt.outdir = value;
+    } else if (arg == "--sigma-spatial" || arg == "--sigma-range") {
+        double &sigma = arg == "--sigma-spatial" ? opt.sigma_spatial : opt.sigma_range;
+        if (!parse_number(value, sigma) || !(sigma > 0) || std::isinf(sigma))
+            return arg + " must be a positive number, not '" + value + "'";
+    } else if (arg == "--window" || arg == "--threads") {
+        if (!parse_positive_int(value, arg == "--window" ? opt.window : opt.threads))
+            return arg + " must be a positive integer, not '" + value + "'";
+    } else if (arg == "--padding") {
+        if (!bilateral::padding_from_name(value, opt.padding))
+            return "--padding must be constant, replicate or symmetric, not '" + value + "'";
+    } else if (arg == "--pad-value") {
+        if (!parse_number(value, opt.pad_value) || !std::isfinite(opt.pad_value))
+            return "--pad-value must be a number, not '" + value + "'";
+    } else if (arg == "--weights") {
+        opt.weights_file = value;
+    } else if (arg == "--compare") {
+        opt.compare = value;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+        return "unknown option " + arg;
+    } else {
+        opt.inputs.push_back(arg);
+    }
+    return "";
+}
+
+// Checks the options together: the pad value against the sample type, and
+// the inputs against the outputs.
+std::string check_combination(const Options &opt) {
+    if (!opt.use_float && (opt.pad_value < 0 || opt.pad_value > 255))
+        return "--pad-value must be within 0..255 for 8-bit filtering";
+    if (opt.outdir.empty() && opt.inputs.size() == 1) return "missing OUTPUT (or use -o OUTDIR)";
+    if (opt.outdir.empty() && opt.inputs.size() > 2) return "several inputs need -o OUTDIR";
+    const size_t images = opt.outdir.empty() ? std::min<size_t>(opt.inputs.size(), 1) : opt.inputs.size();
+    if (!opt.compare.empty() && images > 1) return "--compare takes a single input";
+    if (!opt.compare.empty() && !image_io::has_known_extension(opt.compare))
+        return opt.compare + ": unknown output format (use .png, .jpg or .jpeg)";
+    if (opt.outdir.empty() && opt.inputs.size() == 2 && !image_io::has_known_extension(opt.inputs[1]))
+        return opt.inputs[1] + ": unknown output format (use .png, .jpg or .jpeg)";
+    return "";
+}
+
 // Fills options from argv; returns an error message, "help" for -h.
 std::string parse_options(int argc, char **argv, Options &opt) {
-    bool window_given = false, pad_given = false;
     for (int k = 1; k < argc; ++k) {
         std::string arg = argv[k], value;
-        const size_t eq = arg.find('=');
-        const bool takes_value = arg.rfind("--", 0) == 0 && arg != "--float" && arg != "--drop-alpha" &&
-                                 arg != "--time" && arg != "--help" && arg != "--";
-        if (takes_value || arg == "-o") {
+        if (takes_value(arg)) {
+            const size_t eq = arg.find('=');
             if (eq != std::string::npos) {
                 value = arg.substr(eq + 1);
                 arg = arg.substr(0, eq);
@@ -127,64 +182,10 @@ std::string parse_options(int argc, char **argv, Options &opt) {
             }
         }
         if (arg == "-h" || arg == "--help") return "help";
-        if (arg == "-q") {
-            opt.quiet = true;
-        } else if (arg == "--float") {
-            opt.use_float = true;
-        } else if (arg == "--drop-alpha") {
-            opt.drop_alpha = true;
-        } else if (arg == "--time") {
-            opt.time = true;
-        } else if (arg == "-o") {
-            opt.outdir = value;
-        } else if (arg == "--sigma-spatial") {
-            if (!parse_number(value, opt.sigma_spatial) || !(opt.sigma_spatial > 0) || std::isinf(opt.sigma_spatial))
-                return "--sigma-spatial must be a positive number, not '" + value + "'";
-        } else if (arg == "--sigma-range") {
-            if (!parse_number(value, opt.sigma_range) || !(opt.sigma_range > 0) || std::isinf(opt.sigma_range))
-                return "--sigma-range must be a positive number, not '" + value + "'";
-        } else if (arg == "--window") {
-            if (!parse_positive_int(value, opt.window))
-                return "--window must be a positive integer, not '" + value + "'";
-            window_given = true;
-        } else if (arg == "--padding") {
-            if (value == "constant")
-                opt.padding = Padding::constant;
-            else if (value == "replicate")
-                opt.padding = Padding::replicate;
-            else if (value == "symmetric")
-                opt.padding = Padding::symmetric;
-            else
-                return "--padding must be constant, replicate or symmetric, not '" + value + "'";
-        } else if (arg == "--pad-value") {
-            if (!parse_number(value, opt.pad_value) || !std::isfinite(opt.pad_value))
-                return "--pad-value must be a number, not '" + value + "'";
-            pad_given = true;
-        } else if (arg == "--weights") {
-            opt.weights_file = value;
-        } else if (arg == "--threads") {
-            if (!parse_positive_int(value, opt.threads))
-                return "--threads must be a positive integer, not '" + value + "'";
-        } else if (arg == "--compare") {
-            opt.compare = value;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return "unknown option " + arg;
-        } else {
-            opt.inputs.push_back(arg);
-        }
+        const std::string error = set_option(arg, value, opt);
+        if (!error.empty()) return error;
     }
-    if (pad_given && !opt.use_float && (opt.pad_value < 0 || opt.pad_value > 255))
-        return "--pad-value must be within 0..255 for 8-bit filtering";
-    if (!window_given) opt.window = 0;
-    if (opt.outdir.empty() && opt.inputs.size() == 1) return "missing OUTPUT (or use -o OUTDIR)";
-    if (opt.outdir.empty() && opt.inputs.size() > 2) return "several inputs need -o OUTDIR";
-    const size_t images = opt.outdir.empty() ? std::min<size_t>(opt.inputs.size(), 1) : opt.inputs.size();
-    if (!opt.compare.empty() && images > 1) return "--compare takes a single input";
-    if (!opt.compare.empty() && !image_io::has_known_extension(opt.compare))
-        return opt.compare + ": unknown output format (use .png, .jpg or .jpeg)";
-    if (opt.outdir.empty() && opt.inputs.size() == 2 && !image_io::has_known_extension(opt.inputs[1]))
-        return opt.inputs[1] + ": unknown output format (use .png, .jpg or .jpeg)";
-    return "";
+    return check_combination(opt);
 }
 
 // Reads an N x N weights file (N*N numbers) into weights.
@@ -231,58 +232,43 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
     return "";
 }
 
-// Runs the entry point matching the buffers and settings.
+// Filters the samples of src through planar, x-contiguous buffers of T:
+// (x, y) for gray, (x, y, c) for RGB. Float samples go in as v/255 and come
+// back as clamp(v*255, 0, 255) rounded to nearest. Returns the seconds spent
+// in the library.
 template <typename T>
-void run_filter(Buffer<T> &in, Buffer<T> &out, const FilterSettings &s) {
-    const bilateral::Padding padding = s.padding == Padding::constant    ? bilateral::Padding::constant
-                                       : s.padding == Padding::replicate ? bilateral::Padding::replicate
-                                                                         : bilateral::Padding::symmetric;
-    const bilateral::Variant v{in.dimensions() == 3 ? bilateral::Layout::rgb : bilateral::Layout::gray,
-                               std::is_same<T, uint8_t>::value ? bilateral::Sample::u8 : bilateral::Sample::f32, padding};
-    Buffer<float> weights = s.weights;
-    bilateral::call_entry(v, in, weights, s.window, s.sigma_range, s.pad_value, out);
-}
-
-// Filters an interleaved gray or RGB image through planar buffers; returns
-// the seconds spent in the library.
-double filter_image(const Image &src, const FilterSettings &s, Image &dst) {
+double filter_planes(const Image &src, const FilterSettings &s, Image &dst) {
     const int w = src.width, h = src.height, ch = src.channels;
+    Buffer<T> in = ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch), out = ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch);
+    // Interleaved sample k is pixel k / ch of plane k % ch.
+    auto planar = [&](size_t k) { return (k % ch) * size_t(w) * h + k / ch; };
+    for (size_t k = 0; k < src.data.size(); ++k) {
+        if constexpr (std::is_same<T, float>::value)
+            in.begin()[planar(k)] = src.data[k] / 255.0f;
+        else
+            in.begin()[planar(k)] = src.data[k];
+    }
+    const bilateral::Variant v{ch == 3 ? bilateral::Layout::rgb : bilateral::Layout::gray, bilateral::sample_of<T>,
+                               s.padding};
+    Buffer<float> weights = s.weights;
+    const auto start = std::chrono::steady_clock::now();
+    bilateral::call_entry(v, in, weights, s.window, s.sigma_range, s.pad_value, out);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     dst = Image{w, h, ch, std::vector<uint8_t>(src.data.size())};
-    // Buffers are x-contiguous and planar: (x, y) for gray, (x, y, c) for RGB.
-    auto make = [&](auto sample) {
-        using T = decltype(sample);
-        return ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch);
-    };
-    auto at = [&](int x, int y, int c) { return (size_t(y) * w + x) * ch + c; };
-    double seconds = 0;
-    auto timed = [&](auto &in, auto &out) {
-        const auto start = std::chrono::steady_clock::now();
-        run_filter(in, out, s);
-        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
-    if (s.use_float) {
-        Buffer<float> in = make(0.0f), out = make(0.0f);
-        for (int c = 0; c < ch; ++c)
-            for (int y = 0; y < h; ++y)
-                for (int x = 0; x < w; ++x) in.begin()[(size_t(c) * h + y) * w + x] = src.data[at(x, y, c)] / 255.0f;
-        timed(in, out);
-        for (int c = 0; c < ch; ++c)
-            for (int y = 0; y < h; ++y)
-                for (int x = 0; x < w; ++x) {
-                    const float v = out.begin()[(size_t(c) * h + y) * w + x] * 255.0f;
-                    dst.data[at(x, y, c)] = v >= 0 ? uint8_t(std::lround(std::min(v, 255.0f))) : 0;
-                }
-    } else {
-        Buffer<uint8_t> in = make(uint8_t(0)), out = make(uint8_t(0));
-        for (int c = 0; c < ch; ++c)
-            for (int y = 0; y < h; ++y)
-                for (int x = 0; x < w; ++x) in.begin()[(size_t(c) * h + y) * w + x] = src.data[at(x, y, c)];
-        timed(in, out);
-        for (int c = 0; c < ch; ++c)
-            for (int y = 0; y < h; ++y)
-                for (int x = 0; x < w; ++x) dst.data[at(x, y, c)] = out.begin()[(size_t(c) * h + y) * w + x];
+    for (size_t k = 0; k < dst.data.size(); ++k) {
+        if constexpr (std::is_same<T, float>::value) {
+            const float scaled = out.begin()[planar(k)] * 255.0f;
+            dst.data[k] = scaled >= 0 ? uint8_t(std::lround(std::min(scaled, 255.0f))) : 0;
+        } else {
+            dst.data[k] = out.begin()[planar(k)];
+        }
     }
     return seconds;
+}
+
+// Filters an interleaved gray or RGB image; returns the seconds spent in the library.
+double filter_image(const Image &src, const FilterSettings &s, Image &dst) {
+    return s.use_float ? filter_planes<float>(src, s, dst) : filter_planes<uint8_t>(src, s, dst);
 }
 
 // Copies image without its last (alpha) channel.
@@ -401,6 +387,31 @@ std::string output_in_dir(const std::string &outdir, const std::string &input) {
     return outdir + "/" + (slash == std::string::npos ? input : input.substr(slash + 1));
 }
 
+// Filters INPUT into OUTPUT, or each input into OUTDIR; returns the exit status.
+int filter_files(const Options &opt, const FilterSettings &s) {
+    if (opt.outdir.empty()) {
+        const std::string error = process(opt.inputs[0], opt.inputs[1], opt, s);
+        if (!error.empty())
+            std::fprintf(stderr, "bilateral: %s\n", error.c_str());
+        else if (!opt.quiet)
+            std::printf("wrote %s\n", opt.inputs[1].c_str());
+        return error.empty() ? 0 : 1;
+    }
+    const bool progress = !opt.quiet && isatty(STDERR_FILENO);
+    int failures = 0;
+    for (size_t k = 0; k < opt.inputs.size(); ++k) {
+        const std::string out = output_in_dir(opt.outdir, opt.inputs[k]);
+        if (progress)
+            std::fprintf(stderr, "[%zu/%zu] %s -> %s\n", k + 1, opt.inputs.size(), opt.inputs[k].c_str(), out.c_str());
+        const std::string error = process(opt.inputs[k], out, opt, s);
+        if (!error.empty()) {
+            std::fprintf(stderr, "bilateral: %s\n", error.c_str());
+            ++failures;
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -420,27 +431,5 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (opt.threads > 0) halide_set_num_threads(opt.threads);
-    if (opt.inputs.empty()) return run_demo(opt, settings);
-
-    if (opt.outdir.empty()) {
-        error = process(opt.inputs[0], opt.inputs[1], opt, settings);
-        if (!error.empty())
-            std::fprintf(stderr, "bilateral: %s\n", error.c_str());
-        else if (!opt.quiet)
-            std::printf("wrote %s\n", opt.inputs[1].c_str());
-        return error.empty() ? 0 : 1;
-    }
-    const bool progress = !opt.quiet && isatty(STDERR_FILENO);
-    int failures = 0;
-    for (size_t k = 0; k < opt.inputs.size(); ++k) {
-        const std::string out = output_in_dir(opt.outdir, opt.inputs[k]);
-        if (progress)
-            std::fprintf(stderr, "[%zu/%zu] %s -> %s\n", k + 1, opt.inputs.size(), opt.inputs[k].c_str(), out.c_str());
-        error = process(opt.inputs[k], out, opt, settings);
-        if (!error.empty()) {
-            std::fprintf(stderr, "bilateral: %s\n", error.c_str());
-            ++failures;
-        }
-    }
-    return failures == 0 ? 0 : 1;
+    return opt.inputs.empty() ? run_demo(opt, settings) : filter_files(opt, settings);
 }
