@@ -2,62 +2,56 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
-#include <vector>
 
 namespace bilateral_test {
-
-ParForRecorder *ParForRecorder::active_ = nullptr;
-AllocationObserver *AllocationObserver::active_ = nullptr;
+namespace {
+ParForRecorder *recorder = nullptr;
+AllocationObserver *observer = nullptr;
+}  // namespace
 
 ParForRecorder::ParForRecorder(bool run_tasks, size_t closure_bytes)
-    : run_tasks_(run_tasks), closure_bytes_(closure_bytes) {
-    active_ = this;
-    previous_ = halide_set_custom_do_par_for(&ParForRecorder::hook);
+    : run_tasks_(run_tasks), closure_bytes_(closure_bytes), previous_(halide_set_custom_do_par_for(hook)) {
+    recorder = this;
 }
 
 ParForRecorder::~ParForRecorder() {
     halide_set_custom_do_par_for(previous_);
-    active_ = nullptr;
+    recorder = nullptr;
 }
 
 int ParForRecorder::hook(void *user_context, halide_task_t f, int min, int size, uint8_t *closure) {
-    ParForRecorder *self = active_;
-    self->calls_.push_back({f, min, size, std::vector<uint8_t>(closure, closure + self->closure_bytes_)});
-    if (!self->run_tasks_) return 0;
-    return halide_default_do_par_for(user_context, f, min, size, closure);
+    recorder->calls_.push_back({f, min, size, std::vector<uint8_t>(closure, closure + recorder->closure_bytes_)});
+    return recorder->run_tasks_ ? halide_default_do_par_for(user_context, f, min, size, closure) : 0;
 }
 
-AllocationObserver::AllocationObserver(int64_t fail_at) : fail_at_(fail_at) {
-    active_ = this;
-    previous_malloc_ = halide_set_custom_malloc(&AllocationObserver::on_malloc);
-    previous_free_ = halide_set_custom_free(&AllocationObserver::on_free);
+AllocationObserver::AllocationObserver(int64_t fail_at)
+    : fail_at_(fail_at), previous_malloc_(halide_set_custom_malloc(on_malloc)), previous_free_(halide_set_custom_free(on_free)) {
+    observer = this;
 }
 
 AllocationObserver::~AllocationObserver() {
     halide_set_custom_malloc(previous_malloc_);
     halide_set_custom_free(previous_free_);
-    active_ = nullptr;
+    observer = nullptr;
 }
 
 void *AllocationObserver::on_malloc(void *, size_t bytes) {
-    AllocationObserver *self = active_;
-    const int64_t n = ++self->mallocs_;
-    if (n == self->fail_at_) {
-        ++self->failures_;
+    if (++observer->mallocs_ == observer->fail_at_) {
+        ++observer->failures_;
         return nullptr;
     }
-    void *p = std::aligned_alloc(64, (bytes + 63) / 64 * 64);
-    if (p != nullptr) ++self->successes_;
-    return p;
+    return std::aligned_alloc(64, (bytes + 63) / 64 * 64);
 }
 
 void AllocationObserver::on_free(void *, void *ptr) {
-    AllocationObserver *self = active_;
-    if (ptr == nullptr) return;
-    ++self->frees_;
+    observer->frees_ += ptr != nullptr;
     std::free(ptr);
+}
+
+int serial_do_par_for(void *user_context, halide_task_t task, int min, int size, uint8_t *closure) {
+    for (int i = min; i < min + size; ++i) task(user_context, i, closure);
+    return 0;
 }
 
 int std_thread_do_par_for(void *user_context, halide_task_t task, int min, int size, uint8_t *closure) {
