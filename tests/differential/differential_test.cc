@@ -7,8 +7,7 @@
 
 #include "core/simd.h"
 #include "hwy/targets.h"
-#include "support/buffers.h"
-#include "support/runtime_hooks.h"
+#include "support/harness.h"
 
 namespace bilateral_test {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "support/buffers.h"
+#include "support/harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace bilateral_test;

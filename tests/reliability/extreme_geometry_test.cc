@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "support/buffers.h"
+#include "support/harness.h"
 
 namespace bilateral_test {
 namespace {

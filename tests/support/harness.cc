@@ -1,5 +1,6 @@
-// Guarded buffers, bit-exact comparison, the random-case generator and the check against the oracle.
-#include "support/buffers.h"
+// Guarded buffers, bit-exact comparison, the random-case generator, the check against the oracle and
+// the runtime hooks.
+#include "support/harness.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -10,16 +11,24 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace bilateral_test {
 namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
 
+constexpr size_t kUnbacked = size_t{1} << 28;
+AllocationObserver *observer = nullptr;
+
 // Varies with the position, so that a shifted or copied block does not look untouched.
 uint8_t sentinel(size_t i) { return static_cast<uint8_t>(0xA7u ^ (i * 0x3Du) ^ (i >> 7)); }
 
-Dims dims_of(const Halide::Runtime::Buffer<> &b) { return Dims(b.raw_buffer()->dim, b.raw_buffer()->dim + b.dimensions()); }
+uint8_t *address(const Buffer &b, const int *pos) {
+    int64_t e = 0;
+    for (int d = 0; d < b.dimensions(); ++d) e += (int64_t{pos[d]} - b.dim(d).min()) * b.dim(d).stride();
+    return b.raw_buffer()->host + e * b.type().bytes();
+}
 
 // Every draw below is a statement of its own: the order of draws must not depend on the compiler.
 int32_t log_uniform(Choices &c, int32_t lo, int32_t hi) {  // lo >= 1
@@ -84,7 +93,7 @@ std::string text(const Dims &dims) {
 
 uint32_t ByteChoices::below(uint32_t n) {
     uint64_t v = 0;
-    for (uint64_t r = 1; r < n; r <<= 8) v = v << 8 | (pos_ < size_ ? data_[pos_++] : 0);
+    for (uint64_t r = 1; r < n; r <<= 8) v = v << 8 | (pos < size ? data[pos++] : 0);
     return static_cast<uint32_t>(v % n);
 }
 
@@ -99,31 +108,28 @@ Mapped::Mapped(halide_type_t type, const Dims &dims, Guard guard, int64_t margin
     span *= hi - lo + 1;
     page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     size_ = (static_cast<size_t>(span + 2 * margin) + page_ - 1) / page_ * page_;
-    sparse_ = size_ > (size_t{1} << 28);
     void *map = mmap(nullptr, size_ + 2 * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (map == MAP_FAILED) throw std::runtime_error("cannot map a test buffer");
     map_ = static_cast<uint8_t *>(map);
     data_ = map_ + page_;
-    if (mprotect(data_, size_, PROT_READ | PROT_WRITE) != 0) throw std::runtime_error("cannot map a test buffer");
+    if (map == MAP_FAILED || mprotect(data_, size_, PROT_READ | PROT_WRITE) != 0) throw std::runtime_error("mmap");
     reset();
     const int64_t start = guard == Guard::before ? 0 : guard == Guard::after ? int64_t(size_) - span : margin;
-    view = Halide::Runtime::Buffer<>(type, data_ + start - (span ? lo * type.bytes() : 0), dims);
+    view = Buffer(type, data_ + start - (span ? lo * type.bytes() : 0), dims);
 }
 
 Mapped::~Mapped() { munmap(map_, size_ + 2 * page_); }
 
-std::vector<uint8_t> Mapped::bytes() const { return sparse_ ? std::vector<uint8_t>() : std::vector<uint8_t>(data_, data_ + size_); }
+std::vector<uint8_t> Mapped::bytes() const { return size_ > kUnbacked ? std::vector<uint8_t>() : std::vector<uint8_t>(data_, data_ + size_); }
 
 void Mapped::reset() {
-    for (size_t i = 0; i < size_ && !sparse_; ++i) data_[i] = sentinel(i);
+    for (size_t i = 0; i < size_ && size_ <= kUnbacked; ++i) data_[i] = sentinel(i);
 }
 
 std::string Mapped::stray_writes() const {
     std::vector<uint8_t> b = bytes();
-    if (sparse_) return "";
     view.for_each_element([&](const int *pos) {
         const size_t at = static_cast<size_t>(address(view, pos) - data_);
-        for (size_t i = at; i < at + view.type().bytes(); ++i) b[i] = sentinel(i);
+        for (size_t i = at; i < at + view.type().bytes() && i < b.size(); ++i) b[i] = sentinel(i);
     });
     for (size_t i = 0; i < b.size(); ++i) {
         if (b[i] != sentinel(i)) return "a byte outside the region changed, at host " + std::to_string(data_ + i - view.raw_buffer()->host);
@@ -131,43 +137,31 @@ std::string Mapped::stray_writes() const {
     return "";
 }
 
-uint8_t *address(const Halide::Runtime::Buffer<> &b, const int *pos) {
-    int64_t e = 0;
-    for (int d = 0; d < b.dimensions(); ++d) e += (int64_t{pos[d]} - b.dim(d).min()) * b.dim(d).stride();
-    return b.raw_buffer()->host + e * b.type().bytes();
+bool same_sample(const Buffer &a, const Buffer &b, const int *pos) {
+    const size_t n = a.type().bytes();
+    float fa = 0, fb = 0;
+    std::memcpy(&fa, address(a, pos), n);
+    std::memcpy(&fb, address(b, pos), n);
+    return std::memcmp(&fa, &fb, n) == 0 || (n == 4 && std::isnan(fa) && std::isnan(fb));
 }
 
-bool same_sample(const Halide::Runtime::Buffer<> &a, const Halide::Runtime::Buffer<> &b, const int *pos) {
-    const uint8_t *pa = address(a, pos), *pb = address(b, pos);
-    if (a.type().bits == 8) return *pa == *pb;
-    float fa, fb;
-    std::memcpy(&fa, pa, 4);
-    std::memcpy(&fb, pb, 4);
-    return std::memcmp(pa, pb, 4) == 0 || (std::isnan(fa) && std::isnan(fb));
-}
-
-testing::AssertionResult same_samples(const Halide::Runtime::Buffer<> &expected, const Halide::Runtime::Buffer<> &actual,
+testing::AssertionResult same_samples(const Buffer &expected, const Buffer &actual,
                                       const std::function<bool(const int *)> &excused) {
     int64_t differ = 0;
     std::ostringstream first;
     expected.for_each_element([&](const int *pos) {
         if (same_sample(expected, actual, pos) || (excused && excused(pos)) || ++differ > 4) return;
-        const auto value = [&](const Halide::Runtime::Buffer<> &b) {
-            if (b.type().bits == 8) return std::to_string(*address(b, pos));
-            float f;
-            std::memcpy(&f, address(b, pos), 4);
-            std::ostringstream os;
-            os << std::hexfloat << f;
-            return os.str();
-        };
+        uint32_t e = 0, a = 0;  // the bits
+        std::memcpy(&e, address(expected, pos), expected.type().bytes());
+        std::memcpy(&a, address(actual, pos), expected.type().bytes());
         first << " (" << pos[0] << ", " << pos[1] << (expected.dimensions() > 2 ? ", " + std::to_string(pos[2]) : "")
-              << "): expected " << value(expected) << ", got " << value(actual) << ";";
+              << "): expected 0x" << std::hex << e << ", got 0x" << a << std::dec << ";";
     });
     if (differ == 0) return testing::AssertionSuccess();
     return testing::AssertionFailure() << differ << " samples differ:" << first.str();
 }
 
-void fill(const Halide::Runtime::Buffer<> &b, const std::function<double()> &draw) {
+void fill(const Buffer &b, const std::function<double()> &draw) {
     b.for_each_element([&](const int *pos) {
         const float v = static_cast<float>(draw());
         if (b.type().bits == 8) {
@@ -266,7 +260,7 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
     // Half the time point-symmetric, W(d) == W(-d) wherever -d is in the window, as for a Gaussian;
     // some of those with one tap changed afterwards.
     if (c.percent(50)) {
-        Halide::Runtime::Buffer<float> W(*t.w->raw());
+        Halide::Runtime::Buffer<float> W(*t.w->view.raw_buffer());
         const int32_t reflect = -2 * ref_scalars(window, sigma, pad).off;
         for (int32_t j = 0; j < n; ++j) {
             for (int32_t i = 0; i < n; ++i) {
@@ -286,8 +280,9 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
 testing::AssertionResult matches_oracle(Trial &t) {
     const std::vector<uint8_t> in = t.in->bytes(), w = t.w->bytes();
     const int status = t.call();
-    Mapped expected(t.out->view.type(), dims_of(t.out->view));
-    ref_filter(t.v, t.in->raw(), t.w->raw(), t.window, t.sigma, t.pad, expected.raw());
+    const halide_buffer_t &o = *t.out->view.raw_buffer();
+    Mapped expected(o.type, Dims(o.dim, o.dim + o.dimensions));
+    ref_filter(t.v, t.in->view, t.w->view, t.window, t.sigma, t.pad, expected.view);
     const testing::AssertionResult same = same_samples(expected.view, t.out->view);
     const std::string problem = status != 0         ? "status " + std::to_string(status)
                                 : t.in->bytes() != in ? "input changed"
@@ -295,6 +290,40 @@ testing::AssertionResult matches_oracle(Trial &t) {
                                                       : t.out->stray_writes();
     if (same && problem.empty()) return same;
     return testing::AssertionFailure() << problem << (same ? "" : same.message()) << "\n  " << t.what;
+}
+
+AllocationObserver::AllocationObserver(int64_t fail_at)
+    : fail_at(fail_at), previous_malloc(halide_set_custom_malloc([](void *, size_t bytes) -> void * {
+          if (++observer->mallocs == observer->fail_at) return ++observer->failures, nullptr;
+          return std::aligned_alloc(64, (bytes + 63) / 64 * 64);
+      })),
+      previous_free(halide_set_custom_free([](void *, void *p) {
+          observer->frees += p != nullptr;
+          std::free(p);
+      })) {
+    observer = this;
+}
+
+AllocationObserver::~AllocationObserver() {
+    halide_set_custom_malloc(previous_malloc);
+    halide_set_custom_free(previous_free);
+}
+
+int serial_do_par_for(void *user_context, halide_task_t task, int min, int size, uint8_t *closure) {
+    for (int i = min; i < min + size; ++i) task(user_context, i, closure);
+    return 0;
+}
+
+int std_thread_do_par_for(void *user_context, halide_task_t task, int min, int size, uint8_t *closure) {
+    std::atomic<int> next{min};
+    const auto work = [&] {
+        for (int i = next++; i < min + size; i = next++) task(user_context, i, closure);
+    };
+    std::vector<std::thread> workers;
+    for (int t = 1; t < std::min(size, 4); ++t) workers.emplace_back(work);
+    work();
+    for (std::thread &w : workers) w.join();
+    return 0;
 }
 
 }  // namespace bilateral_test
