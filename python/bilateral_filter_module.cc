@@ -36,8 +36,6 @@ namespace {
 // 32-bit coordinate formulas hold.
 constexpr int64_t kMaxExtent = int64_t{1} << 30;
 
-enum class PaddingRule { constant, replicate, symmetric };
-
 // A buffer descriptor over memory the caller owns (host == nullptr: a query).
 // Dimension k is (min, extent, stride in elements).
 struct Descriptor {
@@ -55,26 +53,22 @@ struct Descriptor {
     void set(int k, int64_t min, int64_t extent, int64_t stride) {
         dims[k] = halide_dimension_t(int32_t(min), int32_t(extent), int32_t(stride));
     }
+    // W x H (x 3) samples from 0, x-contiguous, with the given row and plane strides.
+    void set_planar(int64_t W, int64_t H, int64_t y_stride, int64_t c_stride) {
+        set(0, 0, W, 1);
+        set(1, 0, H, y_stride);
+        if (buf.dimensions == 3) set(2, 0, 3, c_stride);
+    }
     // Descriptors point into themselves: never copied or moved.
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
 };
 
-// Calls the entry point for the layout, sample type and padding.
-void call_entry_point(bool rgb, bool u8, PaddingRule padding, halide_buffer_t *in, halide_buffer_t *weights,
-                      int window, double sigma_range, double pad_value, halide_buffer_t *out) {
-    const Padding p = padding == PaddingRule::constant    ? Padding::constant
-                      : padding == PaddingRule::replicate ? Padding::replicate
-                                                          : Padding::symmetric;
-    call_entry({rgb ? Layout::rgb : Layout::gray, u8 ? Sample::u8 : Sample::f32, p}, in, weights, window, sigma_range,
-               pad_value, out);
-}
-
-PaddingRule parse_padding(const std::string &name) {
-    if (name == "constant") return PaddingRule::constant;
-    if (name == "replicate") return PaddingRule::replicate;
-    if (name == "symmetric") return PaddingRule::symmetric;
-    throw py::value_error("padding must be 'constant', 'replicate' or 'symmetric', not '" + name + "'");
+Padding checked_padding(const std::string &name) {
+    Padding padding;
+    if (!padding_from_name(name, padding))
+        throw py::value_error("padding must be 'constant', 'replicate' or 'symmetric', not '" + name + "'");
+    return padding;
 }
 
 std::string text(py::handle h) { return py::str(h).cast<std::string>(); }
@@ -244,7 +238,7 @@ thread_local Staging staging;
 // Filters a checked image with checked arguments into a new C-ordered array
 // of the same shape. Copies and the call run without the GIL.
 template <class T>
-py::array filter_samples(const py::array &in, PaddingRule padding, const py::array_t<float> &weights, int window,
+py::array filter_samples(const py::array &in, Padding padding, const py::array_t<float> &weights, int window,
                          double sigma_range, double pad_value) {
     constexpr bool u8 = std::is_same_v<T, uint8_t>;
     const bool rgb = in.ndim() == 3 && in.shape(2) == 3;
@@ -268,32 +262,48 @@ py::array filter_samples(const py::array &in, PaddingRule padding, const py::arr
         // The input: as it is when its memory fits, else dense planes.
         Descriptor in_buf(const_cast<uint8_t *>(in_host), code, sizeof(T) * 8, dims);
         if (direct) {
-            in_buf.set(0, 0, W, 1);
-            in_buf.set(1, 0, H, byte_strides[0] / int64_t{sizeof(T)});
-            if (rgb) in_buf.set(2, 0, 3, byte_strides[2] / int64_t{sizeof(T)});
+            in_buf.set_planar(W, H, byte_strides[0] / int64_t{sizeof(T)}, byte_strides[2] / int64_t{sizeof(T)});
         } else {
             gather_planes(in_host, byte_strides, H, W, C, in_planes);
             in_buf.buf.host = in_area;
-            in_buf.set(0, 0, W, 1);
-            in_buf.set(1, 0, H, W);
-            if (rgb) in_buf.set(2, 0, 3, plane);
+            in_buf.set_planar(W, H, W, plane);
         }
 
         // The output: gray straight into the result; RGB into planes that are
         // then interleaved into it.
         Descriptor out_buf(rgb ? out_planes : out_host, code, sizeof(T) * 8, dims);
-        out_buf.set(0, 0, W, 1);
-        out_buf.set(1, 0, H, W);
-        if (rgb) out_buf.set(2, 0, 3, plane);
+        out_buf.set_planar(W, H, W, plane);
 
         Descriptor w_buf(const_cast<float *>(w_host), halide_type_float, 32, 2);
-        w_buf.set(0, 0, window, 1);
-        w_buf.set(1, 0, window, window);
-        call_entry_point(rgb, u8, padding, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value, &out_buf.buf);
+        w_buf.set_planar(window, window, window, 0);
+        const Variant v{rgb ? Layout::rgb : Layout::gray, sample_of<T>, padding};
+        call_entry(v, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value, &out_buf.buf);
         if (rgb) interleave(out_planes, plane, out_host);
         staging.release();
     }
     return out;
+}
+
+// The N x N spatial weights: the given ones, or the Gaussian for sigma_spatial
+// over the given window or the default one.
+py::array_t<float> spatial_weights(const py::object &weights_arg, const py::object &window_arg,
+                                   double sigma_spatial) {
+    const int64_t window_given = window_arg.is_none() ? 0 : positive_int(window_arg, "window");  // 0: not given
+    if (!weights_arg.is_none()) {
+        py::array_t<float> weights = checked_weights(weights_arg);
+        const int64_t window = weights.shape(0);
+        if (window_given != 0 && window_given != window)
+            throw py::value_error("window " + std::to_string(window_given) + " does not match the " +
+                                  std::to_string(window) + " x " + std::to_string(window) + " weights");
+        return weights;
+    }
+    if (window_given == 0 && 2 * std::ceil(2 * sigma_spatial) + 1 > double(kMaxExtent))
+        throw py::value_error("sigma_spatial is too large for the default window; pass window=");
+    const int64_t window = window_given != 0 ? window_given : default_window(sigma_spatial);
+    const std::vector<float> gaussian = gaussian_weights(int(window), sigma_spatial);
+    py::array_t<float> weights({window, window});
+    std::copy(gaussian.begin(), gaussian.end(), weights.mutable_data());
+    return weights;
 }
 
 py::array filter(const py::object &image, double sigma_spatial, const py::object &window_arg,
@@ -301,40 +311,19 @@ py::array filter(const py::object &image, double sigma_spatial, const py::object
                  const py::object &weights_arg) {
     bool u8 = false;
     py::array in = checked_image(image, u8);
-    const PaddingRule padding = parse_padding(padding_name);
+    const Padding padding = checked_padding(padding_name);
     check_sigma(sigma_spatial, "sigma_spatial");
     const double sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range")
                                                : default_sigma_range(!u8);
-    if (padding == PaddingRule::constant) {
+    if (padding == Padding::constant) {
         if (!std::isfinite(pad_value)) throw py::value_error("pad_value must be finite");
         if (u8 && !(pad_value >= 0 && pad_value <= 255))
             throw py::value_error("pad_value must be within 0..255 for uint8 images, not " + repr(pad_value));
     }
-    const int64_t window_given = window_arg.is_none() ? 0 : positive_int(window_arg, "window");  // 0: not given
-
-    py::array_t<float> weights;
-    int64_t window;
-    if (!weights_arg.is_none()) {
-        weights = checked_weights(weights_arg);
-        window = weights.shape(0);
-        if (window_given != 0 && window_given != window)
-            throw py::value_error("window " + std::to_string(window_given) + " does not match the " +
-                                  std::to_string(window) + " x " + std::to_string(window) + " weights");
-    } else {
-        if (window_given != 0) {
-            window = window_given;
-        } else {
-            if (2 * std::ceil(2 * sigma_spatial) + 1 > double(kMaxExtent))
-                throw py::value_error("sigma_spatial is too large for the default window; pass window=");
-            window = default_window(sigma_spatial);
-        }
-        const std::vector<float> gaussian = gaussian_weights(int(window), sigma_spatial);
-        weights = py::array_t<float>({window, window});
-        std::copy(gaussian.begin(), gaussian.end(), weights.mutable_data());
-    }
-
-    return u8 ? filter_samples<uint8_t>(in, padding, weights, int(window), sigma_range, pad_value)
-              : filter_samples<float>(in, padding, weights, int(window), sigma_range, pad_value);
+    const py::array_t<float> weights = spatial_weights(weights_arg, window_arg, sigma_spatial);
+    const int window = int(weights.shape(0));
+    return u8 ? filter_samples<uint8_t>(in, padding, weights, window, sigma_range, pad_value)
+              : filter_samples<float>(in, padding, weights, window, sigma_range, pad_value);
 }
 
 // The integers of a sequence such as a shape tuple.
@@ -355,21 +344,25 @@ std::pair<int64_t, int64_t> int_pair(const py::object &value, const char *name) 
 
 bool within(int64_t v, int64_t lo, int64_t hi) { return v >= lo && v <= hi; }
 
+// The rows and columns of an image shape (H, W) or (H, W, C) of the layout.
+std::pair<int64_t, int64_t> checked_shape(const py::object &shape_arg, const std::string &layout, bool rgb) {
+    const std::vector<int64_t> shape = int_list(shape_arg, "shape");
+    if (shape.size() != 2 && shape.size() != 3) throw py::value_error("shape must be (H, W) or (H, W, C)");
+    if (shape.size() == 3 && shape[2] != (rgb ? 3 : 1))
+        throw py::value_error("a " + layout + " image has " + (rgb ? "3" : "1") + " channel(s), not " +
+                              std::to_string(shape[2]));
+    if (!within(shape[0], 1, kMaxExtent) || !within(shape[1], 1, kMaxExtent))
+        throw py::value_error("shape entries must be within 1..2**30");
+    return {shape[0], shape[1]};
+}
+
 py::tuple bounds(const py::object &shape_arg, const py::object &window_arg, const std::string &padding_name,
                  const std::string &layout, const py::object &origin_arg, const py::object &out_shape_arg) {
     const bool rgb = layout == "RGB" || layout == "rgb";
     if (!rgb && layout != "gray") throw py::value_error("layout must be 'gray' or 'RGB', not '" + layout + "'");
-    const std::vector<int64_t> shape = int_list(shape_arg, "shape");
-    const int64_t channels = rgb ? 3 : 1;
-    if (shape.size() != 2 && shape.size() != 3) throw py::value_error("shape must be (H, W) or (H, W, C)");
-    if (shape.size() == 3 && shape[2] != channels)
-        throw py::value_error("a " + layout + " image has " + std::to_string(channels) + " channel(s), not " +
-                              std::to_string(shape[2]));
-    const int64_t H = shape[0], W = shape[1];
-    if (!within(H, 1, kMaxExtent) || !within(W, 1, kMaxExtent))
-        throw py::value_error("shape entries must be within 1..2**30");
+    const auto [H, W] = checked_shape(shape_arg, layout, rgb);
     const int64_t window = positive_int(window_arg, "window");
-    const PaddingRule padding = parse_padding(padding_name);
+    const Padding padding = checked_padding(padding_name);
     const auto [oy, ox] = int_pair(origin_arg, "out_origin");
     const auto [oh, ow] =
         out_shape_arg.is_none() ? std::pair<int64_t, int64_t>{H, W} : int_pair(out_shape_arg, "out_shape");
@@ -385,11 +378,12 @@ py::tuple bounds(const py::object &shape_arg, const py::object &window_arg, cons
         w(nullptr, halide_type_float, 32, 2);
     in.set(0, 0, W, 0);
     in.set(1, 0, H, 0);
-    in.set(2, 0, channels, 0);
+    in.set(2, 0, rgb ? 3 : 1, 0);
     out.set(0, ox, ow, 0);
     out.set(1, oy, oh, 0);
     out.set(2, 0, 3, 0);
-    call_entry_point(rgb, true, padding, &in.buf, &w.buf, int(window), 1.0, 0.0, &out.buf);
+    const Variant v{rgb ? Layout::rgb : Layout::gray, Sample::u8, padding};
+    call_entry(v, &in.buf, &w.buf, int(window), 1.0, 0.0, &out.buf);
     const halide_dimension_t x = in.dims[0], y = in.dims[1];
     return py::make_tuple(py::make_tuple(y.min, int64_t{y.min} + y.extent),
                           py::make_tuple(x.min, int64_t{x.min} + x.extent));

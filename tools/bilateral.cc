@@ -239,7 +239,8 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
 template <typename T>
 double filter_planes(const Image &src, const FilterSettings &s, Image &dst) {
     const int w = src.width, h = src.height, ch = src.channels;
-    Buffer<T> in = ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch), out = ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch);
+    Buffer<T> in = ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch);
+    Buffer<T> out = ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch);
     // Interleaved sample k is pixel k / ch of plane k % ch.
     auto planar = [&](size_t k) { return (k % ch) * size_t(w) * h + k / ch; };
     for (size_t k = 0; k < src.data.size(); ++k) {
