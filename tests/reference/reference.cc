@@ -3,11 +3,10 @@
 
 #include <HalideBuffer.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <cstring>
-#include <limits>
-#include <type_traits>
 #include <vector>
 
 namespace bilateral_test {
@@ -38,6 +37,9 @@ float sample(const halide_buffer_t *in, Padding p, T pad, int32_t x, int32_t y, 
     }
     return static_cast<float>(reinterpret_cast<const T *>(in->host)[at]);
 }
+
+void store(float &out, float q) { out = q; }
+void store(uint8_t &out, float q) { out = ref_quotient_to_u8(q); }
 
 template <typename T>
 void filter_as(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, const RefScalars &k, T pad,
@@ -75,14 +77,8 @@ void filter_as(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, c
                     for (int32_t ch = 0; ch < 3; ++ch) num[ch] = std::fma(S(nx, ny, ch) * W(i, j), e, num[ch]);
                 }
             }
-            for (int32_t ch = 0; ch < (rgb ? 3 : 1); ++ch) {
-                T &dst = rgb ? o(x, y, ch) : o(x, y);
-                if constexpr (std::is_same_v<T, float>) {
-                    dst = num[ch] / sum;  // one true division
-                } else {
-                    dst = ref_quotient_to_u8(num[ch] / sum);
-                }
-            }
+            // One true division per channel.
+            for (int32_t ch = 0; ch < (rgb ? 3 : 1); ++ch) store(rgb ? o(x, y, ch) : o(x, y), num[ch] / sum);
         }
     }
 }
@@ -90,10 +86,7 @@ void filter_as(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, c
 }  // namespace
 
 int32_t ref_truncate_sat(double v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 2147483648.0) return std::numeric_limits<int32_t>::max();
-    if (v <= -2147483649.0) return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(v);
+    return std::isnan(v) ? 0 : v >= 2147483648.0 ? INT32_MAX : v <= -2147483649.0 ? INT32_MIN : static_cast<int32_t>(v);
 }
 
 RefScalars ref_scalars(double window, double sigma, double pad) {
@@ -115,13 +108,10 @@ float ref_range_exp(float t) {
     const float p = std::fma(e, s, 1.0f) + odd;
     // 2^k by building the exponent field, wrapping in 32 bits.
     const float v = p * from_bits((static_cast<uint32_t>(k) << 23) + 0x3F800000u);
-    return !(k > -127) ? 0.0f : !(k < 128) ? std::numeric_limits<float>::infinity() : v;
+    return !(k > -127) ? 0.0f : !(k < 128) ? INFINITY : v;
 }
 
-int32_t ref_clamp_index(int32_t v, int32_t m, int32_t end) {
-    const int32_t upper = v < end - 1 ? v : end - 1;
-    return upper > m ? upper : m;
-}
+int32_t ref_clamp_index(int32_t v, int32_t m, int32_t end) { return std::max(std::min(v, end - 1), m); }
 
 int32_t ref_mirror_index(int32_t v, int32_t m, int32_t e) {
     const int64_t period = 2 * int64_t{e};
@@ -132,8 +122,7 @@ int32_t ref_mirror_index(int32_t v, int32_t m, int32_t e) {
 uint8_t ref_quotient_to_u8(float q) {
     const float a = q > 32767.0f ? 32767.0f : q;    // NaN stays NaN
     const float b = a < -32768.0f ? -32768.0f : a;  // NaN stays NaN
-    const int16_t h = static_cast<int16_t>(ref_truncate_sat(b));
-    return static_cast<uint8_t>(h < 0 ? 0 : h > 255 ? 255 : h);
+    return static_cast<uint8_t>(std::clamp<int16_t>(static_cast<int16_t>(ref_truncate_sat(b)), 0, 255));
 }
 
 void ref_filter(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, double window, double sigma, double pad,

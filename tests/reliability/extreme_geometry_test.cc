@@ -44,17 +44,16 @@ TEST(ExtremeGeometry, EveryVariantMatchesTheOracle) {
     for (const Extreme &e : kExtremes) {
         for (Variant v : all_variants()) {
             const bool rgb = v.layout == Layout::rgb, u8 = v.sample == Sample::u8;
-            const Shape &s = rgb ? e.rgb : e.gray;
-            Dims out = s.out;
-            if (rgb) out.push_back({0, 3, out[0].extent * out[1].extent});
             const int32_t n = static_cast<int32_t>(e.window);
-            Trial t = make_trial(v, e.window, u8 ? 40 : 0.2, u8 ? 9 : 0.5, s.in, {{0, n, 1}, {0, n, n}}, out, Guard::after);
+            Dims out = (rgb ? e.rgb : e.gray).out;
+            if (rgb) out.push_back({0, 3, out[0].extent * out[1].extent});
+            Trial t = make_trial(v, e.window, u8 ? 40 : 0.2, u8 ? 9 : 0.5, (rgb ? e.rgb : e.gray).in, {{0, n, 1}, {0, n, n}},
+                                 out, Guard::after);
             // Samples within a window's reach of the output; the rest of the input reads as 0.
-            Halide::Runtime::Buffer<> near = t.in->view;
+            Buffer near = t.in->view;
             for (int d = 0; d < 2; ++d) {
-                const int64_t lo = std::max<int64_t>(near.dim(d).min(), int64_t{out[d].min} - n);
-                const int64_t hi = std::min<int64_t>(near.dim(d).max(), int64_t{out[d].min} + out[d].extent + n);
-                near.crop(d, int32_t(lo), int32_t(hi - lo + 1));
+                const int32_t lo = std::max(near.dim(d).min(), out[d].min - n);
+                near.crop(d, lo, std::min(near.dim(d).max(), out[d].min + out[d].extent + n) - lo + 1);
             }
             SeededChoices c(11);
             fill(near, [&] { return u8 ? c.below(256) : c.unit(); });

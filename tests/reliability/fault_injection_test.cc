@@ -4,11 +4,6 @@
 
 #include <algorithm>
 
-#if __has_include("tile/task_grid.h")
-#include "tile/task_grid.h"
-#else
-#include "entry/task_grid.h"
-#endif
 #include "support/harness.h"
 
 namespace bilateral_test {
@@ -19,22 +14,19 @@ const AllocationObserver *g_observer = nullptr;
 std::vector<int64_t> g_starts;
 
 int serial_noting_allocations(void *user_context, halide_task_t task, int min, int size, uint8_t *closure) {
-    for (int i = min; i < min + size; ++i) {
-        g_starts.push_back(g_observer->mallocs);
-        task(user_context, i, closure);
-    }
+    for (int i = min; i < min + size; ++i) g_starts.push_back(g_observer->mallocs), task(user_context, i, closure);
     return 0;
 }
 
-// Two tile columns and several tile rows, a small and a large window. When allocation k fails, every
-// block taken is given back, nothing outside the output is written, and only the failing task's tile
-// may be unfinished: there each sample is exact or still the sentinel, everywhere else exact.
+// Two tile columns (tiles of 512 columns and 64 rows, RGB 32) and several tile rows; a small and a
+// large window. When allocation k fails, every block taken is given back, nothing outside the output
+// is written, and only the failing task's tile may be unfinished: there each sample is exact or still
+// the sentinel, everywhere else exact.
 TEST(FaultInjection, EveryFailingAllocationLeavesOnlyItsTileUnfinished) {
     const halide_do_par_for_t previous = halide_set_custom_do_par_for(serial_noting_allocations);
     for (Variant v : all_variants()) {
         const bool rgb = v.layout == Layout::rgb, u8 = v.sample == Sample::u8;
-        const int32_t tile_w = bilateral::kTileWidth,
-                      tile_h = rgb ? bilateral::TileShape<Layout::rgb>::height : bilateral::TileShape<Layout::gray>::height;
+        const int32_t tile_h = rgb ? 32 : 64;
         Dims in = {{-3, 536, 1}, {-2, 74, 536}}, out = {{0, 530, 1}, {0, 70, 530}};
         if (rgb) in.push_back({0, 3, 536 * 74}), out.push_back({0, 3, 530 * 70});
         for (int32_t n : {3, 15}) {
@@ -61,14 +53,14 @@ TEST(FaultInjection, EveryFailingAllocationLeavesOnlyItsTileUnfinished) {
             for (int64_t k = 1; k <= allocations; ++k) {
                 run(k);
                 // The failing task is the last one that began before allocation k.
-                const int32_t failed = int32_t(std::lower_bound(g_starts.begin(), g_starts.end(), k) - g_starts.begin()) - 1;
-                const int32_t x0 = failed % 2 * tile_w, y0 = failed / 2 * tile_h;
+                const int32_t task = int32_t(std::lower_bound(g_starts.begin(), g_starts.end(), k) - g_starts.begin()) - 1;
+                const int32_t x0 = task % 2 * 512, y0 = task / 2 * tile_h;
                 int64_t unfinished = 0;
                 EXPECT_TRUE(same_samples(complete->view, t.out->view, [&](const int *p) {
-                    return p[0] >= x0 && p[0] < x0 + tile_w && p[1] >= y0 && p[1] < y0 + tile_h &&
+                    return p[0] >= x0 && p[0] < x0 + 512 && p[1] >= y0 && p[1] < y0 + tile_h &&
                            same_sample(fresh.view, t.out->view, p) && ++unfinished;
-                })) << "allocation " << k << " failed in task " << failed;
-                EXPECT_GT(unfinished, 0) << "allocation " << k << " failed, yet task " << failed << " finished";
+                })) << "allocation " << k << " failed in task " << task;
+                EXPECT_GT(unfinished, 0) << "allocation " << k << " failed, yet task " << task << " finished";
             }
         }
     }

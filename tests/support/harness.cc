@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -16,9 +15,8 @@
 namespace bilateral_test {
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
-
-constexpr size_t kUnbacked = size_t{1} << 28;
+const double kNaN = NAN, kInf = INFINITY;
+const size_t kUnbacked = size_t{1} << 28;  // larger mappings get no sentinel
 AllocationObserver *observer = nullptr;
 
 // Varies with the position, so that a shifted or copied block does not look untouched.
@@ -30,7 +28,7 @@ uint8_t *address(const Buffer &b, const int *pos) {
     return b.raw_buffer()->host + e * b.type().bytes();
 }
 
-// Every draw below is a statement of its own: the order of draws must not depend on the compiler.
+// No expression below makes two unsequenced draws: the order of draws must not depend on the compiler.
 int32_t log_uniform(Choices &c, int32_t lo, int32_t hi) {  // lo >= 1
     return std::min(hi, static_cast<int32_t>(lo * std::pow((hi + 1.0) / lo, c.unit())));
 }
@@ -38,10 +36,8 @@ int32_t log_uniform(Choices &c, int32_t lo, int32_t hi) {  // lo >= 1
 // Mostly small, often a landmark +-1 (vector, block and tile widths), sometimes large.
 int32_t extent(Choices &c, std::initializer_list<int32_t> marks, int32_t small, int32_t large) {
     const uint32_t r = c.below(10);
-    if (r < 6) return log_uniform(c, 1, small);
-    if (r == 9) return log_uniform(c, 1, large);
-    const int32_t mark = c.pick(marks);
-    return std::max(1, mark + c.in(-1, 1));
+    const int32_t e = r < 6 ? log_uniform(c, 1, small) : r == 9 ? log_uniform(c, 1, large) : c.pick(marks);
+    return r < 6 || r == 9 ? e : std::max(1, e + c.in(-1, 1));
 }
 
 // Rows of `width` elements: sometimes padded, sometimes flipped (negative stride).
@@ -83,19 +79,7 @@ halide_dimension_t place(Choices &c, int mode, int32_t omin, int32_t oext, int32
     return {c.percent(50) ? omin - ext - gap : omin + span + gap, ext, 1};
 }
 
-std::string text(const Dims &dims) {
-    std::ostringstream os;
-    for (const halide_dimension_t &d : dims) os << " [" << d.min << " +" << d.extent << " *" << d.stride << "]";
-    return os.str();
-}
-
 }  // namespace
-
-uint32_t ByteChoices::below(uint32_t n) {
-    uint64_t v = 0;
-    for (uint64_t r = 1; r < n; r <<= 8) v = v << 8 | (pos < size ? data[pos++] : 0);
-    return static_cast<uint32_t>(v % n);
-}
 
 Mapped::Mapped(halide_type_t type, const Dims &dims, Guard guard, int64_t margin) {
     int64_t lo = 0, hi = 0, span = type.bytes();
@@ -108,10 +92,9 @@ Mapped::Mapped(halide_type_t type, const Dims &dims, Guard guard, int64_t margin
     span *= hi - lo + 1;
     page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     size_ = (static_cast<size_t>(span + 2 * margin) + page_ - 1) / page_ * page_;
-    void *map = mmap(nullptr, size_ + 2 * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    map_ = static_cast<uint8_t *>(map);
+    map_ = static_cast<uint8_t *>(mmap(nullptr, size_ + 2 * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
     data_ = map_ + page_;
-    if (map == MAP_FAILED || mprotect(data_, size_, PROT_READ | PROT_WRITE) != 0) throw std::runtime_error("mmap");
+    if (map_ == MAP_FAILED || mprotect(data_, size_, PROT_READ | PROT_WRITE) != 0) throw std::runtime_error("mmap");
     reset();
     const int64_t start = guard == Guard::before ? 0 : guard == Guard::after ? int64_t(size_) - span : margin;
     view = Buffer(type, data_ + start - (span ? lo * type.bytes() : 0), dims);
@@ -121,9 +104,7 @@ Mapped::~Mapped() { munmap(map_, size_ + 2 * page_); }
 
 std::vector<uint8_t> Mapped::bytes() const { return size_ > kUnbacked ? std::vector<uint8_t>() : std::vector<uint8_t>(data_, data_ + size_); }
 
-void Mapped::reset() {
-    for (size_t i = 0; i < size_ && size_ <= kUnbacked; ++i) data_[i] = sentinel(i);
-}
+void Mapped::reset() { for (size_t i = 0; i < size_ && size_ <= kUnbacked; ++i) data_[i] = sentinel(i); }
 
 std::string Mapped::stray_writes() const {
     std::vector<uint8_t> b = bytes();
@@ -131,18 +112,16 @@ std::string Mapped::stray_writes() const {
         const size_t at = static_cast<size_t>(address(view, pos) - data_);
         for (size_t i = at; i < at + view.type().bytes() && i < b.size(); ++i) b[i] = sentinel(i);
     });
-    for (size_t i = 0; i < b.size(); ++i) {
-        if (b[i] != sentinel(i)) return "a byte outside the region changed, at host " + std::to_string(data_ + i - view.raw_buffer()->host);
-    }
-    return "";
+    size_t i = 0;
+    while (i < b.size() && b[i] == sentinel(i)) ++i;
+    return i == b.size() ? "" : "a byte outside the region changed, at host " + std::to_string(data_ + i - view.raw_buffer()->host);
 }
 
 bool same_sample(const Buffer &a, const Buffer &b, const int *pos) {
-    const size_t n = a.type().bytes();
-    float fa = 0, fb = 0;
-    std::memcpy(&fa, address(a, pos), n);
-    std::memcpy(&fb, address(b, pos), n);
-    return std::memcmp(&fa, &fb, n) == 0 || (n == 4 && std::isnan(fa) && std::isnan(fb));
+    float fa = 0, fb = 0;  // a byte fills the lowest byte of a zero float
+    std::memcpy(&fa, address(a, pos), a.type().bytes());
+    std::memcpy(&fb, address(b, pos), a.type().bytes());
+    return std::memcmp(&fa, &fb, 4) == 0 || (a.type().bits == 32 && std::isnan(fa) && std::isnan(fb));
 }
 
 testing::AssertionResult same_samples(const Buffer &expected, const Buffer &actual,
@@ -154,8 +133,7 @@ testing::AssertionResult same_samples(const Buffer &expected, const Buffer &actu
         uint32_t e = 0, a = 0;  // the bits
         std::memcpy(&e, address(expected, pos), expected.type().bytes());
         std::memcpy(&a, address(actual, pos), expected.type().bytes());
-        first << " (" << pos[0] << ", " << pos[1] << (expected.dimensions() > 2 ? ", " + std::to_string(pos[2]) : "")
-              << "): expected 0x" << std::hex << e << ", got 0x" << a << std::dec << ";";
+        first << " at (" << pos[0] << ", " << pos[1] << ", " << (expected.dimensions() > 2 ? pos[2] : 0) << ") 0x" << std::hex << e << " != 0x" << a << std::dec;
     });
     if (differ == 0) return testing::AssertionSuccess();
     return testing::AssertionFailure() << differ << " samples differ:" << first.str();
@@ -164,11 +142,8 @@ testing::AssertionResult same_samples(const Buffer &expected, const Buffer &actu
 void fill(const Buffer &b, const std::function<double()> &draw) {
     b.for_each_element([&](const int *pos) {
         const float v = static_cast<float>(draw());
-        if (b.type().bits == 8) {
-            *address(b, pos) = static_cast<uint8_t>(v);
-        } else {
-            std::memcpy(address(b, pos), &v, 4);
-        }
+        const uint8_t u = b.type().bits == 8 ? static_cast<uint8_t>(v) : 0;
+        std::memcpy(address(b, pos), b.type().bits == 8 ? static_cast<const void *>(&u) : &v, b.type().bytes());
     });
 }
 
@@ -176,9 +151,12 @@ Trial make_trial(Variant v, double window, double sigma, double pad, const Dims 
                  Guard guard, int64_t margin) {
     const halide_type_t type = v.sample == Sample::f32 ? halide_type_of<float>() : halide_type_of<uint8_t>();
     std::ostringstream what;
-    what << variant_name(v) << ": window " << window << " (N " << ref_scalars(window, sigma, pad).N << "), sigma "
-         << sigma << ", pad " << pad << "; input" << text(in) << "; weights" << text(w) << "; output" << text(out)
-         << (guard == Guard::none ? "" : guard == Guard::before ? "; guard pages before" : "; guard pages after");
+    what << variant_name(v) << ": window " << window << " (N " << ref_truncate_sat(window) << "), sigma " << sigma
+         << ", pad " << pad << (guard == Guard::none ? "" : guard == Guard::before ? ", guard before" : ", guard after");
+    for (const Dims *dims : {&in, &w, &out}) {
+        what << (dims == &in ? "; input" : dims == &w ? "; weights" : "; output");
+        for (const halide_dimension_t &d : *dims) what << " [" << d.min << " +" << d.extent << " *" << d.stride << "]";
+    }
     return {v, window, sigma, pad, std::make_unique<Mapped>(type, in, guard, margin),
             std::make_unique<Mapped>(halide_type_of<float>(), w, guard, margin),
             std::make_unique<Mapped>(type, out, Guard::none, margin), what.str()};
@@ -188,10 +166,7 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
     const bool rgb = v.layout == Layout::rgb, u8 = v.sample == Sample::u8;
     // Window: whole sizes, even ones included; some fractional; a few with no taps at all.
     const uint32_t wr = c.below(50);
-    const double window = wr < 40   ? c.in(1, 15)
-                          : wr < 46 ? 1 + 15 * c.unit()
-                          : wr < 49 ? -2 + 3 * c.unit()
-                                    : c.pick({0.0, -2.0, 0.5, kNaN});
+    const double window = wr < 40 ? c.in(1, 15) : wr < 46 ? 1 + 15 * c.unit() : wr < 49 ? -2 + 3 * c.unit() : c.pick({0.0, -2.0, 0.5, kNaN});
     const int32_t n = std::max(ref_truncate_sat(window), 0);
     // Range sigma: realistic for the sample range, sometimes negative, zero, tiny, huge or NaN.
     double sigma = u8 ? 2 * std::pow(30.0, c.unit()) : 0.01 * std::pow(100.0, c.unit());
@@ -212,34 +187,30 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
         const int32_t near = r < 70 ? c.in(-1000, 1000) : r < 90 ? 0 : c.in(-5, 5);
         return r < 97 ? near : near + (r % 2 ? 1 : -1) * ((int32_t{1} << 30) - 4000);
     };
-    const halide_dimension_t ox{draw_min(), w, 1};
-    const halide_dimension_t oy{draw_min(), h, 0};
-    // Input: around the output, overlapping it, or beside it in x or in y.
-    const uint32_t mode = c.below(20);
-    const int m = mode < 8 ? 0 : mode < 17 ? 1 : 2;
-    const bool beside_in_x = c.percent(50);
-    const halide_dimension_t ix = place(c, m == 2 && !beside_in_x ? 1 : m, ox.min, ox.extent, n);
-    halide_dimension_t iy = place(c, m == 2 && beside_in_x ? 1 : m, oy.min, oy.extent, n);
-    Dims in, out;
+    const halide_dimension_t ox{draw_min(), w, 1}, oy{draw_min(), h, 0};
+    // Input: around the output (40 %), overlapping it (45 %), or beside it in x or in y.
+    const uint32_t mode = c.below(40);
+    const int m = mode < 16 ? 0 : 1, beside = mode < 34 ? -1 : int(mode % 2);  // 0: in x, 1: in y
+    const halide_dimension_t ix = place(c, beside == 0 ? 2 : m, ox.min, ox.extent, n),
+                             iy = place(c, beside == 1 ? 2 : m, oy.min, oy.extent, n);
+    Dims in = {ix, iy}, out = {ox, oy};
     if (rgb) {
-        const int32_t channels = c.percent(60) ? 3 : c.in(1, 4);
-        const int32_t c_min = c.percent(75) ? 0 : 1;
+        const int32_t channels = c.percent(60) ? 3 : c.in(1, 4), c_min = c.percent(75) ? 0 : 1;
         in = with_channels(c, ix, iy, c_min, channels);
         out = with_channels(c, ox, oy, 0, 3);
     } else {
-        iy.stride = row_stride(c, ix.extent);
-        in = {ix, iy};
-        out = {ox, {oy.min, oy.extent, row_stride(c, ox.extent)}};
+        in[1].stride = row_stride(c, ix.extent);
+        out[1].stride = row_stride(c, ox.extent);
     }
     // Weights cover absolute [0, N)^2, often from negative mins and with spare columns and rows.
-    const auto weight_dim = [&] {
-        const int32_t min = n == 0 ? c.in(-3, 3) : c.percent(30) ? -c.in(1, 3) : 0;
-        return halide_dimension_t{min, std::max(1, n - min + (c.percent(30) ? c.in(1, 3) : 0)), 1};
-    };
-    const halide_dimension_t wx = weight_dim();
-    halide_dimension_t wy = weight_dim();
-    wy.stride = row_stride(c, wx.extent);
-    Trial t = make_trial(v, window, sigma, pad, in, {wx, wy}, out, guard, 4 * c.in(16, 23));
+    Dims wd(2);
+    for (halide_dimension_t &d : wd) {
+        d.min = n == 0 ? c.in(-3, 3) : c.percent(30) ? -c.in(1, 3) : 0;
+        d.extent = std::max(1, n - d.min + (c.percent(30) ? c.in(1, 3) : 0));
+        d.stride = 1;
+    }
+    wd[1].stride = row_stride(c, wd[0].extent);
+    Trial t = make_trial(v, window, sigma, pad, in, wd, out, guard, 4 * c.in(16, 23));
     t.what = label + ", " + t.what;
 
     // Samples: the full range, a narrow band (8-bit) or a wide one (float), or a few levels (flat
@@ -257,17 +228,14 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
     const uint32_t wk = c.below(100);
     const double w_lo = wk >= 80 && wk < 95 ? -0.5 : 0.0, w_scale = wk < 95 ? 1.0 : wk < 98 ? 0.0 : 1e-39;
     fill(t.w->view, [&] { return w_scale * (w_lo + (1 - w_lo) * c.unit()); });
-    // Half the time point-symmetric, W(d) == W(-d) wherever -d is in the window, as for a Gaussian;
-    // some of those with one tap changed afterwards.
+    // Half the time point-symmetric, W(d) == W(-d) wherever -d is in the window, as for a Gaussian
+    // (tap (i, j) pairs with (r - i, r - j), r = -2 off); some of those with one tap changed afterwards.
     if (c.percent(50)) {
         Halide::Runtime::Buffer<float> W(*t.w->view.raw_buffer());
-        const int32_t reflect = -2 * ref_scalars(window, sigma, pad).off;
-        for (int32_t j = 0; j < n; ++j) {
-            for (int32_t i = 0; i < n; ++i) {
-                if (reflect - i < n && reflect - j < n && (j < reflect - j || (j == reflect - j && i < reflect - i))) {
-                    W(reflect - i, reflect - j) = W(i, j);
-                }
-            }
+        const int32_t r = -2 * ref_scalars(window, sigma, pad).off;
+        for (int32_t k = 0; k < n * n; ++k) {
+            const int32_t i = k % n, j = k / n;
+            if (r - i < n && r - j < n && k < (r - j) * n + r - i) W(r - i, r - j) = W(i, j);
         }
         if (n > 1 && c.percent(30)) {
             const int32_t i = c.in(0, n - 1);
@@ -284,10 +252,8 @@ testing::AssertionResult matches_oracle(Trial &t) {
     Mapped expected(o.type, Dims(o.dim, o.dim + o.dimensions));
     ref_filter(t.v, t.in->view, t.w->view, t.window, t.sigma, t.pad, expected.view);
     const testing::AssertionResult same = same_samples(expected.view, t.out->view);
-    const std::string problem = status != 0         ? "status " + std::to_string(status)
-                                : t.in->bytes() != in ? "input changed"
-                                : t.w->bytes() != w   ? "weights changed"
-                                                      : t.out->stray_writes();
+    std::string problem = status != 0 ? "status " + std::to_string(status) + "; " : t.out->stray_writes();
+    if (t.in->bytes() != in || t.w->bytes() != w) problem += "; input or weights changed";
     if (same && problem.empty()) return same;
     return testing::AssertionFailure() << problem << (same ? "" : same.message()) << "\n  " << t.what;
 }
@@ -316,9 +282,7 @@ int serial_do_par_for(void *user_context, halide_task_t task, int min, int size,
 
 int std_thread_do_par_for(void *user_context, halide_task_t task, int min, int size, uint8_t *closure) {
     std::atomic<int> next{min};
-    const auto work = [&] {
-        for (int i = next++; i < min + size; i = next++) task(user_context, i, closure);
-    };
+    const auto work = [&] { for (int i = next++; i < min + size; i = next++) task(user_context, i, closure); };
     std::vector<std::thread> workers;
     for (int t = 1; t < std::min(size, 4); ++t) workers.emplace_back(work);
     work();

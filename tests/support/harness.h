@@ -42,7 +42,11 @@ struct SeededChoices : Choices {
 /** Choices from bytes, front to back, as few as each choice needs; past the end every read gives 0. */
 struct ByteChoices : Choices {
     ByteChoices(const uint8_t *data, size_t size) : data(data), size(size) {}
-    uint32_t below(uint32_t n) override;
+    uint32_t below(uint32_t n) override {
+        uint64_t v = 0;
+        for (uint64_t r = 1; r < n; r <<= 8) v = v << 8 | (pos < size ? data[pos++] : 0);
+        return static_cast<uint32_t>(v % n);
+    }
     const uint8_t *data;
     size_t size, pos = 0;
 };
@@ -54,8 +58,7 @@ enum class Guard { none, before, after };
  *  ending at the last (after) or between margins; every other byte, row and channel padding included,
  *  holds a position-dependent sentinel. Past 256 MiB the pages are reserved without backing and hold
  *  no sentinel: unwritten elements read as 0. */
-class Mapped {
-public:
+struct Mapped {
     Mapped(halide_type_t type, const Dims &dims, Guard guard = Guard::none, int64_t margin = 64);
     ~Mapped();
     Mapped(const Mapped &) = delete;
@@ -63,8 +66,6 @@ public:
     void reset();                        // every byte back to its sentinel
     std::string stray_writes() const;    // empty when no byte outside the region changed
     Buffer view;                         // the region
-
-private:
     uint8_t *map_, *data_;
     size_t size_, page_;
 };
