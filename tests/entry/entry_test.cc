@@ -3,10 +3,7 @@
 
 #include <HalideBuffer.h>
 
-#include <cmath>
 #include <cstring>
-#include <tuple>
-#include <vector>
 
 #include "front_end.h"
 #if defined(__x86_64__)
@@ -19,63 +16,61 @@ namespace {
 using Buf = Halide::Runtime::Buffer<>;
 using Span = std::pair<int, int>;  // min, extent
 
-int tasks = 0;  // parallel loops started since the last reset
-int count_tasks(void *uc, halide_task_t f, int min, int n, uint8_t *c) {
-    return ++tasks, halide_default_do_par_for(uc, f, min, n, c);
-}
-[[maybe_unused]] const halide_do_par_for_t default_par_for = halide_set_custom_do_par_for(count_tasks);
+int tasks = 0;  // parallel loops started since the last reset: every call in this program goes through the hook
+[[maybe_unused]] const halide_do_par_for_t hooked = halide_set_custom_do_par_for(
+    [](void *u, auto f, int m, int n, auto *c) { return ++tasks, halide_default_do_par_for(u, f, m, n, c); });
 
-halide_type_t type_of(Variant v) { return v.sample == Sample::f32 ? halide_type_of<float>() : halide_type_of<uint8_t>(); }
+halide_type_t type(Variant v) { return v.sample == Sample::f32 ? halide_type_of<float>() : halide_type_of<uint8_t>(); }
 
 // A dense buffer over [x0, x0 + W) x [y0, y0 + H) (x [0, 3) for RGB), every byte `fill`.
 Buf image(Variant v, int W, int H, uint8_t fill = 0xA5, int x0 = 0, int y0 = 0) {
-    Buf b = v.layout == Layout::rgb ? Buf(type_of(v), W, H, 3) : Buf(type_of(v), W, H);
+    Buf b = v.layout == Layout::rgb ? Buf(type(v), W, H, 3) : Buf(type(v), W, H);
     b.translate(0, x0), b.translate(1, y0), std::memset(b.data(), fill, b.size_in_bytes());
     return b;
 }
 Buf weights(int N, float value) { return Halide::Runtime::Buffer<float>(N, N).fill(value); }
 std::vector<uint8_t> bytes(const Buf &b) { return {(uint8_t *)b.data(), (uint8_t *)b.data() + b.size_in_bytes()}; }
 
-struct Query {  // a descriptor without host memory asks for bounds; the fields are garbage until answered
+struct Query {  // a descriptor without host memory asks for bounds; type, flags and strides are garbage until answered
     halide_dimension_t dim[3] = {};
     halide_buffer_t b{0, nullptr, nullptr, 5, halide_type_of<int16_t>(), 0, dim, nullptr};
     Query(int dims, std::vector<Span> spans) {
         for (b.dimensions = dims; dims-- > 0;) dim[dims] = {spans[dims].first, spans[dims].second, 7, 3};
     }
-    void expect(halide_type_t type, const std::vector<Span> &want, const char *what) const {
-        EXPECT_TRUE(b.host == nullptr && b.flags == 0 && b.type == type) << what;
-        ASSERT_EQ(b.dimensions, int(want.size())) << what;
-        for (int d = 0, stride = 1; d < b.dimensions; stride *= want[d++].second) {
+    // The answer: host still NULL, flags 0, the type, and dense strides over the first `dims` spans of `want`.
+    void expect(halide_type_t type, int dims, std::vector<Span> want, const char *what) const {
+        ASSERT_TRUE(b.host == nullptr && b.flags == 0 && b.type == type && b.dimensions == dims) << what;
+        for (int d = 0, stride = 1; d < dims; stride *= want[d++].second)
             EXPECT_EQ(std::make_tuple(dim[d].min, dim[d].extent, dim[d].stride, dim[d].flags),
-                      std::make_tuple(want[d].first, want[d].second, stride, 0u)) << what << ": min, extent, stride, flags";
-        }
+                      std::make_tuple(want[d].first, want[d].second, stride, 0u)) << what;
     }
 };
 
-// Symmetric padding asks for the whole input once a window leaves it ("whole"); the others clamp to the input.
+// Input answers per row; symmetric padding asks for the whole input once a window leaves it ("whole"), the others
+// clamp to the input. RGB x covers whole 512-column tiles; a narrow output reads ((W - 1) & ~7) + 487 + N columns
+// (16 + 487 + 9 = 512 for W = 20). The gray and rgb spans are the x answers.
 TEST(Entry, BoundsQueryAnswers) {
-    const struct { const char *what; int X0, Y0, W, H, N; Span in_x, in_y, in_c, gray_x, rgb_x, y, c; bool whole; } rows[] = {
-        {"worked example", 100, 100, 100, 80, 9, {0, 1000}, {0, 800}, {0, 3}, {96, 108}, {96, 520}, {96, 88}, {0, 3}, 0},
+    struct { const char *what; int X0, Y0, W, H, N; Span in_x, in_y, in_c, gray, rgb, y, c; bool whole; } rows[] = {
+        {"worked", 100, 100, 100, 80, 9, {0, 1000}, {0, 800}, {0, 3}, {96, 108}, {96, 520}, {96, 88}, {0, 3}, 0},
         {"output at 0,0", 0, 0, 100, 80, 9, {0, 1000}, {0, 800}, {0, 3}, {0, 104}, {0, 516}, {0, 84}, {0, 3}, 1},
-        {"narrow", 100, 10, 20, 5, 9, {96, 1000}, {0, 800}, {1, 0}, {96, 28}, {96, 16 + 487 + 9}, {6, 13}, {1, 1}, 0},
+        {"narrow", 100, 10, 20, 5, 9, {96, 1000}, {0, 800}, {1, 0}, {96, 28}, {96, 512}, {6, 13}, {1, 1}, 0},
         {"81 rows", 10, 10, 40, 81, 9, {0, 1000}, {0, 800}, {0, 3}, {6, 48}, {6, 520}, {6, 81 + 9 - 1}, {0, 3}, 0},
-        {"input right of it", 0, 0, 50, 10, 5, {2000, 100}, {0, 800}, {0, 3}, {2000, 1}, {2000, 1}, {0, 12}, {0, 3}, 1}};
+        {"input right", 0, 0, 50, 10, 5, {2000, 100}, {0, 800}, {0, 3}, {2000, 1}, {2000, 1}, {0, 12}, {0, 3}, 1}};
     for (Variant v : all_variants()) {
         const int dims = v.layout == Layout::rgb ? 3 : 2;
         for (const auto &r : rows) {
             const bool query_out = &r == &rows[0];  // all three at once; elsewhere a real output stays untouched
             SCOPED_TRACE(entry_name(v) + ", " + r.what);
-            Query in(dims, {r.in_x, r.in_y, r.in_c}), w(2, {{5, 2}, {5, 2}}), out_q(dims, {{r.X0, r.W}, {r.Y0, r.H}, {1, 1}});
+            Query in(dims, {r.in_x, r.in_y, r.in_c}), w(2, {{5, 2}, {5, 2}});
+            Query out_q(dims, {{r.X0, r.W}, {r.Y0, r.H}, {1, 1}});
             Buf out = image(v, r.W, r.H, 0xA5, r.X0, r.Y0);
             tasks = 0;
             ASSERT_EQ(call_entry(v, &in.b, &w.b, r.N, 0.1, 0.0, query_out ? &out_q.b : out.raw_buffer()), 0);
-            EXPECT_EQ(tasks, 0);
-            std::vector<Span> want = {dims == 3 ? r.rgb_x : r.gray_x, r.y, r.c}, want_out = {{r.X0, r.W}, {r.Y0, r.H}, {0, 3}};
-            if (v.padding == Padding::symmetric && r.whole) want[0] = r.in_x, want[1] = r.in_y;
-            in.expect(type_of(v), {want.begin(), want.begin() + dims}, "input");
-            w.expect(halide_type_of<float>(), {{0, r.N}, {0, r.N}}, "weights");
-            if (query_out) out_q.expect(type_of(v), {want_out.begin(), want_out.begin() + dims}, "output");
-            EXPECT_TRUE(query_out || (bytes(out) == bytes(image(v, r.W, r.H, 0xA5, r.X0, r.Y0)) && out.dim(0).min() == r.X0));
+            const bool whole = v.padding == Padding::symmetric && r.whole;
+            in.expect(type(v), dims, {whole ? r.in_x : dims == 3 ? r.rgb : r.gray, whole ? r.in_y : r.y, r.c}, "in");
+            w.expect(halide_type_of<float>(), 2, {{0, r.N}, {0, r.N}}, "weights");
+            if (query_out) out_q.expect(type(v), dims, {{r.X0, r.W}, {r.Y0, r.H}, {0, 3}}, "output");
+            EXPECT_TRUE(tasks == 0 && (query_out || bytes(out) == bytes(image(v, r.W, r.H, 0xA5, r.X0, r.Y0))));
         }
     }
 }
@@ -83,9 +78,9 @@ TEST(Entry, BoundsQueryAnswers) {
 // Refused calls (no host, an input extent below 1, an RGB output without channels 0..2) return 0, write nothing
 // and start nothing. No taps (N <= 0) or no usable weight sum: every sample is 0/0, NaN (8-bit: 0).
 TEST(Entry, RefusalsAndEmptyWeightSums) {
-    using Mutation = void (*)(halide_buffer_t &in, halide_buffer_t &out);
-    const Mutation refusals[] = {  // the last three for RGB only
-        [](auto &in, auto &) { in.host = nullptr, in.device = 1; }, [](auto &, auto &out) { out.host = nullptr, out.device = 1; },
+    void (*const refusals[])(halide_buffer_t &in, halide_buffer_t &out) = {  // the last three for RGB only
+        [](auto &in, auto &) { in.host = nullptr, in.device = 1; },
+        [](auto &, auto &out) { out.host = nullptr, out.device = 1; },
         [](auto &in, auto &) { in.dim[0].extent = 0; }, [](auto &in, auto &) { in.dim[1].extent = -1; },
         [](auto &in, auto &) { in.dim[2].extent = 0; }, [](auto &, auto &out) { out.dim[2].extent = 2; },
         [](auto &, auto &out) { out.dim[2].min = 1; }};
@@ -99,15 +94,14 @@ TEST(Entry, RefusalsAndEmptyWeightSums) {
             refusals[k](in_b, out_b);
             tasks = 0;
             EXPECT_EQ(call_entry(v, &in_b, weights(5, 1.0f), 5.0, 0.1, 0.0, &out_b), 0);
-            EXPECT_TRUE(tasks == 0 && !std::memcmp(out.data(), before.data(), before.size())) << entry_name(v) << " " << k;
+            EXPECT_TRUE(tasks == 0 && !std::memcmp(out.data(), before.data(), before.size())) << entry_name(v) << k;
         }
         for (const auto &c : empty) {
             Buf in = image(v, 150, 40, 60), out = image(v, 150, 40);
             ASSERT_EQ(call_entry(v, in, weights(5, c.weight), c.window, c.sigma, 0.0, out), 0);
-            int wrong = 0;
-            if (v.sample == Sample::f32) out.as<float>().for_each_value([&](float s) { wrong += !std::isnan(s); });
-            if (v.sample == Sample::u8) out.as<uint8_t>().for_each_value([&](uint8_t s) { wrong += s != 0; });
-            EXPECT_EQ(wrong, 0) << entry_name(v) << " window " << c.window << " sigma " << c.sigma;
+            SCOPED_TRACE(entry_name(v) + " window " + std::to_string(c.window) + " sigma " + std::to_string(c.sigma));
+            EXPECT_TRUE(v.sample == Sample::f32 || bytes(out) == bytes(image(v, 150, 40, 0)));
+            if (v.sample == Sample::f32) out.as<float>().for_each_value([&](float s) { ASSERT_TRUE(std::isnan(s)); });
         }
     }
 }
