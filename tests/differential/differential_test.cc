@@ -32,15 +32,15 @@ TEST_P(Differential, MatchesTheOracleBitForBit) {
         SeededChoices choices(seed);
         Trial t = random_trial(choices, v, n / T % 2 ? Guard::before : Guard::after, "seed " + std::to_string(seed));
         const int tasks = n / T / 2 % 3;
-        const halide_do_par_for_t previous = halide_set_custom_do_par_for(tasks == 0 ? serial_do_par_for : halide_default_do_par_for);
-        const int threads = tasks == 2 ? halide_set_num_threads(4) : 0;
+        halide_set_custom_do_par_for(tasks == 0 ? serial_do_par_for : halide_default_do_par_for);
+        halide_set_num_threads(tasks == 2 ? 4 : 0);  // 0: as configured
         const testing::AssertionResult result = matches_oracle(t);
-        if (tasks == 2) halide_set_num_threads(threads);
-        halide_set_custom_do_par_for(previous);
         failures += !result;
         EXPECT_TRUE(result) << hwy::TargetName(targets[n % T]) << ", tasks " << (tasks == 0 ? "serial" : tasks == 1 ? "on the pool" : "on 4 threads");
     }
     hwy::SetSupportedTargetsForTest(0);
+    halide_set_custom_do_par_for(halide_default_do_par_for);
+    halide_set_num_threads(0);
     EXPECT_TRUE(scalar_path || cases < T) << "no compiled target took the scalar path";
 }
 

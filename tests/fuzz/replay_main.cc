@@ -19,8 +19,7 @@ int main(int argc, char **argv) {
             std::ifstream in(file, std::ios::binary);
             if (!in) return std::fprintf(stderr, "cannot read %s\n", file.c_str()), 1;
             const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-            ++runs;
+            runs += LLVMFuzzerTestOneInput(bytes.data(), bytes.size()) == 0;
         }
     }
     std::printf("%d inputs replayed\n", runs);

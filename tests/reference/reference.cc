@@ -12,11 +12,7 @@
 namespace bilateral_test {
 namespace {
 
-float from_bits(uint32_t bits) {
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
+float from_bits(uint32_t bits) { float f; std::memcpy(&f, &bits, sizeof f); return f; }
 
 // S(x, y, c) as float: the input element after the boundary rule maps each coordinate outside its
 // range; under the constant rule the pad value as soon as one coordinate is outside. Gray inputs have
@@ -132,11 +128,7 @@ void ref_filter(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, 
     std::fegetenv(&saved);
     std::fesetenv(FE_DFL_ENV);
     const RefScalars k = ref_scalars(window, sigma, pad);
-    if (v.sample == Sample::f32) {
-        filter_as<float>(v, in, w, k, k.pad_f, out);
-    } else {
-        filter_as<uint8_t>(v, in, w, k, k.pad_u8, out);
-    }
+    v.sample == Sample::f32 ? filter_as<float>(v, in, w, k, k.pad_f, out) : filter_as<uint8_t>(v, in, w, k, k.pad_u8, out);
     std::fesetenv(&saved);
 }
 

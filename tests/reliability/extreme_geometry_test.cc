@@ -11,14 +11,8 @@ namespace {
 
 constexpr int32_t k2to29 = int32_t{1} << 29, k2to30 = int32_t{1} << 30, kFar = k2to30 + 77, kPlane = k2to29 + 5;
 
-struct Shape {
-    Dims in, out;  // output: x and y; RGB outputs get channel planes
-};
-struct Extreme {
-    const char *what;
-    Shape gray, rgb;
-    double window;
-};
+struct Shape { Dims in, out; };  // output: x and y; RGB outputs get channel planes
+struct Extreme { const char *what; Shape gray, rgb; double window; };
 
 // Inputs too large to hold are reserved without backing (MAP_NORESERVE): only what the test fills or
 // the filter reads takes memory, and the mapping ends where the view does.

@@ -260,13 +260,10 @@ testing::AssertionResult matches_oracle(Trial &t) {
 
 AllocationObserver::AllocationObserver(int64_t fail_at)
     : fail_at(fail_at), previous_malloc(halide_set_custom_malloc([](void *, size_t bytes) -> void * {
-          if (++observer->mallocs == observer->fail_at) return ++observer->failures, nullptr;
-          return std::aligned_alloc(64, (bytes + 63) / 64 * 64);
+          return ++observer->mallocs == observer->fail_at ? (++observer->failures, nullptr)
+                                                          : std::aligned_alloc(64, (bytes + 63) / 64 * 64);
       })),
-      previous_free(halide_set_custom_free([](void *, void *p) {
-          observer->frees += p != nullptr;
-          std::free(p);
-      })) {
+      previous_free(halide_set_custom_free([](void *, void *p) { observer->frees += p != nullptr, std::free(p); })) {
     observer = this;
 }
 

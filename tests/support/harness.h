@@ -28,10 +28,7 @@ struct Choices {
     int32_t in(int32_t lo, int32_t hi) { return lo + static_cast<int32_t>(below(static_cast<uint32_t>(hi - lo + 1))); }
     bool percent(uint32_t p) { return below(100) < p; }
     double unit() { return below(1u << 24) * 0x1p-24; }  // in [0, 1)
-    template <class T>
-    T pick(std::initializer_list<T> options) {
-        return options.begin()[below(static_cast<uint32_t>(options.size()))];
-    }
+    template <class T> T pick(std::initializer_list<T> o) { return o.begin()[below(uint32_t(o.size()))]; }
 };
 /** Choices from a std::mt19937 with the given seed. */
 struct SeededChoices : Choices {
@@ -61,7 +58,6 @@ enum class Guard { none, before, after };
 struct Mapped {
     Mapped(halide_type_t type, const Dims &dims, Guard guard = Guard::none, int64_t margin = 64);
     ~Mapped();
-    Mapped(const Mapped &) = delete;
     std::vector<uint8_t> bytes() const;  // the whole allocation; empty when unbacked
     void reset();                        // every byte back to its sentinel
     std::string stray_writes() const;    // empty when no byte outside the region changed
