@@ -1,83 +1,77 @@
-"""Direct calls of the C entry points through ctypes, independent of the module.
-
-Images here are planar and C-ordered: (H, W) for gray, (3, H, W) for RGB, so
-the buffers are x-contiguous with stride W along y and H*W along channels.
-"""
+# The C entry points called directly through ctypes, independent of the module, and what the tests share.
 import ctypes
 import os
 
 import numpy as np
 
 
-class Dimension(ctypes.Structure):
-    _fields_ = [("min", ctypes.c_int32), ("extent", ctypes.c_int32), ("stride", ctypes.c_int32),
-                ("flags", ctypes.c_uint32)]
+class Dim(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_int32) for name in ("min", "extent", "stride")] + [("flags", ctypes.c_uint32)]
 
 
-class Type(ctypes.Structure):
-    _fields_ = [("code", ctypes.c_uint8), ("bits", ctypes.c_uint8), ("lanes", ctypes.c_uint16)]
-
-
-class Buffer(ctypes.Structure):
-    _fields_ = [("device", ctypes.c_uint64), ("device_interface", ctypes.c_void_p), ("host", ctypes.c_void_p),
-                ("flags", ctypes.c_uint64), ("type", Type), ("dimensions", ctypes.c_int32),
-                ("dim", ctypes.POINTER(Dimension)), ("padding", ctypes.c_void_p)]
+class Buffer(ctypes.Structure):  # the type's code, bits and lanes stand in place of its struct
+    _fields_ = [("device", ctypes.c_uint64), ("interface", ctypes.c_void_p), ("host", ctypes.c_void_p),
+                ("flags", ctypes.c_uint64), ("code", ctypes.c_uint8), ("bits", ctypes.c_uint8),
+                ("lanes", ctypes.c_uint16), ("dimensions", ctypes.c_int32), ("dim", ctypes.POINTER(Dim)),
+                ("padding", ctypes.c_void_p)]
 
 
 _lib = ctypes.CDLL(os.environ.get("BF_LIBRARY", "libbilateral_filter.so"))
-_BUF = ctypes.POINTER(Buffer)
-for _name in (f"BilateralFilter_{l}_{s}_{p}" for l in ("gray", "RGB") for s in ("single", "uint8")
-              for p in ("constant", "replicate", "symmetric")):
-    _fn = getattr(_lib, _name)
-    _fn.restype = ctypes.c_int
-    _fn.argtypes = [_BUF, _BUF, ctypes.c_double, ctypes.c_double] + \
-        ([ctypes.c_double] if _name.endswith("constant") else []) + [_BUF]
 
 
-def _buffer(host, code, bits, dims):
-    """A descriptor; dims is a list of (min, extent, stride), x first."""
-    shape = (Dimension * len(dims))(*[Dimension(m, e, s, 0) for m, e, s in dims])
-    buf = Buffer(0, None, host, 0, Type(code, bits, 1), len(dims), shape, None)
-    buf._shape = shape  # keeps the dimension array alive with the descriptor
+# A descriptor of host memory (None: a bounds query); dims is a list of (min, extent, stride), x first.
+def _buffer(host, dtype, dims):
+    shape = (Dim * len(dims))(*[Dim(m, e, s, 0) for m, e, s in dims])
+    buf = Buffer(0, None, host, 0, *((1, 8) if dtype == np.uint8 else (2, 32)), 1, len(dims), shape, None)
+    buf.keep = shape  # the dimension array lives as long as the descriptor
     return buf
 
 
+def _call(dtype, padding, image, weights, window, sigma, pad, out):
+    layout, sample = "RGB" if image.dimensions == 3 else "gray", "uint8" if dtype == np.uint8 else "single"
+    scalars = map(ctypes.c_double, [window, sigma] + ([pad] if padding == "constant" else []))
+    entry = getattr(_lib, f"BilateralFilter_{layout}_{sample}_{padding}")
+    return entry(ctypes.byref(image), ctypes.byref(weights), *scalars, ctypes.byref(out))
+
+
+# Descriptor of a C-ordered planar array: (H, W) or (3, H, W).
 def _planar(a):
-    """Descriptor of a C-ordered planar array (H, W) or (C, H, W)."""
-    code, bits = (1, 8) if a.dtype == np.uint8 else (2, 32)
     h, w = a.shape[-2:]
-    dims = [(0, w, 1), (0, h, w)] + ([(0, a.shape[0], h * w)] if a.ndim == 3 else [])
-    return _buffer(a.ctypes.data, code, bits, dims)
+    return _buffer(a.ctypes.data, a.dtype, [(0, w, 1), (0, h, w)] + ([(0, 3, h * w)] if a.ndim == 3 else []))
 
 
-def entry_point(rgb, dtype, padding):
-    sample = "uint8" if np.dtype(dtype) == np.uint8 else "single"
-    return getattr(_lib, f"BilateralFilter_{'RGB' if rgb else 'gray'}_{sample}_{padding}")
+# The entry point's result for an H x W or H x W x 3 image and N x N weights.
+def reference(image, weights, sigma, padding, pad=0.0):
+    planar = np.ascontiguousarray(np.moveaxis(image, 2, 0) if image.ndim == 3 else image)
+    weights, out = np.ascontiguousarray(weights, np.float32), np.zeros_like(planar)
+    assert _call(planar.dtype, padding, _planar(planar), _planar(weights), len(weights), sigma, pad, _planar(out)) == 0
+    return np.moveaxis(out, 0, 2) if out.ndim == 3 else out
 
 
-def filter_planar(image, weights, window, sigma_range, padding, pad_value=0.0):
-    """The entry point's result for a planar image and N x N float32 weights."""
-    image = np.ascontiguousarray(image)
-    weights = np.ascontiguousarray(weights, dtype=np.float32)
-    out = np.zeros_like(image)
-    args = [ctypes.byref(_planar(image)), ctypes.byref(_planar(weights)), float(window), float(sigma_range)]
-    if padding == "constant":
-        args.append(float(pad_value))
-    args.append(ctypes.byref(_planar(out)))
-    assert entry_point(image.ndim == 3, image.dtype, padding)(*args) == 0
-    return out
+# The bounds query's input region as ((y_min, y_extent), (x_min, x_extent)).
+def input_bounds(shape, window, padding, rgb, origin, out_shape):
+    channels = [(0, 3, 0)] if rgb else []
+    query_in = _buffer(None, np.uint8, [(0, shape[1], 0), (0, shape[0], 0)] + channels)
+    query_out = _buffer(None, np.uint8, [(origin[1], out_shape[1], 0), (origin[0], out_shape[0], 0)] + channels)
+    _call(np.uint8, padding, query_in, _buffer(None, np.float32, [(0, 0, 0)] * 2), window, 1.0, 0.0, query_out)
+    return (query_in.dim[1].min, query_in.dim[1].extent), (query_in.dim[0].min, query_in.dim[0].extent)
 
 
-def input_bounds(shape, window, padding, rgb, out_origin, out_shape):
-    """The bounds query's input answer as ((y_min, y_extent), (x_min, x_extent))."""
-    h, w = shape
-    (oy, ox), (oh, ow) = out_origin, out_shape
-    query_in = _buffer(None, 1, 8, [(0, w, 0), (0, h, 0)] + ([(0, 3, 0)] if rgb else []))
-    query_out = _buffer(None, 1, 8, [(ox, ow, 0), (oy, oh, 0)] + ([(0, 3, 0)] if rgb else []))
-    query_w = _buffer(None, 2, 32, [(0, 0, 0), (0, 0, 0)])
-    args = [ctypes.byref(query_in), ctypes.byref(query_w), float(window), 1.0]
-    if padding == "constant":
-        args.append(0.0)
-    args.append(ctypes.byref(query_out))
-    entry_point(rgb, np.uint8, padding)(*args)
-    return ((query_in.dim[1].min, query_in.dim[1].extent), (query_in.dim[0].min, query_in.dim[0].extent))
+# The front ends' Gaussian: evaluated in double, rounded once to float32.
+def gaussian(window, sigma):
+    d = np.arange(window, dtype=np.float64) - window // 2
+    return np.exp(-(d[None, :] ** 2 + d[:, None] ** 2) / (2 * sigma * sigma)).astype(np.float32)
+
+
+# Noisy 8 x 8 blocks: flat areas, edges and noise, so that the range weights matter.
+def noisy(rng, shape, dtype):
+    blocks = np.repeat(np.repeat(rng.integers(0, 256, (shape[0] // 8 + 1, shape[1] // 8 + 1) + shape[2:]), 8, 0), 8, 1)
+    image = np.clip(blocks[:shape[0], :shape[1]] + rng.normal(0, 20, shape), 0, 255)
+    return image.astype(np.uint8) if dtype == np.uint8 else (image / 255).astype(np.float32)
+
+
+# Same shape, dtype and bit patterns; any NaN equals any NaN.
+def same_bits(a, b):
+    if a.dtype == b.dtype == np.float32:
+        a, b = (np.where(np.isnan(x), np.float32(np.nan), x).view(np.uint32) for x in (a, b))
+    return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a, b)

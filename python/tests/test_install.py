@@ -1,4 +1,5 @@
-"""The installed module finds the installed library through its run-path."""
+# Catches an installed module that does not find the installed library through its run-path, or a
+# run-path with an empty (current directory) entry.
 import os
 import subprocess
 import sys
@@ -6,9 +7,7 @@ import sys
 import pytest
 
 BUILD_DIR = os.environ.get("BF_BUILD_DIR")
-
-PROBE = """
-import numpy as np, bilateral_filter as bf
+PROBE = """import numpy as np, bilateral_filter as bf
 print(bf.__file__)
 print(bf.filter(np.arange(48, dtype=np.uint8).reshape(4, 4, 3)).sum())
 print(*sorted({line.split()[-1] for line in open('/proc/self/maps') if 'libbilateral_filter' in line}), sep='\\n')
@@ -19,28 +18,16 @@ print(*sorted({line.split()[-1] for line in open('/proc/self/maps') if 'libbilat
 def test_installed_module(tmp_path):
     prefix = tmp_path / "prefix"
     subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", str(prefix)], check=True, capture_output=True)
-    modules = list(prefix.rglob("bilateral_filter.*.so"))
-    assert len(modules) == 1
-    site = modules[0].parent
-    assert site.name == "site-packages"
-
+    [module] = prefix.rglob("bilateral_filter.*.so")
+    assert module.parent.name == "site-packages"
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_LIBRARY_PATH")}
-    env["PYTHONPATH"] = str(site)
-    run = lambda: subprocess.run([sys.executable, "-c", PROBE], env=env, cwd=tmp_path, check=True,  # noqa: E731
-                                 capture_output=True, text=True).stdout.split("\n")
-    lines = run()
-    assert lines[0] == str(modules[0])
-    libraries = [line for line in lines[2:] if line]
-    assert libraries and all(line.startswith(str(prefix)) for line in libraries), libraries
-
-    # The build tree's module gives the same result.
-    env["PYTHONPATH"] = os.path.join(BUILD_DIR, "python")
-    assert run()[1] == lines[1]
-
-    # No empty (current directory) entry in either run-path.
-    build_module = next((p for p in os.scandir(os.path.join(BUILD_DIR, "python")) if p.name.endswith(".so")))
-    for path in (str(modules[0]), build_module.path):
+    run = lambda path: subprocess.run([sys.executable, "-c", PROBE], env=dict(env, PYTHONPATH=path),  # noqa: E731
+                                      cwd=tmp_path, check=True, capture_output=True, text=True).stdout.splitlines()
+    installed = run(str(module.parent))
+    assert installed[0] == str(module) and installed[2:] and all(p.startswith(str(prefix)) for p in installed[2:])
+    assert run(os.path.join(BUILD_DIR, "python"))[1] == installed[1]  # the build tree's module agrees
+    build_module = next(p.path for p in os.scandir(os.path.join(BUILD_DIR, "python")) if p.name.endswith(".so"))
+    for path in (str(module), build_module):
         dynamic = subprocess.run(["readelf", "-d", path], check=True, capture_output=True, text=True).stdout
-        runpath = next(line for line in dynamic.splitlines() if "RUNPATH" in line)
-        entries = runpath.split("[", 1)[1].rstrip("]").split(":")
-        assert all(entries) and entries[0].startswith("$ORIGIN"), runpath
+        entries = next(line for line in dynamic.splitlines() if "RUNPATH" in line).split("[", 1)[1].rstrip("]")
+        assert all(entries.split(":")) and entries.startswith("$ORIGIN"), entries
