@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bilateral_filter.h"
+#include "front_end.h"
 #include "reference/reference.h"
 
 #ifdef BF_BENCH_HAVE_OPENCV
@@ -32,64 +33,26 @@
 
 namespace {
 
-using bilateral_test::Layout;
-using bilateral_test::Padding;
-using bilateral_test::Sample;
-using bilateral_test::Variant;
+using bilateral::Layout;
+using bilateral::Padding;
+using bilateral::Sample;
+using bilateral::Variant;
 using Halide::Runtime::Buffer;
 
-using Fn = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, halide_buffer_t *);
-using FnPad = int (*)(halide_buffer_t *, halide_buffer_t *, double, double, double, halide_buffer_t *);
-
-struct Entry {
-    Variant v;
-    Fn fn;         // replicate, symmetric
-    FnPad fn_pad;  // constant (pad value 0)
-};
-
-constexpr Layout G = Layout::gray, C = Layout::rgb;
-constexpr Sample F = Sample::f32, U = Sample::u8;
-const Entry kEntries[] = {
-    {{G, F, Padding::constant}, nullptr, BilateralFilter_gray_single_constant},
-    {{G, F, Padding::replicate}, BilateralFilter_gray_single_replicate, nullptr},
-    {{G, F, Padding::symmetric}, BilateralFilter_gray_single_symmetric, nullptr},
-    {{G, U, Padding::constant}, nullptr, BilateralFilter_gray_uint8_constant},
-    {{G, U, Padding::replicate}, BilateralFilter_gray_uint8_replicate, nullptr},
-    {{G, U, Padding::symmetric}, BilateralFilter_gray_uint8_symmetric, nullptr},
-    {{C, F, Padding::constant}, nullptr, BilateralFilter_RGB_single_constant},
-    {{C, F, Padding::replicate}, BilateralFilter_RGB_single_replicate, nullptr},
-    {{C, F, Padding::symmetric}, BilateralFilter_RGB_single_symmetric, nullptr},
-    {{C, U, Padding::constant}, nullptr, BilateralFilter_RGB_uint8_constant},
-    {{C, U, Padding::replicate}, BilateralFilter_RGB_uint8_replicate, nullptr},
-    {{C, U, Padding::symmetric}, BilateralFilter_RGB_uint8_symmetric, nullptr},
-};
-
-void call(const Entry &e, halide_buffer_t *in, halide_buffer_t *w, int n, double sigma, halide_buffer_t *out) {
-    if (e.fn_pad) {
-        e.fn_pad(in, w, n, sigma, 0.0, out);
-    } else {
-        e.fn(in, w, n, sigma, out);
-    }
-}
-
 // "gray_single_replicate" and the like.
-std::string variant_label(Variant v) { return bilateral_test::variant_name(v).substr(std::strlen("BilateralFilter_")); }
+std::string variant_label(Variant v) { return bilateral::entry_name(v).substr(std::strlen("BilateralFilter_")); }
 // "gray_single" and the like: layout and sample type only.
-std::string type_label(Variant v) { return variant_label(v).substr(0, variant_label(v).rfind('_')); }
+[[maybe_unused]] std::string type_label(Variant v) { return variant_label(v).substr(0, variant_label(v).rfind('_')); }
 
 // Front-end defaults: range sigma is 10 % of the sample range; sigma_s makes the window
 // 2 ceil(2 sigma_s) + 1 = N for the odd windows measured here.
-double range_sigma(Sample t) { return t == Sample::u8 ? 25.5 : 0.1; }
+double range_sigma(Sample t) { return bilateral::default_sigma_range(t == Sample::f32); }
 double spatial_sigma(int n) { return (n - 1) / 4.0; }
 
 Buffer<float> spatial_weights(int n) {
     Buffer<float> w(n, n);
-    const int off = -(n / 2);
-    const double s = spatial_sigma(n);
-    w.for_each_element([&](int i, int j) {
-        const double di = i + off, dj = j + off;
-        w(i, j) = static_cast<float>(std::exp(-(di * di + dj * dj) / (2.0 * s * s)));
-    });
+    const std::vector<float> gaussian = bilateral::gaussian_weights(n, spatial_sigma(n));
+    std::copy(gaussian.begin(), gaussian.end(), w.begin());
     return w;
 }
 
@@ -219,25 +182,25 @@ void use_halide_threads(int threads) {
     halide_set_custom_do_par_for(threads == 1 ? serial_par_for : halide_default_do_par_for);
 }
 
-void bench_ours(benchmark::State &st, const Entry &e, int w, int h, int n, int threads) {
+// The constant variants pad with 0.
+void bench_ours(benchmark::State &st, Variant v, int w, int h, int n, int threads) {
     use_halide_threads(threads);
-    Images &im = images(w, h, e.v.layout == Layout::rgb);
+    Images &im = images(w, h, v.layout == Layout::rgb);
     Buffer<float> weights = spatial_weights(n);
-    const bool u8 = e.v.sample == Sample::u8;
+    const bool u8 = v.sample == Sample::u8;
     halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
     halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
-    timed(st, w, h, n, [&] { call(e, in, weights.raw_buffer(), n, range_sigma(e.v.sample), out); });
+    timed(st, w, h, n, [&] { bilateral::call_entry(v, in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, out); });
 }
 
-void bench_oracle(benchmark::State &st, const Entry &e, int w, int h, int n) {
-    Images &im = images(w, h, e.v.layout == Layout::rgb);
+void bench_oracle(benchmark::State &st, Variant v, int w, int h, int n) {
+    Images &im = images(w, h, v.layout == Layout::rgb);
     Buffer<float> weights = spatial_weights(n);
-    const bool u8 = e.v.sample == Sample::u8;
+    const bool u8 = v.sample == Sample::u8;
     const halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
     halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
-    timed(st, w, h, n, [&] {
-        bilateral_test::ref_filter(e.v, in, weights.raw_buffer(), n, range_sigma(e.v.sample), 0.0, out);
-    });
+    timed(st, w, h, n,
+          [&] { bilateral_test::ref_filter(v, in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, out); });
 }
 
 #ifdef BF_BENCH_HAVE_OPENCV
@@ -257,18 +220,18 @@ void bench_opencv(benchmark::State &st, Variant v, int w, int h, int n, int thre
 // the oracle bit for bit on a small picture first, and record the outcome in the run's context.
 std::string check_against_oracle() {
     std::string bad;
-    for (const Entry &e : kEntries) {
+    for (const Variant v : bilateral::all_variants()) {
         for (int n : {5, 15}) {
-            Images &im = images(97, 61, e.v.layout == Layout::rgb);
+            Images &im = images(97, 61, v.layout == Layout::rgb);
             Buffer<float> weights = spatial_weights(n);
-            const bool u8 = e.v.sample == Sample::u8;
+            const bool u8 = v.sample == Sample::u8;
             halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
             halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
-            call(e, in, weights.raw_buffer(), n, range_sigma(e.v.sample), out);
+            bilateral::call_entry(v, in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, out);
             std::vector<uint8_t> ours(out->host, out->host + out->size_in_bytes());
-            bilateral_test::ref_filter(e.v, in, weights.raw_buffer(), n, range_sigma(e.v.sample), 0.0, out);
+            bilateral_test::ref_filter(v, in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, out);
             if (std::memcmp(ours.data(), out->host, ours.size()) != 0) {
-                bad += " " + variant_label(e.v) + "/N" + std::to_string(n);
+                bad += " " + variant_label(v) + "/N" + std::to_string(n);
             }
         }
     }
@@ -341,33 +304,33 @@ int main(int argc, char **argv) {
     // Five repetitions where calls are short (the ratio table's size), three for 3840x2160.
     const int sizes[][3] = {{1920, 1080, 5}, {3840, 2160, 3}};
     for (const auto &s : sizes) {
-        for (const Entry &e : kEntries) {
+        for (const Variant v : bilateral::all_variants()) {
             for (int n : {5, 9, 15}) {
                 for (int t : {1, 2}) {
-                    add(label("ours", variant_label(e.v), s[0], s[1], n, t), s[2],
-                        [&e, s, n, t](benchmark::State &st) { bench_ours(st, e, s[0], s[1], n, t); });
+                    add(label("ours", variant_label(v), s[0], s[1], n, t), s[2],
+                        [v, s, n, t](benchmark::State &st) { bench_ours(st, v, s[0], s[1], n, t); });
 #ifdef BF_BENCH_HAVE_OPENCV
-                    if (e.v.padding != Padding::replicate) continue;  // the peer row of each layout and type
-                    add(label("opencv", type_label(e.v), s[0], s[1], n, t), s[2],
-                        [&e, s, n, t](benchmark::State &st) { bench_opencv(st, e.v, s[0], s[1], n, t); });
+                    if (v.padding != Padding::replicate) continue;  // the peer row of each layout and type
+                    add(label("opencv", type_label(v), s[0], s[1], n, t), s[2],
+                        [v, s, n, t](benchmark::State &st) { bench_opencv(st, v, s[0], s[1], n, t); });
 #endif
                 }
             }
         }
     }
-    for (const Entry &e : kEntries) {
-        if (e.v.padding != Padding::replicate) continue;
+    for (const Variant v : bilateral::all_variants()) {
+        if (v.padding != Padding::replicate) continue;
         for (int n : {5, 9, 15}) {
-            add(label("oracle", variant_label(e.v), 256, 256, n, 1), 3,
-                [&e, n](benchmark::State &st) { bench_oracle(st, e, 256, 256, n); });
+            add(label("oracle", variant_label(v), 256, 256, n, 1), 3,
+                [v, n](benchmark::State &st) { bench_oracle(st, v, 256, 256, n); });
         }
         // Small pictures, what a call costs beyond its arithmetic: gray float and RGB 8-bit.
-        if ((e.v.layout == Layout::gray) != (e.v.sample == Sample::f32)) continue;
-        add(label("ours", variant_label(e.v), 64, 64, 5, 1), 5,
-            [&e](benchmark::State &st) { bench_ours(st, e, 64, 64, 5, 1); });
+        if ((v.layout == Layout::gray) != (v.sample == Sample::f32)) continue;
+        add(label("ours", variant_label(v), 64, 64, 5, 1), 5,
+            [v](benchmark::State &st) { bench_ours(st, v, 64, 64, 5, 1); });
 #ifdef BF_BENCH_HAVE_OPENCV
-        add(label("opencv", type_label(e.v), 64, 64, 5, 1), 5,
-            [&e](benchmark::State &st) { bench_opencv(st, e.v, 64, 64, 5, 1); });
+        add(label("opencv", type_label(v), 64, 64, 5, 1), 5,
+            [v](benchmark::State &st) { bench_opencv(st, v, 64, 64, 5, 1); });
 #endif
     }
 
