@@ -1,5 +1,4 @@
-// Catches wrong shared arithmetic: range_exp bits (scalar, every SIMD target), boundary rules, per-call scalars,
-// the 8-bit store, FP contraction.
+// Catches arithmetic faults: range_exp bits (scalar and SIMD), boundary rules, call scalars, 8-bit store, contraction.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "core/arithmetic_test.cc"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep

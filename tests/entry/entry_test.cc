@@ -88,11 +88,11 @@ TEST(Entry, RefusalsAndEmptyWeightSums) {
     for (Variant v : all_variants()) {
         for (int k = 0; k < (v.layout == Layout::rgb ? 7 : 4); ++k) {
             Buf in = image(v, 40, 30, 7), out = image(v, 40, 30);
-            const std::vector<uint8_t> before = bytes(out);
+            const std::vector<uint8_t> was = bytes(out);
             halide_buffer_t in_b = *in.raw_buffer(), out_b = *out.raw_buffer();  // the dims are shared
             refusals[k](in_b, out_b), tasks = 0;
             EXPECT_EQ(call_entry(v, &in_b, weights(5, 1.0f), 5.0, 0.1, 0.0, &out_b), 0);
-            EXPECT_TRUE(tasks == 0 && !std::memcmp(out.data(), before.data(), before.size())) << entry_name(v) << k;
+            EXPECT_TRUE(tasks == 0 && !std::memcmp(out.data(), was.data(), was.size())) << entry_name(v) << "#" << k;
         }
         for (const auto &c : empty) {
             Buf in = image(v, 150, 40, 60), out = image(v, 150, 40);
