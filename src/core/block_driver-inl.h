@@ -1,19 +1,19 @@
 // Per-target range weights between staged samples, and the block driver that
 // fills weight planes and hands each output row to a layout's accumulator.
 
-#if defined(BILATERAL_CORE_WEIGHT_PLANES_INL_H_) == defined(HWY_TARGET_TOGGLE)
-#ifdef BILATERAL_CORE_WEIGHT_PLANES_INL_H_
-#undef BILATERAL_CORE_WEIGHT_PLANES_INL_H_
+#if defined(BILATERAL_CORE_BLOCK_DRIVER_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef BILATERAL_CORE_BLOCK_DRIVER_INL_H_
+#undef BILATERAL_CORE_BLOCK_DRIVER_INL_H_
 #else
-#define BILATERAL_CORE_WEIGHT_PLANES_INL_H_
+#define BILATERAL_CORE_BLOCK_DRIVER_INL_H_
 #endif
 
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
 
+#include "core/block_job.h"
 #include "core/range_exp-inl.h"
-#include "core/tile_kernel.h"
 #include "hwy/highway.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -257,4 +257,4 @@ void filter_block(const BlockJob<T> &job) {
 }  // namespace bilateral
 HWY_AFTER_NAMESPACE();
 
-#endif  // BILATERAL_CORE_WEIGHT_PLANES_INL_H_
+#endif  // BILATERAL_CORE_BLOCK_DRIVER_INL_H_
