@@ -132,6 +132,34 @@ void stage_channels(const Closure<T> &c, int32_t planes, int64_t x_first, int64_
     }
 }
 
+// Stages the block that starts at output column x_block: every input channel
+// and, with pad_plane, a plane of pad values into job.staged; with `bytes`, gray
+// 8-bit samples also as bytes into job.staged_bytes, for the byte-table lookups
+// of targets that have them (the tail lets whole-vector loads run past the last
+// row). The job's geometry (rows, N, u_lo, v_lo, stride, plane) must be set. False when
+// scratch cannot be had.
+template <Layout L, class T, Padding P>
+bool stage_block(const Closure<T> &c, int64_t x_block, int64_t y_tile, bool pad_plane, bool bytes,
+                 ScratchSlot &staged_slot, ScratchSlot &bytes_slot, BlockJob<T> &job) {
+    const int64_t x_first = x_block + job.u_lo, y_first = y_tile + job.v_lo, rows = int64_t{job.rows} + job.N - 1;
+    const int64_t planes = int64_t{job.channels} + (pad_plane ? 1 : 0);
+    float *staged = staged_slot.get_array<float>(static_cast<uint64_t>(job.plane * planes));
+    if (staged == nullptr) return false;
+    stage_channels<L, T, P>(c, job.channels, x_first, y_first, job.stride, rows, staged);
+    if (pad_plane) std::fill(staged + job.channels * job.plane, staged + planes * job.plane, sample_to_f32(c.pad));
+    job.staged = staged;
+    if constexpr (L == Layout::gray && std::is_same_v<T, uint8_t>) {
+        if (bytes) {
+            uint8_t *staged_bytes = bytes_slot.get_array<uint8_t>(static_cast<uint64_t>(job.plane + kMaxLanes));
+            if (staged_bytes == nullptr) return false;
+            stage_channels<L, T, P>(c, 1, x_first, y_first, job.stride, rows, staged_bytes);
+            std::fill(staged_bytes + job.plane, staged_bytes + job.plane + kMaxLanes, uint8_t{0});
+            job.staged_bytes = staged_bytes;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 template <Layout L, class T, Padding P>
@@ -158,7 +186,6 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
             pad_plane = pad_plane || sources[k] < 0;
         }
     }
-    const int64_t staged_planes = int64_t{channels} + (pad_plane ? 1 : 0);
 
     ScratchSlot tables_slot(user_context);
     TapTables tables;
@@ -187,7 +214,6 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     // on each side, all of it readable in whole vectors; rows cover the reach.
     job.u_lo = std::min(off, -2 * h);
     job.v_lo = off;
-    const int64_t rows = int64_t{tile_rows} + N - 1;
 
     ScratchSlot staged_slot(user_context), bytes_slot(user_context), planes_slot(user_context);
     for (int32_t x = 0; x < tile_cols; x += block_width) {
@@ -196,25 +222,9 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
         const int64_t cols = round_up(job.cols, kMaxLanes);
         job.plane_cols = round_up(cols + 2 * h, kMaxLanes);
         job.stride = std::max<int64_t>(cols + off + N - 1, job.plane_cols) - job.u_lo;
-        job.plane = job.stride * rows;
+        job.plane = job.stride * (int64_t{tile_rows} + N - 1);
 
-        float *staged = staged_slot.get_array<float>(static_cast<uint64_t>(job.plane * staged_planes));
-        if (staged == nullptr) return;
-        stage_channels<L, T, P>(c, channels, x_block + job.u_lo, y_tile + off, job.stride, rows, staged);
-        if (pad_plane) std::fill(staged + channels * job.plane, staged + (channels + 1) * job.plane, sample_to_f32(c.pad));
-        job.staged = staged;
-        // Gray 8-bit samples also as bytes, for the byte-table lookups of
-        // targets that have them; the tail lets whole-vector loads run past
-        // the last row.
-        if constexpr (L == Layout::gray && std::is_same_v<T, uint8_t>) {
-            if (vector) {
-                uint8_t *bytes = bytes_slot.get_array<uint8_t>(static_cast<uint64_t>(job.plane + kMaxLanes));
-                if (bytes == nullptr) return;
-                stage_channels<L, T, P>(c, 1, x_block + job.u_lo, y_tile + off, job.stride, rows, bytes);
-                std::fill(bytes + job.plane, bytes + job.plane + kMaxLanes, uint8_t{0});
-                job.staged_bytes = bytes;
-            }
-        }
+        if (!stage_block<L, T, P>(c, x_block, y_tile, pad_plane, vector, staged_slot, bytes_slot, job)) return;
         for (int k = 0; k < kOutputChannels; ++k) {
             job.source[k] = (sources[k] < 0 ? channels : sources[k]) * job.plane;
             job.out[k] = c.out_host + (x_block + y_tile * c.out_y_stride + channel_offset(c, k));
