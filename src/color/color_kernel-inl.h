@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "core/tile_kernel.h"
-#include "core/weight_planes-inl.h"
+#include "core/block_driver-inl.h"
+#include "core/block_job.h"
 #include "hwy/highway.h"
 #include "uint8/convert-inl.h"
 

@@ -1,6 +1,6 @@
-// The colour kernel's per-sample arithmetic, one float at a time with
-// std::fma: the path for CPUs without a vector target that has a fused
-// multiply-add.
+// The colour kernel: filters one staged block of a three-channel output, on
+// the best vector target or, on CPUs without a vector target that has a fused
+// multiply-add, one float at a time with std::fma.
 #ifndef BILATERAL_COLOR_COLOR_KERNEL_H
 #define BILATERAL_COLOR_COLOR_KERNEL_H
 
@@ -8,10 +8,15 @@
 #include <cstdint>
 
 #include "core/range_exp.h"
-#include "core/tile_kernel.h"
+#include "core/block_job.h"
 #include "uint8/convert.h"
 
 namespace bilateral {
+
+// The block on the vector target Highway dispatches to; only for targets with
+// a native fused multiply-add (vector_kernels_usable()).
+void color_block_vector(const BlockJob<float> &job);
+void color_block_vector(const BlockJob<uint8_t> &job);
 
 // For every pixel, over the taps in window order: D = fma(d, d, D) over all
 // input channels in ascending order, e = range_exp(-D / R),

@@ -1,5 +1,6 @@
-// The gray kernel's per-sample arithmetic, one float at a time with std::fma:
-// the path for CPUs without a vector target that has a fused multiply-add.
+// The gray kernel: filters one staged block of a single-channel image, on
+// the best vector target or, on CPUs without a vector target that has a fused
+// multiply-add, one float at a time with std::fma.
 #ifndef BILATERAL_CORE_GRAY_KERNEL_H
 #define BILATERAL_CORE_GRAY_KERNEL_H
 
@@ -7,10 +8,15 @@
 #include <cstdint>
 
 #include "core/range_exp.h"
-#include "core/tile_kernel.h"
+#include "core/block_job.h"
 #include "uint8/convert.h"
 
 namespace bilateral {
+
+// The block on the vector target Highway dispatches to; only for targets with
+// a native fused multiply-add (vector_kernels_usable()).
+void gray_block_vector(const BlockJob<float> &job);
+void gray_block_vector(const BlockJob<uint8_t> &job);
 
 // For every output sample, over the taps in window order (row j outer,
 // column i inner): d = c - n, w = range_exp((d * -d) / R) * W(i, j),

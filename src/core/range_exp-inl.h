@@ -100,11 +100,6 @@ struct LockstepOps {
 
 #include "core/range_exp_body.h"  // range_exp<Ops>, compiled for this target
 
-template <class D>
-HWY_INLINE hn::Vec<D> range_exp_vector(D, hn::Vec<D> t) {
-    return range_exp<VectorOps<D>>(t);
-}
-
 // range_exp of K vectors at once, in place, for arguments that are never
 // positive (or NaN), as every range argument of the kernels is.
 template <int K, class D>

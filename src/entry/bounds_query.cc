@@ -2,8 +2,19 @@
 
 #include <algorithm>
 
+#include "tile/task_grid.h"
+
 namespace bilateral {
 namespace {
+
+// The RGB input answer in x covers the windows of every column of whole
+// 512-column tiles, up to kTileWidth - 1 columns past the last tile's first
+// one. Outputs narrower than kNarrowOutput columns are answered with a shorter
+// reach instead: kNarrowReach columns plus the output width rounded down to a
+// multiple of 8 (the answer is a fixed formula, not a description of which
+// columns the kernel reads).
+constexpr int32_t kNarrowOutput = 32;
+constexpr int64_t kNarrowReach = 487;
 
 // The query formulas are 32-bit; they are evaluated in 64 bits and wrapped
 // back so that extreme descriptors cannot overflow a signed int.
@@ -65,23 +76,22 @@ bool answer_bounds_query(const QueryRequest &q, halide_buffer_t *input, halide_b
     const Dim in_x{input->dim[0].min, input->dim[0].extent};
     const Dim in_y{input->dim[1].min, input->dim[1].extent};
     const Dim in_c = rgb ? Dim{input->dim[2].min, input->dim[2].extent} : Dim{0, 0};
-    const int32_t X0 = output->dim[0].min, W = output->dim[0].extent;
-    const int32_t Y0 = output->dim[1].min, H = output->dim[1].extent;
+    const int32_t x0 = output->dim[0].min, width = output->dim[0].extent;
+    const int32_t y0 = output->dim[1].min, height = output->dim[1].extent;
     const int64_t N = q.N, off = q.off;
 
     if (query_in) {
         // Rows: every row that a window of an output row touches.
-        const int64_t yl = Y0 + off, ye = int64_t{Y0} + H + off + N - 1;
-        const int64_t xl = X0 + off;
+        const int64_t yl = y0 + off, ye = int64_t{y0} + height + off + N - 1;
+        const int64_t xl = x0 + off;
         int64_t xe;
         if (rgb) {
-            // The colour kernel reads whole 512-column tiles; narrow outputs
-            // (below 32 columns) read a shorter stretch.
-            const int64_t nx = wrap32((int64_t{W} + 511) >> 9);
-            const int64_t T = W >= 32 ? 511 : (wrap32(int64_t{W} - 1) & ~int64_t{7}) + 487;
-            xe = X0 + 512 * (nx - 1) + off + N + T;
+            const int64_t nx = wrap32((int64_t{width} + kTileWidth - 1) >> kTileWidthShift);
+            const int64_t reach = width >= kNarrowOutput ? kTileWidth - 1
+                                                         : (wrap32(int64_t{width} - 1) & ~int64_t{7}) + kNarrowReach;
+            xe = x0 + kTileWidth * (nx - 1) + off + N + reach;
         } else {
-            xe = int64_t{X0} + W + off + N - 1;
+            xe = int64_t{x0} + width + off + N - 1;
         }
         Interval answer[3];
         answer[0] = fit_to_input(q.padding, wrap32(xl), wrap32(xe), in_x);
@@ -90,7 +100,7 @@ bool answer_bounds_query(const QueryRequest &q, halide_buffer_t *input, halide_b
         write_answer(input, type_of(q.sample), dims, answer);
     }
     if (query_out) {
-        const Interval answer[3] = {{X0, W}, {Y0, H}, {0, 3}};
+        const Interval answer[3] = {{x0, width}, {y0, height}, {0, 3}};
         write_answer(output, type_of(q.sample), dims, answer);
     }
     if (query_w) {

@@ -2,21 +2,21 @@
 // from one template over layout, sample type and padding.
 #include <HalideRuntime.h>
 
-#include <algorithm>
+#include <type_traits>
 #include <cstdint>
 
 #include "bilateral_filter.h"
-#include "core/tile_kernel.h"
+#include "core/variant.h"
 #include "entry/bounds_query.h"
 #include "entry/fp_mode.h"
 #include "entry/scalars.h"
-#include "entry/task_grid.h"
-#include "core/variant.h"
+#include "tile/task_grid.h"
+#include "tile/tile_driver.h"
 
 namespace bilateral {
 namespace {
 
-// One task: decode the tile, then run the layout's tile kernel on it.
+// One task: decode the tile, then run the tile driver on it.
 template <Layout L, class T, Padding P>
 int run_task(void *user_context, int task, uint8_t *record) {
     FpModeGuard fp_mode;
@@ -46,10 +46,9 @@ bool refused(const halide_buffer_t *in, const halide_buffer_t *w, const halide_b
     return false;
 }
 
-template <Layout L, class T, Padding P>
+template <Layout L, class T>
 Closure<T> make_closure(const halide_buffer_t *in, const halide_buffer_t *w, const halide_buffer_t *out,
                         int32_t N, int32_t off, float R, T pad) {
-    using Shape = TileShape<L>;
     Closure<T> c{};
     c.in_host = reinterpret_cast<const T *>(in->host);
     c.out_host = reinterpret_cast<T *>(out->host);
@@ -62,10 +61,8 @@ Closure<T> make_closure(const halide_buffer_t *in, const halide_buffer_t *w, con
     c.w_y_stride = w->dim[1].stride;
     c.in_x_min = in->dim[0].min;
     c.in_y_min = in->dim[1].min;
-    c.in_x_extent = in->dim[0].extent;
-    c.in_y_extent = in->dim[1].extent;
-    c.in_x_end = static_cast<int32_t>(int64_t{c.in_x_min} + c.in_x_extent);
-    c.in_y_end = static_cast<int32_t>(int64_t{c.in_y_min} + c.in_y_extent);
+    c.in_x_end = static_cast<int32_t>(int64_t{c.in_x_min} + in->dim[0].extent);
+    c.in_y_end = static_cast<int32_t>(int64_t{c.in_y_min} + in->dim[1].extent);
     if constexpr (L == Layout::rgb) {
         c.in_c_stride = in->dim[2].stride;
         c.in_c_min = in->dim[2].min;
@@ -75,21 +72,14 @@ Closure<T> make_closure(const halide_buffer_t *in, const halide_buffer_t *w, con
         const int64_t out_xy_base = offset2(out, out->dim[0].min, out->dim[1].min);
         c.out_c1 = (1 - int64_t{out->dim[2].min}) * out->dim[2].stride - out_xy_base;
         c.out_c2 = (2 - int64_t{out->dim[2].min}) * out->dim[2].stride - out_xy_base;
-        const int64_t c_end = int64_t{c.in_c_min} + std::max(c.in_c_extent, int32_t{0});
-        c.c_hi = static_cast<int32_t>(std::clamp<int64_t>(c_end, 0, 3));
-        c.c_lo = std::clamp(c.in_c_min, int32_t{0}, int32_t{3});
     }
-    c.W = out->dim[0].extent;
-    c.H = out->dim[1].extent;
+    c.out_width = out->dim[0].extent;
+    c.out_height = out->dim[1].extent;
     c.out_x_min = out->dim[0].min;
     c.out_y_min = out->dim[1].min;
     c.N = N;
     c.off = off;
-    c.nx = tile_columns<L>(c.W);
-    c.x_skew = static_cast<int32_t>(int64_t{c.in_x_min} - c.out_x_min - std::min(off, 0));
-    c.full_blocks = c.W >> 7;
-    c.last_group = static_cast<int32_t>((int64_t{c.H} - 1) >> Shape::group_shift);
-    c.full_groups = c.H >> Shape::group_shift;
+    c.nx = tile_columns(c.out_width);
     c.R = R;
     c.pad = pad;
     return c;
@@ -114,9 +104,9 @@ int filter(halide_buffer_t *in, halide_buffer_t *w, double window, double sigma,
             pad_sample = pad_sample_u8(pad);
         }
     }
-    const Closure<T> record = make_closure<L, T, P>(in, w, out, N, off, range_term(sigma), pad_sample);
+    const Closure<T> record = make_closure<L, T>(in, w, out, N, off, range_term(sigma), pad_sample);
     const int32_t tasks =
-        static_cast<int32_t>(int64_t{record.nx} * tile_rows<L>(record.H));
+        static_cast<int32_t>(int64_t{record.nx} * tile_rows<L>(record.out_height));
     // The result is not examined: there is no error to report.
     (void)halide_do_par_for(nullptr, task, 0, tasks,
                             reinterpret_cast<uint8_t *>(const_cast<Closure<T> *>(&record)));

@@ -19,8 +19,8 @@ inline int32_t truncate_sat(double v) {
 inline int32_t window_taps(double window) { return truncate_sat(window); }
 
 // Window origin offset: the double product window * -0.5, truncated. Taken on
-// the argument, not on N, so 7.9 gives -3 and an even N reaches one position
-// further on the positive side.
+// the argument, not on N, so 7.9 gives -3; an even N reaches one position
+// further left and up (N = 4 covers offsets -2 .. 1).
 inline int32_t window_offset(double window) { return truncate_sat(window * -0.5); }
 
 // Range term 2*sigma^2: squared and doubled in double precision, rounded once.

@@ -1,19 +1,19 @@
 // Per-target range weights between staged samples, and the block driver that
 // fills weight planes and hands each output row to a layout's accumulator.
 
-#if defined(BILATERAL_CORE_WEIGHT_PLANES_INL_H_) == defined(HWY_TARGET_TOGGLE)
-#ifdef BILATERAL_CORE_WEIGHT_PLANES_INL_H_
-#undef BILATERAL_CORE_WEIGHT_PLANES_INL_H_
+#if defined(BILATERAL_CORE_BLOCK_DRIVER_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef BILATERAL_CORE_BLOCK_DRIVER_INL_H_
+#undef BILATERAL_CORE_BLOCK_DRIVER_INL_H_
 #else
-#define BILATERAL_CORE_WEIGHT_PLANES_INL_H_
+#define BILATERAL_CORE_BLOCK_DRIVER_INL_H_
 #endif
 
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
 
+#include "core/block_job.h"
 #include "core/range_exp-inl.h"
-#include "core/tile_kernel.h"
 #include "hwy/highway.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -144,60 +144,74 @@ HWY_INLINE void fill_plane_bytes(const ByteWeightTable &table, const uint8_t *a,
 }
 #endif  // HWY_TARGET == HWY_AVX3_DL
 
-// Filters one staged block. Accumulate::row<kProducts>(d, job, r, weights)
-// forms output row r, calling weights(t, q, e) for the range weights of tap t
-// (with kProducts, already multiplied by W) at the kV vectors starting at
-// column q; tap_sample[t] + q points at the tap's neighbours.
+// One row's tap tables: tap_sample[t] points at the neighbour of tap t of the
+// row's first output sample.
+template <class T>
+HWY_INLINE void point_tap_samples(const BlockJob<T> &job, int32_t r) {
+    int32_t t = 0;
+    for (int32_t j = 0; j < job.N; ++j) {
+        for (int32_t i = 0; i < job.N; ++i) job.tap_sample[t++] = job.sample(job.off + i, r + job.off + j);
+    }
+}
+
+// Where the weight planes of a block lie: a ring of h + 1 rows of pair
+// planes, then the direct planes. Planes are indexed from column -h.
+struct PlaneLayout {
+    float *planes;
+    int64_t plane_cols;
+    int32_t h, pairs;
+
+    float *pair(int32_t v, int32_t k) const { return planes + (int64_t{(v + h) % (h + 1)} * pairs + k) * plane_cols; }
+    float *direct(int32_t k) const { return planes + (int64_t{h + 1} * pairs + k) * plane_cols; }
+};
+
+// Blocks whose planes do not fit: every tap's weight is computed where the
+// row's sums use it.
 template <class Accumulate, int kChannels, class T>
-void filter_block(const BlockJob<T> &job) {
+void filter_block_per_tap(const BlockJob<T> &job) {
     const hn::ScalableTag<float> d;
-    using V = hn::Vec<decltype(d)>;
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
-    const V minus_R = hn::Set(d, -job.R);
+    const auto minus_R = hn::Set(d, -job.R);
+    for (int32_t r = 0; r < job.rows; ++r) {
+        point_tap_samples(job, r);
+        const float *centre = job.sample(0, r);
+        Accumulate::template row<false>(d, job, r, [&](int32_t t, int32_t q, auto &e) HWY_ATTR {
+            constexpr int kV = static_cast<int>(std::extent_v<std::remove_reference_t<decltype(e)>>);
+            const float *a[kV], *b[kV];
+            for (int v = 0; v < kV; ++v) a[v] = centre + q + v * lanes, b[v] = job.tap_sample[t] + q + v * lanes;
+            range_weights<kChannels, kV>(d, a, b, job.plane, job.channels, minus_R, e);
+        });
+    }
+}
+
+// Blocks with weight planes: each sample row's pair weights are computed once
+// into the ring, each output row's direct weights once, and every tap reads
+// its weight from a plane.
+template <class Accumulate, int kChannels, class T>
+void filter_block_from_planes(const BlockJob<T> &job) {
+    const hn::ScalableTag<float> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const auto minus_R = hn::Set(d, -job.R);
     const BlockJobShape shape{job.plane, job.channels};
     const TapPlan &p = job.plan;
-    const auto tap_samples_of_row = [&](int32_t r) {
-        int32_t t = 0;
-        for (int32_t j = 0; j < job.N; ++j) {
-            for (int32_t i = 0; i < job.N; ++i) job.tap_sample[t++] = job.sample(job.off + i, r + job.off + j);
-        }
-    };
-
-    if (job.planes == nullptr) {
-        for (int32_t r = 0; r < job.rows; ++r) {
-            tap_samples_of_row(r);
-            const float *centre = job.sample(0, r);
-            Accumulate::template row<false>(d, job, r, [&](int32_t t, int32_t q, auto &e) HWY_ATTR {
-                constexpr int kV = static_cast<int>(std::extent_v<std::remove_reference_t<decltype(e)>>);
-                const float *a[kV], *b[kV];
-                for (int v = 0; v < kV; ++v) a[v] = centre + q + v * lanes, b[v] = job.tap_sample[t] + q + v * lanes;
-                range_weights<kChannels, kV>(d, a, b, shape.plane, shape.channels, minus_R, e);
-            });
-        }
-        return;
-    }
-
     const int32_t h = p.h;
+    const PlaneLayout layout{job.planes, job.plane_cols, h, p.pairs};
     const int32_t cols = (job.cols + lanes - 1) / lanes * lanes;
     const int32_t pair_cols = (cols + 2 * h + lanes - 1) / lanes * lanes;
+    const auto scale_of = [&](int32_t plane) { return job.plane_weight != nullptr ? job.plane_weight + plane : nullptr; };
 #if HWY_TARGET == HWY_AVX3_DL
     const bool byte_table = job.staged_bytes != nullptr;
     const ByteWeightTable table = byte_table ? make_byte_table(d, minus_R) : ByteWeightTable{};
     const int32_t cols64 = (cols + 63) / 64 * 64, pair_cols64 = (cols + 2 * h + 63) / 64 * 64;
 #endif
-    const auto ring_plane = [&](int32_t v, int32_t k) {
-        return job.planes + (int64_t{(v + h) % (h + 1)} * p.pairs + k) * job.plane_cols;
-    };
-    const auto direct_plane = [&](int32_t k) { return job.planes + (int64_t{h + 1} * p.pairs + k) * job.plane_cols; };
     // Pair weights of sample row v, from column -h on; the pair count is a
     // multiple of 4 (2h(h + 1)).
     const auto fill_pairs = [&](int32_t v) HWY_ATTR {
 #if HWY_TARGET == HWY_AVX3_DL
         if (byte_table) {
             for (int32_t k = 0; k < p.pairs; ++k) {
-                const float *scale = job.plane_weight != nullptr ? job.plane_weight + k : nullptr;
                 fill_plane_bytes(table, job.sample_byte(-h, v), job.sample_byte(-h + p.pair_dx[k], v + p.pair_dy[k]),
-                                 ring_plane(v, k), scale, pair_cols64);
+                                 layout.pair(v, k), scale_of(k), pair_cols64);
             }
             return;
         }
@@ -209,38 +223,38 @@ void filter_block(const BlockJob<T> &job) {
             for (int i = 0; i < kLockstep; ++i) {
                 as[i] = a;
                 bs[i] = job.sample(-h + p.pair_dx[k + i], v + p.pair_dy[k + i]);
-                fs[i] = ring_plane(v, k + i);
+                fs[i] = layout.pair(v, k + i);
             }
-            const float *scale = job.plane_weight != nullptr ? job.plane_weight + k : nullptr;
-            fill_planes<kChannels, kLockstep>(d, as, bs, fs, scale, pair_cols, shape, minus_R);
+            fill_planes<kChannels, kLockstep>(d, as, bs, fs, scale_of(k), pair_cols, shape, minus_R);
+        }
+    };
+    // Direct weights of output row r, between its samples and the unpaired taps.
+    const auto fill_directs = [&](int32_t r) HWY_ATTR {
+        for (int32_t k = 0; k < p.directs; ++k) {
+#if HWY_TARGET == HWY_AVX3_DL
+            if (byte_table) {
+                fill_plane_bytes(table, job.sample_byte(0, r), job.sample_byte(p.direct_dx[k], r + p.direct_dy[k]),
+                                 layout.direct(k) + h, scale_of(p.pairs + k), cols64);
+                continue;
+            }
+#endif
+            const float *as[1] = {job.sample(0, r)}, *bs[1] = {job.sample(p.direct_dx[k], r + p.direct_dy[k])};
+            float *fs[1] = {layout.direct(k) + h};
+            fill_planes<kChannels, 1>(d, as, bs, fs, scale_of(p.pairs + k), cols, shape, minus_R);
         }
     };
 
     for (int32_t v = -h; v < 0; ++v) fill_pairs(v);
+    const int32_t taps = job.N * job.N;
     for (int32_t r = 0; r < job.rows; ++r) {
         fill_pairs(r);
-        const float *centre = job.sample(0, r);
-        for (int32_t k = 0; k < p.directs; ++k) {
-#if HWY_TARGET == HWY_AVX3_DL
-            if (byte_table) {
-                const float *scale = job.plane_weight != nullptr ? job.plane_weight + p.pairs + k : nullptr;
-                fill_plane_bytes(table, job.sample_byte(0, r), job.sample_byte(p.direct_dx[k], r + p.direct_dy[k]),
-                                 direct_plane(k) + h, scale, cols64);
-                continue;
-            }
-#endif
-            const float *as[1] = {centre}, *bs[1] = {job.sample(p.direct_dx[k], r + p.direct_dy[k])};
-            float *fs[1] = {direct_plane(k) + h};
-            const float *scale = job.plane_weight != nullptr ? job.plane_weight + p.pairs + k : nullptr;
-            fill_planes<kChannels, 1>(d, as, bs, fs, scale, cols, shape, minus_R);
-        }
-        const int32_t taps = job.N * job.N;
+        fill_directs(r);
         for (int32_t t = 0; t < taps; ++t) {
             const int32_t plane = p.plane[t];
-            const float *base = plane < p.pairs ? ring_plane(r + p.at_dy[t], plane) : direct_plane(plane - p.pairs);
+            const float *base = plane < p.pairs ? layout.pair(r + p.at_dy[t], plane) : layout.direct(plane - p.pairs);
             job.tap_weight[t] = base + (p.at_dx[t] + h);
         }
-        tap_samples_of_row(r);
+        point_tap_samples(job, r);
         const auto load = [&](int32_t t, int32_t q, auto &e) HWY_ATTR {
             constexpr int kV = static_cast<int>(std::extent_v<std::remove_reference_t<decltype(e)>>);
             for (int v = 0; v < kV; ++v) e[v] = hn::LoadU(d, job.tap_weight[t] + q + v * lanes);
@@ -253,8 +267,21 @@ void filter_block(const BlockJob<T> &job) {
     }
 }
 
+// Filters one staged block. Accumulate::row<kProducts>(d, job, r, weights)
+// forms output row r, calling weights(t, q, e) for the range weights of tap t
+// (with kProducts, already multiplied by W) at the kV vectors starting at
+// column q; tap_sample[t] + q points at the tap's neighbours.
+template <class Accumulate, int kChannels, class T>
+void filter_block(const BlockJob<T> &job) {
+    if (job.planes == nullptr) {
+        filter_block_per_tap<Accumulate, kChannels>(job);
+    } else {
+        filter_block_from_planes<Accumulate, kChannels>(job);
+    }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace bilateral
 HWY_AFTER_NAMESPACE();
 
-#endif  // BILATERAL_CORE_WEIGHT_PLANES_INL_H_
+#endif  // BILATERAL_CORE_BLOCK_DRIVER_INL_H_

@@ -1,8 +1,8 @@
 // Staging: copies a rectangle of the boundary-extended input plane into a
 // dense array, so that the kernels' inner loops need no boundary tests. Float
 // staging converts byte samples exactly.
-#ifndef BILATERAL_CORE_STAGING_H
-#define BILATERAL_CORE_STAGING_H
+#ifndef BILATERAL_TILE_STAGING_H
+#define BILATERAL_TILE_STAGING_H
 
 #include <algorithm>
 #include <cstdint>
@@ -74,4 +74,4 @@ void stage_rect(const Plane<T> &src, int32_t x_first, int32_t y_first, int64_t c
 
 }  // namespace bilateral
 
-#endif  // BILATERAL_CORE_STAGING_H
+#endif  // BILATERAL_TILE_STAGING_H

@@ -6,8 +6,8 @@
 // Growing discards the old contents (it is not a realloc). Heap blocks are
 // released when the slot goes out of scope, so every successful halide_malloc
 // is matched by one halide_free before the task returns.
-#ifndef BILATERAL_ENTRY_SCRATCH_H
-#define BILATERAL_ENTRY_SCRATCH_H
+#ifndef BILATERAL_TILE_SCRATCH_H
+#define BILATERAL_TILE_SCRATCH_H
 
 #include <HalideRuntime.h>
 
@@ -70,4 +70,4 @@ private:
 
 }  // namespace bilateral
 
-#endif  // BILATERAL_ENTRY_SCRATCH_H
+#endif  // BILATERAL_TILE_SCRATCH_H

@@ -1,22 +1,13 @@
-// The tile kernel: filters one task's tile of any entry point. Each 128-column
-// block of the tile is staged once through the boundary rule as float32, then
-// filtered row by row on the best vector target (or the portable scalar path).
-#ifndef BILATERAL_CORE_TILE_KERNEL_H
-#define BILATERAL_CORE_TILE_KERNEL_H
+// A block job: everything a kernel needs to filter one staged block of
+// output samples, as plain pointers, strides, counts and scalars.
+#ifndef BILATERAL_CORE_BLOCK_JOB_H
+#define BILATERAL_CORE_BLOCK_JOB_H
 
 #include <cstdint>
 
 #include "core/weight_planes.h"
-#include "entry/task_grid.h"
-#include "core/variant.h"
 
 namespace bilateral {
-
-// Writes every output sample of `tile` (all three channels for RGB) exactly
-// once. Stops early, leaving the rest of the tile untouched, when a scratch
-// allocation fails.
-template <Layout L, class T, Padding P>
-void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile);
 
 // One staged block, as the row filters of every code path see it. Positions
 // (u, v) are relative to the block's first output sample; input channel ch at
@@ -50,4 +41,4 @@ struct BlockJob {
 
 }  // namespace bilateral
 
-#endif  // BILATERAL_CORE_TILE_KERNEL_H
+#endif  // BILATERAL_CORE_BLOCK_JOB_H

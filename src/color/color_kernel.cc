@@ -1,0 +1,37 @@
+// Dispatch of the colour kernel: compiled once per vector target.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "color/color_kernel.cc"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+
+#include "color/color_kernel-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace bilateral {
+namespace HWY_NAMESPACE {
+// Three input channels are the common case: the distance loop is unrolled.
+template <class T>
+void color_block(const BlockJob<T> &job) {
+    if (job.channels == 3) {
+        filter_block<ColorAccumulate, 3>(job);
+    } else {
+        filter_block<ColorAccumulate, 0>(job);
+    }
+}
+void color_block_f32(const BlockJob<float> &job) { color_block(job); }
+void color_block_u8(const BlockJob<uint8_t> &job) { color_block(job); }
+}  // namespace HWY_NAMESPACE
+}  // namespace bilateral
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+#include "color/color_kernel.h"
+
+namespace bilateral {
+HWY_EXPORT(color_block_f32);
+HWY_EXPORT(color_block_u8);
+
+void color_block_vector(const BlockJob<float> &job) { HWY_DYNAMIC_DISPATCH(color_block_f32)(job); }
+void color_block_vector(const BlockJob<uint8_t> &job) { HWY_DYNAMIC_DISPATCH(color_block_u8)(job); }
+}  // namespace bilateral
+#endif  // HWY_ONCE

@@ -1,0 +1,28 @@
+// Dispatch of the gray kernel: compiled once per vector target.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "core/gray_kernel.cc"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+
+#include "core/gray_kernel-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace bilateral {
+namespace HWY_NAMESPACE {
+void gray_block_f32(const BlockJob<float> &job) { filter_block<GrayAccumulate, 1>(job); }
+void gray_block_u8(const BlockJob<uint8_t> &job) { filter_block<GrayAccumulate, 1>(job); }
+}  // namespace HWY_NAMESPACE
+}  // namespace bilateral
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+#include "core/gray_kernel.h"
+
+namespace bilateral {
+HWY_EXPORT(gray_block_f32);
+HWY_EXPORT(gray_block_u8);
+
+void gray_block_vector(const BlockJob<float> &job) { HWY_DYNAMIC_DISPATCH(gray_block_f32)(job); }
+void gray_block_vector(const BlockJob<uint8_t> &job) { HWY_DYNAMIC_DISPATCH(gray_block_u8)(job); }
+}  // namespace bilateral
+#endif  // HWY_ONCE
