@@ -15,7 +15,7 @@ void range_exp_both(const float *t, float *out, size_t count) {
     for (size_t i = 0, lanes = hn::Lanes(d); i < count; i += 4 * lanes) {
         hn::Vec<decltype(d)> v[4];
         for (size_t k = 0; k < 4; ++k) v[k] = hn::LoadU(d, t + i + k * lanes);
-        for (size_t k = 0; k < 4; ++k) hn::StoreU(range_exp_vector(d, v[k]), d, out + i + k * lanes);
+        for (size_t k = 0; k < 4; ++k) hn::StoreU(range_exp<VectorOps<decltype(d)>>(v[k]), d, out + i + k * lanes);
         for (size_t k = 0; k < 4; ++k) v[k] = hn::Neg(hn::Abs(v[k]));
         range_exp_nonpositive<4>(d, v);
         for (size_t k = 0; k < 4; ++k) hn::StoreU(v[k], d, out + count + i + k * lanes);
