@@ -10,12 +10,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 int main(int argc, char **argv) {
-    namespace fs = std::filesystem;
     int runs = 0;
     for (int a = 1; a < argc; ++a) {
-        std::vector<fs::path> files = {argv[a]};
-        if (fs::is_directory(argv[a])) files.assign(fs::directory_iterator(argv[a]), fs::directory_iterator());
-        for (const fs::path &file : files) {
+        std::vector<std::filesystem::path> files = {argv[a]};
+        if (std::filesystem::is_directory(argv[a])) files.assign(std::filesystem::directory_iterator(argv[a]), {});
+        for (const auto &file : files) {
             std::ifstream in(file, std::ios::binary);
             if (!in) return std::fprintf(stderr, "cannot read %s\n", file.c_str()), 1;
             const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -30,11 +30,10 @@ TEST(Concurrency, SimultaneousCallsMatchCallsMadeAlone) {
     AllocationObserver allocations;
     std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
-    for (uint32_t thread = 0; thread < 12; ++thread) {
-        threads.emplace_back([&, thread] {
-            for (uint32_t k = thread; k < trials.size(); k += 12) mismatches += trials[k].call() != 0 || trials[k].out->bytes() != alone[k];
-        });
-    }
+    const auto calls = [&](size_t first) {
+        for (size_t k = first; k < trials.size(); k += 12) mismatches += trials[k].call() != 0 || trials[k].out->bytes() != alone[k];
+    };
+    for (size_t thread = 0; thread < 12; ++thread) threads.emplace_back(calls, thread);
     for (std::thread &t : threads) t.join();
     EXPECT_EQ(mismatches.load(), 0);
     EXPECT_GT(allocations.mallocs, 0);
