@@ -14,9 +14,9 @@ enum class Padding { constant, replicate, symmetric };
 
 // The sample word of a C++ sample type: float is `single`, uint8_t `uint8`.
 template <class T>
-constexpr Sample sample_of = Sample::u8;
+inline constexpr Sample sample_of = Sample::u8;
 template <>
-constexpr Sample sample_of<float> = Sample::f32;
+inline constexpr Sample sample_of<float> = Sample::f32;
 
 }  // namespace bilateral
 
