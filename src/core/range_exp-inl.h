@@ -61,6 +61,9 @@ struct VectorOps {
 // evaluation overlaps with the others'.
 template <class D, int K>
 struct Lockstep {
+    // User-provided, so that GCC builds it under this target's options (an
+    // implicit one fails to inline the vectors' constructors on NEON).
+    HWY_INLINE Lockstep() {}
     hn::Vec<D> v[K];
 };
 
