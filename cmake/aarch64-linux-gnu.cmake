@@ -16,3 +16,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # usual paths. Never point -L at the cross toolchain's own library folder (two
 # glibc builds mixed: threads hang in pthread_create).
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 CACHE STRING "Runs the test programs")
+# The target's dynamic loader: with --list under the emulator it does ldd's job.
+set(BF_TARGET_LOADER /lib/ld-linux-aarch64.so.1 CACHE FILEPATH "Dynamic loader of the target")
