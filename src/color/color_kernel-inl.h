@@ -28,7 +28,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 // always false here). The taps run in the
 // outer loop over a chunk of kV vectors held in registers.
 struct ColorAccumulate {
-    static constexpr int kChunk = kVectorRegisters >= 32 ? 4 : 2;
+    static constexpr int kChunk = kSizelessVectors ? 1 : (kVectorRegisters >= 32 ? 4 : 2);
 
     template <int kV, class D, class T, class Weights>
     static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, int64_t out_row, const Weights &weights) {
@@ -36,28 +36,30 @@ struct ColorAccumulate {
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         const int32_t taps = job.N * job.N;
         const int64_t s0 = job.source[0], s1 = job.source[1], s2 = job.source[2];
-        V sum[kV], num0[kV], num1[kV], num2[kV];
-        for (int v = 0; v < kV; ++v) sum[v] = num0[v] = num1[v] = num2[v] = hn::Zero(d);
+        VecGroup<D, kV> sum, num0, num1, num2;
+        for (int v = 0; v < kV; ++v) {
+            at<kV>(sum, v) = at<kV>(num0, v) = at<kV>(num1, v) = at<kV>(num2, v) = hn::Zero(d);
+        }
         for (int32_t t = 0; t < taps; ++t) {
             const V w = hn::Set(d, job.spatial[t]);
             const float *s = job.tap_sample[t] + q;
-            V es[kV];
+            VecGroup<D, kV> es;
             weights(t, q, es);
             for (int v = 0; v < kV; ++v) {
-                const V e = es[v];
+                const V e = at<kV>(es, v);
                 const float *sv = s + v * lanes;
-                sum[v] = hn::MulAdd(e, w, sum[v]);
-                num0[v] = hn::MulAdd(hn::Mul(hn::LoadU(d, sv + s0), w), e, num0[v]);
-                num1[v] = hn::MulAdd(hn::Mul(hn::LoadU(d, sv + s1), w), e, num1[v]);
-                num2[v] = hn::MulAdd(hn::Mul(hn::LoadU(d, sv + s2), w), e, num2[v]);
+                at<kV>(sum, v) = hn::MulAdd(e, w, at<kV>(sum, v));
+                at<kV>(num0, v) = hn::MulAdd(hn::Mul(hn::LoadU(d, sv + s0), w), e, at<kV>(num0, v));
+                at<kV>(num1, v) = hn::MulAdd(hn::Mul(hn::LoadU(d, sv + s1), w), e, at<kV>(num1, v));
+                at<kV>(num2, v) = hn::MulAdd(hn::Mul(hn::LoadU(d, sv + s2), w), e, at<kV>(num2, v));
             }
         }
         for (int v = 0; v < kV; ++v) {
             const int32_t x = q + v * lanes;
             const size_t count = static_cast<size_t>(std::min(lanes, job.cols - x));
-            store_quotients(d, hn::Div(num0[v], sum[v]), job.out[0] + out_row + x, count);
-            store_quotients(d, hn::Div(num1[v], sum[v]), job.out[1] + out_row + x, count);
-            store_quotients(d, hn::Div(num2[v], sum[v]), job.out[2] + out_row + x, count);
+            store_quotients(d, hn::Div(at<kV>(num0, v), at<kV>(sum, v)), job.out[0] + out_row + x, count);
+            store_quotients(d, hn::Div(at<kV>(num1, v), at<kV>(sum, v)), job.out[1] + out_row + x, count);
+            store_quotients(d, hn::Div(at<kV>(num2, v), at<kV>(sum, v)), job.out[2] + out_row + x, count);
         }
     }
 
@@ -66,7 +68,9 @@ struct ColorAccumulate {
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         const int64_t out_row = r * job.out_stride;
         int32_t q = 0;
-        for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kChunk>(d, job, q, out_row, weights);
+        if constexpr (kChunk > 1) {
+            for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kChunk>(d, job, q, out_row, weights);
+        }
         for (; q < job.cols; q += lanes) chunk<1>(d, job, q, out_row, weights);
     }
 };

@@ -30,8 +30,8 @@ struct BlockJobShape {
 // Vector registers of the target: bounds how many vectors are kept in flight.
 constexpr int kVectorRegisters = (HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL || HWY_ARCH_ARM_A64) ? 32 : 16;
 
-// Independent weight evaluations issued in lockstep.
-constexpr int kLockstep = kVectorRegisters >= 32 ? 4 : 2;
+// Independent weight evaluations issued in lockstep (one on sizeless vectors).
+constexpr int kLockstep = kSizelessVectors ? 1 : (kVectorRegisters >= 32 ? 4 : 2);
 
 // e[i] = range_exp(-D / R) between the samples at a[i] and b[i], for K
 // vectors in lockstep. D is the squared difference summed over the channels
@@ -41,19 +41,19 @@ constexpr int kLockstep = kVectorRegisters >= 32 ? 4 : 2;
 // fixes the channel count.
 template <int kChannels, int K, class D>
 HWY_INLINE void range_weights(D d, const float *const (&a)[K], const float *const (&b)[K], int64_t plane,
-                              int32_t channels, hn::Vec<D> minus_R, hn::Vec<D> (&e)[K]) {
+                              int32_t channels, hn::Vec<D> minus_R, VecGroup<D, K> &e) {
     for (int i = 0; i < K; ++i) {
         const auto diff = hn::Sub(hn::LoadU(d, a[i]), hn::LoadU(d, b[i]));
-        e[i] = hn::Mul(diff, diff);
+        at<K>(e, i) = hn::Mul(diff, diff);
     }
     const int32_t count = kChannels > 0 ? kChannels : channels;
     for (int32_t c = 1; c < count; ++c) {
         for (int i = 0; i < K; ++i) {
             const auto diff = hn::Sub(hn::LoadU(d, a[i] + c * plane), hn::LoadU(d, b[i] + c * plane));
-            e[i] = hn::MulAdd(diff, diff, e[i]);
+            at<K>(e, i) = hn::MulAdd(diff, diff, at<K>(e, i));
         }
     }
-    for (int i = 0; i < K; ++i) e[i] = hn::Div(e[i], minus_R);
+    for (int i = 0; i < K; ++i) at<K>(e, i) = hn::Div(at<K>(e, i), minus_R);
     range_exp_nonpositive<K>(d, e);
 }
 
@@ -67,12 +67,12 @@ HWY_INLINE void fill_planes(D d, const float *const (&a)[K], const float *const 
     for (int32_t u = 0; u < cols; u += lanes) {
         const float *au[K], *bu[K];
         for (int i = 0; i < K; ++i) au[i] = a[i] + u, bu[i] = b[i] + u;
-        hn::Vec<D> e[K];
+        VecGroup<D, K> e;
         range_weights<kChannels, K>(d, au, bu, shape.plane, shape.channels, minus_R, e);
         if (scale != nullptr) {
-            for (int i = 0; i < K; ++i) e[i] = hn::Mul(e[i], hn::Set(d, scale[i]));
+            for (int i = 0; i < K; ++i) at<K>(e, i) = hn::Mul(at<K>(e, i), hn::Set(d, scale[i]));
         }
-        for (int i = 0; i < K; ++i) hn::StoreU(e[i], d, plane[i] + u);
+        for (int i = 0; i < K; ++i) hn::StoreU(at<K>(e, i), d, plane[i] + u);
     }
 }
 
@@ -91,10 +91,10 @@ HWY_INLINE ByteWeightTable make_byte_table(D d, hn::Vec<D> minus_R) {
     HWY_ALIGN float weights[256];
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
     for (int32_t x = 0; x < 256; x += lanes) {
-        hn::Vec<D> e[1] = {hn::Iota(d, static_cast<float>(x))};
-        e[0] = hn::Div(hn::Mul(e[0], e[0]), minus_R);
+        hn::Vec<D> e = hn::Iota(d, static_cast<float>(x));
+        e = hn::Div(hn::Mul(e, e), minus_R);
         range_exp_nonpositive<1>(d, e);
-        hn::Store(e[0], d, weights + x);
+        hn::Store(e, d, weights + x);
     }
     HWY_ALIGN uint8_t bytes[4][256];
     for (int x = 0; x < 256; ++x) {
@@ -176,7 +176,7 @@ void filter_block_per_tap(const BlockJob<T> &job) {
         point_tap_samples(job, r);
         const float *centre = job.sample(0, r);
         Accumulate::template row<false>(d, job, r, [&](int32_t t, int32_t q, auto &e) HWY_ATTR {
-            constexpr int kV = static_cast<int>(std::extent_v<std::remove_reference_t<decltype(e)>>);
+            constexpr int kV = group_size_v<std::remove_reference_t<decltype(e)>>;
             const float *a[kV], *b[kV];
             for (int v = 0; v < kV; ++v) a[v] = centre + q + v * lanes, b[v] = job.tap_sample[t] + q + v * lanes;
             range_weights<kChannels, kV>(d, a, b, job.plane, job.channels, minus_R, e);
@@ -256,8 +256,8 @@ void filter_block_from_planes(const BlockJob<T> &job) {
         }
         point_tap_samples(job, r);
         const auto load = [&](int32_t t, int32_t q, auto &e) HWY_ATTR {
-            constexpr int kV = static_cast<int>(std::extent_v<std::remove_reference_t<decltype(e)>>);
-            for (int v = 0; v < kV; ++v) e[v] = hn::LoadU(d, job.tap_weight[t] + q + v * lanes);
+            constexpr int kV = group_size_v<std::remove_reference_t<decltype(e)>>;
+            for (int v = 0; v < kV; ++v) at<kV>(e, v) = hn::LoadU(d, job.tap_weight[t] + q + v * lanes);
         };
         if (job.plane_weight != nullptr) {
             Accumulate::template row<true>(d, job, r, load);

@@ -26,29 +26,30 @@ namespace hn = hwy::HWY_NAMESPACE;
 // sample is acc / sum. With kProducts the weights arrive as w already. The taps run in the outer loop over a chunk of kV
 // vectors held in registers, so each weight plane row streams through once.
 struct GrayAccumulate {
-    static constexpr int kChunk = kVectorRegisters >= 32 ? 8 : 4;
+    static constexpr int kChunk = kSizelessVectors ? 1 : (kVectorRegisters >= 32 ? 8 : 4);
 
     template <bool kProducts, int kV, class D, class T, class Weights>
     static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, T *out, const Weights &weights) {
         using V = hn::Vec<D>;
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         const int32_t taps = job.N * job.N;
-        V sum[kV], acc[kV];
-        for (int v = 0; v < kV; ++v) sum[v] = acc[v] = hn::Zero(d);
+        VecGroup<D, kV> sum, acc;
+        for (int v = 0; v < kV; ++v) at<kV>(sum, v) = at<kV>(acc, v) = hn::Zero(d);
         for (int32_t t = 0; t < taps; ++t) {
             const V spatial = hn::Set(d, job.spatial[t]);
             const float *n = job.tap_sample[t] + q;
-            V e[kV];
+            VecGroup<D, kV> e;
             weights(t, q, e);
             for (int v = 0; v < kV; ++v) {
-                const V w = kProducts ? e[v] : hn::Mul(e[v], spatial);
-                sum[v] = hn::Add(w, sum[v]);
-                acc[v] = hn::MulAdd(w, hn::LoadU(d, n + v * lanes), acc[v]);
+                const V w = kProducts ? at<kV>(e, v) : hn::Mul(at<kV>(e, v), spatial);
+                at<kV>(sum, v) = hn::Add(w, at<kV>(sum, v));
+                at<kV>(acc, v) = hn::MulAdd(w, hn::LoadU(d, n + v * lanes), at<kV>(acc, v));
             }
         }
         for (int v = 0; v < kV; ++v) {
             const int32_t x = q + v * lanes;
-            store_quotients(d, hn::Div(acc[v], sum[v]), out + x, static_cast<size_t>(std::min(lanes, job.cols - x)));
+            store_quotients(d, hn::Div(at<kV>(acc, v), at<kV>(sum, v)), out + x,
+                            static_cast<size_t>(std::min(lanes, job.cols - x)));
         }
     }
 
@@ -57,7 +58,9 @@ struct GrayAccumulate {
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
         T *out = job.out[0] + r * job.out_stride;
         int32_t q = 0;
-        for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kProducts, kChunk>(d, job, q, out, weights);
+        if constexpr (kChunk > 1) {
+            for (; q + kChunk * lanes <= job.cols; q += kChunk * lanes) chunk<kProducts, kChunk>(d, job, q, out, weights);
+        }
         for (; q < job.cols; q += lanes) chunk<kProducts, 1>(d, job, q, out, weights);
     }
 };

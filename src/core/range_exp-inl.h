@@ -10,6 +10,7 @@
 #endif
 
 #include <cstdint>
+#include <type_traits>
 
 #include "core/range_exp.h"
 #include "hwy/highway.h"
@@ -19,12 +20,47 @@ namespace bilateral {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// The operations range_exp needs, on full float32 vectors of tag D.
+// SVE vectors are sizeless: they cannot be array elements or struct members.
+// There, groups of independent vectors shrink to one vector.
+#if HWY_TARGET == HWY_SVE || HWY_TARGET == HWY_SVE2 || HWY_TARGET == HWY_SVE_256 || HWY_TARGET == HWY_SVE2_128
+constexpr bool kSizelessVectors = true;
+#else
+constexpr bool kSizelessVectors = false;
+#endif
+
+// K vectors worked on together: an array of them, or for K = 1 the vector
+// itself (the only group sizeless vectors allow). at<K>(g, i) is vector i.
+template <class D, int K>
+struct VecGroupOf {
+    using type = hn::Vec<D>[K];
+};
 template <class D>
+struct VecGroupOf<D, 1> {
+    using type = hn::Vec<D>;
+};
+template <class D, int K>
+using VecGroup = typename VecGroupOf<D, K>::type;
+
+template <int K, class G>
+HWY_INLINE auto &at(G &group, int i) {
+    if constexpr (K == 1) {
+        (void)i;
+        return group;
+    } else {
+        return group[i];
+    }
+}
+
+// The size of a group type: 1 for a single vector.
+template <class G>
+constexpr int group_size_v = std::extent_v<G> > 0 ? static_cast<int>(std::extent_v<G>) : 1;
+
+// The operations range_exp needs, on full float32 vectors of tag D.
+template <class D, bool kNonPositive = false>
 struct VectorOps {
     using V = hn::Vec<D>;
     using DI = hn::RebindToSigned<D>;
-    static constexpr bool kArgumentNeverPositive = false;
+    static constexpr bool kArgumentNeverPositive = kNonPositive;
 
     static V constant(uint32_t bits) { return hn::BitCast(D(), hn::Set(DI(), static_cast<int32_t>(bits))); }
     static V mul(V a, V b) { return hn::Mul(a, b); }
@@ -56,11 +92,14 @@ struct VectorOps {
     }
 };
 
-// K independent vectors evaluated in lockstep: each step of range_exp is
+// K > 1 independent vectors evaluated in lockstep: each step of range_exp is
 // issued for all K before the next, so the long dependency chain of one
 // evaluation overlaps with the others'.
 template <class D, int K>
 struct Lockstep {
+    // User-provided, so that GCC builds it under this target's options (an
+    // implicit one fails to inline the vectors' constructors on NEON).
+    HWY_INLINE Lockstep() {}
     hn::Vec<D> v[K];
 };
 
@@ -100,14 +139,18 @@ struct LockstepOps {
 
 #include "core/range_exp_body.h"  // range_exp<Ops>, compiled for this target
 
-// range_exp of K vectors at once, in place, for arguments that are never
+// range_exp of a group of K vectors, in place, for arguments that are never
 // positive (or NaN), as every range argument of the kernels is.
 template <int K, class D>
-HWY_INLINE void range_exp_nonpositive(D, hn::Vec<D> (&t)[K]) {
-    Lockstep<D, K> in;
-    for (int i = 0; i < K; ++i) in.v[i] = t[i];
-    const Lockstep<D, K> out = range_exp<LockstepOps<D, K, true>>(in);
-    for (int i = 0; i < K; ++i) t[i] = out.v[i];
+HWY_INLINE void range_exp_nonpositive(D, VecGroup<D, K> &t) {
+    if constexpr (K == 1) {
+        t = range_exp<VectorOps<D, true>>(t);
+    } else {
+        Lockstep<D, K> in;
+        for (int i = 0; i < K; ++i) in.v[i] = t[i];
+        const Lockstep<D, K> out = range_exp<LockstepOps<D, K, true>>(in);
+        for (int i = 0; i < K; ++i) t[i] = out.v[i];
+    }
 }
 
 }  // namespace HWY_NAMESPACE

@@ -29,9 +29,11 @@ public:
 private:
     uint32_t saved_;
 #elif defined(__aarch64__)
-    // FPCR: FZ is bit 24, FZ16 bit 19, rounding mode bits 22-23.
+    // FPCR: FZ is bit 24, FZ16 bit 19, rounding mode bits 22-23; with the
+    // Armv8.7 alternate floating-point behaviour, FIZ (bit 0) flushes inputs
+    // and AH (bit 1) changes denormal and NaN handling. All of them cleared.
     FpModeGuard() : saved_(read()) {
-        const uint64_t wanted = saved_ & ~((1ull << 24) | (1ull << 19) | (3ull << 22));
+        const uint64_t wanted = saved_ & ~((1ull << 24) | (1ull << 19) | (3ull << 22) | (1ull << 1) | 1ull);
         if (wanted != saved_) write(wanted);
     }
     ~FpModeGuard() {

@@ -20,7 +20,8 @@ if [ "$runpath" != '$ORIGIN' ]; then
   exit 1
 fi
 dir=$(cd "$(dirname "$lib")" && pwd)
-resolved=$(ldd "$lib" | awk '/libbilateral_filter_runtime/ {print $3}')
+# ldd, or for a cross build the target's loader run under the emulator with --list.
+resolved=$(${BF_LIST_LIBRARIES:-ldd} "$lib" | awk '/libbilateral_filter_runtime/ {print $3}')
 if [ "$(dirname "$resolved")" != "$dir" ]; then
   echo "the runtime library resolves to '$resolved', not beside the library in $dir"
   exit 1
