@@ -12,13 +12,14 @@ namespace HWY_NAMESPACE {
 // out[i]: the general form at t[i]; out[count + i]: the lockstep form at -|t[i]|. count: a multiple of 4 vectors.
 void range_exp_both(const float *t, float *out, size_t count) {
     const hn::ScalableTag<float> d;
-    for (size_t i = 0, lanes = hn::Lanes(d); i < count; i += 4 * lanes) {
-        hn::Vec<decltype(d)> v[4];
-        for (size_t k = 0; k < 4; ++k) v[k] = hn::LoadU(d, t + i + k * lanes);
-        for (size_t k = 0; k < 4; ++k) hn::StoreU(range_exp<VectorOps<decltype(d)>>(v[k]), d, out + i + k * lanes);
-        for (size_t k = 0; k < 4; ++k) v[k] = hn::Neg(hn::Abs(v[k]));
-        range_exp_nonpositive<4>(d, v);
-        for (size_t k = 0; k < 4; ++k) hn::StoreU(v[k], d, out + count + i + k * lanes);
+    constexpr int K = kSizelessVectors ? 1 : 4;  // the kernels' lockstep group
+    for (size_t i = 0, lanes = hn::Lanes(d); i < count; i += K * lanes) {
+        VecGroup<decltype(d), K> v;
+        for (int k = 0; k < K; ++k) at<K>(v, k) = hn::LoadU(d, t + i + k * lanes);
+        for (int k = 0; k < K; ++k) hn::StoreU(range_exp<VectorOps<decltype(d)>>(at<K>(v, k)), d, out + i + k * lanes);
+        for (int k = 0; k < K; ++k) at<K>(v, k) = hn::Neg(hn::Abs(at<K>(v, k)));
+        range_exp_nonpositive<K>(d, v);
+        for (int k = 0; k < K; ++k) hn::StoreU(at<K>(v, k), d, out + count + i + k * lanes);
     }
 }
 }  // namespace HWY_NAMESPACE

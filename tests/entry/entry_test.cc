@@ -105,9 +105,21 @@ TEST(Entry, RefusalsAndEmptyWeightSums) {
 }
 
 #if defined(__x86_64__)  // the caller's control register: MXCSR with FTZ, DAZ and round toward zero
-unsigned fp_mode() { return _mm_getcsr(); }
-void set_fp_mode(unsigned m) { _mm_setcsr(m); }
-constexpr unsigned kHostileFpBits = (1u << 15) | (1u << 6) | (3u << 13);
+using FpWord = unsigned;
+FpWord fp_mode() { return _mm_getcsr(); }
+void set_fp_mode(FpWord m) { _mm_setcsr(m); }
+constexpr FpWord kHostileFpBits = (1u << 15) | (1u << 6) | (3u << 13);
+#elif defined(__aarch64__)  // FPCR with FZ, FZ16 and round toward zero
+using FpWord = uint64_t;
+FpWord fp_mode() {
+    FpWord m;
+    __asm__ __volatile__("mrs %0, fpcr" : "=r"(m));
+    return m;
+}
+void set_fp_mode(FpWord m) { __asm__ __volatile__("msr fpcr, %0" : : "r"(m)); }
+constexpr FpWord kHostileFpBits = (1ull << 24) | (1ull << 19) | (3ull << 22);
+#endif
+#if defined(__x86_64__) || defined(__aarch64__)
 // A caller's own thread pool whose threads keep a hostile mode: each task must set its own.
 int hostile_pool(void *u, halide_task_t f, int m, int n, uint8_t *c) {
     return set_fp_mode(fp_mode() | kHostileFpBits), halide_default_do_par_for(u, f, m, n, c);  // the entry restores
@@ -120,7 +132,7 @@ TEST(Entry, ResultsIgnoreTheCallersFloatingPointMode) {
         Buf in = image(v, 700, 70, 0x3E), want = image(v, 700, 70), got = want.copy();
         Buf w = weights(3, v.padding == Padding::constant ? 0.5f : 1e-40f);
         ASSERT_EQ(call_entry(v, in, w, 3.0, 0.7, 0.1, want), 0);
-        const unsigned saved = fp_mode();
+        const FpWord saved = fp_mode();
         set_fp_mode(saved | kHostileFpBits);
         const halide_do_par_for_t counting = halide_set_custom_do_par_for(hostile_pool);
         call_entry(v, in, w, 3.0, 0.7, 0.1, got);
