@@ -78,7 +78,9 @@ def machine_section(ctx, runs):
             f"- Highway target the library dispatches to: {ctx.get('hwy_target', 'unknown')}",
             f"- OpenCV: {' '.join(ctx.get('opencv', 'unknown').split())}",
             f"- Entry points against the scalar oracle before timing: {ctx.get('oracle_check', 'not checked')}",
-            f"- Date: {ctx.get('date', 'unknown')}"] + busy + [""]
+            f"- Date: {ctx.get('date', 'unknown')}"] + busy + [
+            "- arm64: no timing exists; the arm64 builds (NEON, SVE, SVE2) are tested only under an emulator "
+            "(scripts/cross-test.sh), which says nothing about speed.", ""]
 
 
 def ratio_section(runs):
