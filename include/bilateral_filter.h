@@ -9,15 +9,17 @@
  * single-precision approximation and every sum runs in a fixed order, so the
  * results are the same bits on every machine and for every thread count.
  *
- * Twelve entry points: BilateralFilter_<layout>_<sample>_<padding>
+ * Eighteen entry points: BilateralFilter_<layout>_<sample>_<padding>
  *   layout   gray: 2-D buffers (x, y); RGB: 3-D buffers (x, y, channel),
  *            three output channels 0, 1, 2.
- *   sample   single: float32 samples; uint8: 8-bit samples, filtered in
- *            float32 and converted back by truncation (not rounding),
- *            saturated to 0..255, NaN giving 0.
+ *   sample   single: float32 samples; uint8 and uint16: 8- and 16-bit
+ *            unsigned samples, converted exactly to float32, filtered, and
+ *            converted back by truncation (not rounding), saturated to
+ *            0..255 or 0..65535, NaN giving 0.
  *   padding  how window positions outside the input are read:
- *            constant  the pad value (uint8: the low eight bits of the pad
- *                      value truncated toward zero, so 300 pads with 44);
+ *            constant  the pad value (uint8, uint16: the low 8 or 16 bits of
+ *                      the pad value truncated toward zero, so 300 pads an
+ *                      8-bit image with 44, 70000 a 16-bit one with 4464);
  *            replicate the nearest edge sample;
  *            symmetric a mirror image with the edge sample repeated.
  *
@@ -30,9 +32,11 @@
  *   window_size  N, truncated toward zero. The window of output (x, y) covers
  *                input columns x - floor(N/2) ... and N positions; an even N
  *                reaches one position further left and up (N = 4 covers
- *                offsets -2 ... 1). N <= 0 gives NaN everywhere (uint8: 0).
- *   sigma        range sigma, in sample units (0..255 for uint8 data).
- *                sigma = 0 gives NaN everywhere (uint8: 0).
+ *                offsets -2 ... 1). N <= 0 gives NaN everywhere (integer
+ *                samples: 0).
+ *   sigma        range sigma, in sample units (0..255 for uint8 data,
+ *                0..65535 for uint16). sigma = 0 gives NaN everywhere
+ *                (integer samples: 0).
  *   pad_value    constant padding only.
  *   output       the result; same sample type as the input. RGB outputs must
  *                hold channels 0, 1 and 2. Input and output must not overlap.
@@ -94,6 +98,18 @@ BF_EXPORT int BilateralFilter_gray_uint8_replicate(halide_buffer_t *input, halid
 BF_EXPORT int BilateralFilter_gray_uint8_symmetric(halide_buffer_t *input, halide_buffer_t *weights,
                                                    double window_size, double sigma,
                                                    halide_buffer_t *output);
+/** Gray 16-bit, constant padding with the low 16 bits of trunc(pad_value). */
+BF_EXPORT int BilateralFilter_gray_uint16_constant(halide_buffer_t *input, halide_buffer_t *weights,
+                                                   double window_size, double sigma, double pad_value,
+                                                   halide_buffer_t *output);
+/** Gray 16-bit, edge samples replicated. */
+BF_EXPORT int BilateralFilter_gray_uint16_replicate(halide_buffer_t *input, halide_buffer_t *weights,
+                                                    double window_size, double sigma,
+                                                    halide_buffer_t *output);
+/** Gray 16-bit, mirrored with the edge sample repeated. */
+BF_EXPORT int BilateralFilter_gray_uint16_symmetric(halide_buffer_t *input, halide_buffer_t *weights,
+                                                    double window_size, double sigma,
+                                                    halide_buffer_t *output);
 /** RGB float32, constant padding with pad_value in every channel. */
 BF_EXPORT int BilateralFilter_RGB_single_constant(halide_buffer_t *input, halide_buffer_t *weights,
                                                   double window_size, double sigma, double pad_value,
@@ -118,6 +134,18 @@ BF_EXPORT int BilateralFilter_RGB_uint8_replicate(halide_buffer_t *input, halide
 BF_EXPORT int BilateralFilter_RGB_uint8_symmetric(halide_buffer_t *input, halide_buffer_t *weights,
                                                   double window_size, double sigma,
                                                   halide_buffer_t *output);
+/** RGB 16-bit, constant padding with the low 16 bits of trunc(pad_value). */
+BF_EXPORT int BilateralFilter_RGB_uint16_constant(halide_buffer_t *input, halide_buffer_t *weights,
+                                                  double window_size, double sigma, double pad_value,
+                                                  halide_buffer_t *output);
+/** RGB 16-bit, edge samples replicated. */
+BF_EXPORT int BilateralFilter_RGB_uint16_replicate(halide_buffer_t *input, halide_buffer_t *weights,
+                                                   double window_size, double sigma,
+                                                   halide_buffer_t *output);
+/** RGB 16-bit, mirrored with the edge sample repeated. */
+BF_EXPORT int BilateralFilter_RGB_uint16_symmetric(halide_buffer_t *input, halide_buffer_t *weights,
+                                                   double window_size, double sigma,
+                                                   halide_buffer_t *output);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -20,6 +20,7 @@ void color_block(const BlockJob<T> &job) {
 }
 void color_block_f32(const BlockJob<float> &job) { color_block(job); }
 void color_block_u8(const BlockJob<uint8_t> &job) { color_block(job); }
+void color_block_u16(const BlockJob<uint16_t> &job) { color_block(job); }
 }  // namespace HWY_NAMESPACE
 }  // namespace bilateral
 HWY_AFTER_NAMESPACE();
@@ -30,8 +31,10 @@ HWY_AFTER_NAMESPACE();
 namespace bilateral {
 HWY_EXPORT(color_block_f32);
 HWY_EXPORT(color_block_u8);
+HWY_EXPORT(color_block_u16);
 
 void color_block_vector(const BlockJob<float> &job) { HWY_DYNAMIC_DISPATCH(color_block_f32)(job); }
 void color_block_vector(const BlockJob<uint8_t> &job) { HWY_DYNAMIC_DISPATCH(color_block_u8)(job); }
+void color_block_vector(const BlockJob<uint16_t> &job) { HWY_DYNAMIC_DISPATCH(color_block_u16)(job); }
 }  // namespace bilateral
 #endif  // HWY_ONCE

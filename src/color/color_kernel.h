@@ -17,6 +17,7 @@ namespace bilateral {
 // a native fused multiply-add (vector_kernels_usable()).
 void color_block_vector(const BlockJob<float> &job);
 void color_block_vector(const BlockJob<uint8_t> &job);
+void color_block_vector(const BlockJob<uint16_t> &job);
 
 // For every pixel, over the taps in window order: D = fma(d, d, D) over all
 // input channels in ascending order, e = range_exp(-D / R),

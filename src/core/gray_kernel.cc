@@ -11,6 +11,7 @@ namespace bilateral {
 namespace HWY_NAMESPACE {
 void gray_block_f32(const BlockJob<float> &job) { filter_block<GrayAccumulate, 1>(job); }
 void gray_block_u8(const BlockJob<uint8_t> &job) { filter_block<GrayAccumulate, 1>(job); }
+void gray_block_u16(const BlockJob<uint16_t> &job) { filter_block<GrayAccumulate, 1>(job); }
 }  // namespace HWY_NAMESPACE
 }  // namespace bilateral
 HWY_AFTER_NAMESPACE();
@@ -21,8 +22,10 @@ HWY_AFTER_NAMESPACE();
 namespace bilateral {
 HWY_EXPORT(gray_block_f32);
 HWY_EXPORT(gray_block_u8);
+HWY_EXPORT(gray_block_u16);
 
 void gray_block_vector(const BlockJob<float> &job) { HWY_DYNAMIC_DISPATCH(gray_block_f32)(job); }
 void gray_block_vector(const BlockJob<uint8_t> &job) { HWY_DYNAMIC_DISPATCH(gray_block_u8)(job); }
+void gray_block_vector(const BlockJob<uint16_t> &job) { HWY_DYNAMIC_DISPATCH(gray_block_u16)(job); }
 }  // namespace bilateral
 #endif  // HWY_ONCE

@@ -17,6 +17,7 @@ namespace bilateral {
 // a native fused multiply-add (vector_kernels_usable()).
 void gray_block_vector(const BlockJob<float> &job);
 void gray_block_vector(const BlockJob<uint8_t> &job);
+void gray_block_vector(const BlockJob<uint16_t> &job);
 
 // For every output sample, over the taps in window order (row j outer,
 // column i inner): d = c - n, w = range_exp((d * -d) / R) * W(i, j),

@@ -5,18 +5,19 @@
 #define BILATERAL_CORE_VARIANT_H
 
 #include <cstdint>
+#include <type_traits>
 
 namespace bilateral {
 
 enum class Layout { gray, rgb };
-enum class Sample { f32, u8 };
+enum class Sample { f32, u8, u16 };
 enum class Padding { constant, replicate, symmetric };
 
-// The sample word of a C++ sample type: float is `single`, uint8_t `uint8`.
+// The sample word of a C++ sample type: float is `single`, uint8_t `uint8`,
+// uint16_t `uint16`.
 template <class T>
-inline constexpr Sample sample_of = Sample::u8;
-template <>
-inline constexpr Sample sample_of<float> = Sample::f32;
+inline constexpr Sample sample_of =
+    std::is_same_v<T, float> ? Sample::f32 : sizeof(T) == 1 ? Sample::u8 : Sample::u16;
 
 }  // namespace bilateral
 

@@ -41,9 +41,18 @@ Interval fit_to_input(Padding padding, int64_t lo, int64_t hi, Dim input) {
     return {wrap32(min), wrap32(end - min)};
 }
 
-// Halide's type word of a sample type: float32 is (2, 32), uint8 is (1, 8).
+// Halide's type word of a sample type: float32 is (2, 32), uint8 (1, 8),
+// uint16 (1, 16).
 halide_type_t type_of(Sample sample) {
-    return sample == Sample::f32 ? halide_type_t(halide_type_float, 32) : halide_type_t(halide_type_uint, 8);
+    switch (sample) {
+        case Sample::u8:
+            return halide_type_t(halide_type_uint, 8);
+        case Sample::u16:
+            return halide_type_t(halide_type_uint, 16);
+        case Sample::f32:
+            break;
+    }
+    return halide_type_t(halide_type_float, 32);
 }
 
 void write_answer(halide_buffer_t *b, halide_type_t type, int dims, const Interval *intervals) {

@@ -1,4 +1,4 @@
-// The twelve exported entry points and their task functions, all generated
+// The eighteen exported entry points and their task functions, all generated
 // from one template over layout, sample type and padding.
 #include <HalideRuntime.h>
 
@@ -101,7 +101,7 @@ int filter(halide_buffer_t *in, halide_buffer_t *w, double window, double sigma,
         if constexpr (std::is_same_v<T, float>) {
             pad_sample = pad_value_f32(pad);
         } else {
-            pad_sample = pad_sample_u8(pad);
+            pad_sample = bilateral::pad_sample<T>(pad);
         }
     }
     const Closure<T> record = make_closure<L, T>(in, w, out, N, off, range_term(sigma), pad_sample);
@@ -130,12 +130,18 @@ int BilateralFilter_gray_single_symmetric_par_for_out_s0_x_x_x(void *uc, int t, 
 int BilateralFilter_gray_uint8_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint8_t, Padding::constant>(uc, t, r); }
 int BilateralFilter_gray_uint8_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint8_t, Padding::replicate>(uc, t, r); }
 int BilateralFilter_gray_uint8_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint8_t, Padding::symmetric>(uc, t, r); }
+int BilateralFilter_gray_uint16_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint16_t, Padding::constant>(uc, t, r); }
+int BilateralFilter_gray_uint16_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint16_t, Padding::replicate>(uc, t, r); }
+int BilateralFilter_gray_uint16_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint16_t, Padding::symmetric>(uc, t, r); }
 int BilateralFilter_RGB_single_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, float, Padding::constant>(uc, t, r); }
 int BilateralFilter_RGB_single_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, float, Padding::replicate>(uc, t, r); }
 int BilateralFilter_RGB_single_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, float, Padding::symmetric>(uc, t, r); }
 int BilateralFilter_RGB_uint8_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint8_t, Padding::constant>(uc, t, r); }
 int BilateralFilter_RGB_uint8_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint8_t, Padding::replicate>(uc, t, r); }
 int BilateralFilter_RGB_uint8_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint8_t, Padding::symmetric>(uc, t, r); }
+int BilateralFilter_RGB_uint16_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint16_t, Padding::constant>(uc, t, r); }
+int BilateralFilter_RGB_uint16_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint16_t, Padding::replicate>(uc, t, r); }
+int BilateralFilter_RGB_uint16_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint16_t, Padding::symmetric>(uc, t, r); }
 
 int BilateralFilter_gray_single_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
     return filter<Layout::gray, float, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_gray_single_constant_par_for_out_s0_x_x_x);
@@ -155,6 +161,15 @@ int BilateralFilter_gray_uint8_replicate(halide_buffer_t *in, halide_buffer_t *w
 int BilateralFilter_gray_uint8_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
     return filter<Layout::gray, uint8_t, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_gray_uint8_symmetric_par_for_out_s0_x_x_x);
 }
+int BilateralFilter_gray_uint16_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
+    return filter<Layout::gray, uint16_t, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_gray_uint16_constant_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_gray_uint16_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::gray, uint16_t, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_gray_uint16_replicate_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_gray_uint16_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::gray, uint16_t, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_gray_uint16_symmetric_par_for_out_s0_x_x_x);
+}
 int BilateralFilter_RGB_single_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
     return filter<Layout::rgb, float, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_RGB_single_constant_par_for_out_s0_x_x_x);
 }
@@ -172,6 +187,15 @@ int BilateralFilter_RGB_uint8_replicate(halide_buffer_t *in, halide_buffer_t *w,
 }
 int BilateralFilter_RGB_uint8_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
     return filter<Layout::rgb, uint8_t, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_RGB_uint8_symmetric_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_RGB_uint16_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
+    return filter<Layout::rgb, uint16_t, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_RGB_uint16_constant_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_RGB_uint16_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::rgb, uint16_t, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_RGB_uint16_replicate_par_for_out_s0_x_x_x);
+}
+int BilateralFilter_RGB_uint16_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
+    return filter<Layout::rgb, uint16_t, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_RGB_uint16_symmetric_par_for_out_s0_x_x_x);
 }
 
 }  // extern "C"

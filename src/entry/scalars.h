@@ -32,10 +32,12 @@ inline float range_term(double sigma) {
 // Pad value of the float variants: the double rounded to float32.
 inline float pad_value_f32(double pad) { return static_cast<float>(pad); }
 
-// Pad sample of the 8-bit variants: the low eight bits of the truncated value,
-// with no clamping to 0..255 (300 gives 44, -1 gives 255).
-inline uint8_t pad_sample_u8(double pad) {
-    return static_cast<uint8_t>(static_cast<uint32_t>(truncate_sat(pad)) & 0xFFu);
+// Pad sample of the integer variants: the low 8 or 16 bits of the truncated
+// value, with no clamping to the type's range (8 bits: 300 gives 44, -1 gives
+// 255; 16 bits: 70000 gives 4464, -1 gives 65535).
+template <class T>
+inline T pad_sample(double pad) {
+    return static_cast<T>(static_cast<uint32_t>(truncate_sat(pad)));
 }
 
 }  // namespace bilateral

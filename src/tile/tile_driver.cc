@@ -255,13 +255,19 @@ template void filter_tile<Layout::gray, float, Padding::constant>(void *, const 
 template void filter_tile<Layout::gray, float, Padding::replicate>(void *, const Closure<float> &, const Tile &);
 template void filter_tile<Layout::gray, float, Padding::symmetric>(void *, const Closure<float> &, const Tile &);
 template void filter_tile<Layout::gray, uint8_t, Padding::constant>(void *, const Closure<uint8_t> &, const Tile &);
+template void filter_tile<Layout::gray, uint16_t, Padding::constant>(void *, const Closure<uint16_t> &, const Tile &);
 template void filter_tile<Layout::gray, uint8_t, Padding::replicate>(void *, const Closure<uint8_t> &, const Tile &);
+template void filter_tile<Layout::gray, uint16_t, Padding::replicate>(void *, const Closure<uint16_t> &, const Tile &);
 template void filter_tile<Layout::gray, uint8_t, Padding::symmetric>(void *, const Closure<uint8_t> &, const Tile &);
+template void filter_tile<Layout::gray, uint16_t, Padding::symmetric>(void *, const Closure<uint16_t> &, const Tile &);
 template void filter_tile<Layout::rgb, float, Padding::constant>(void *, const Closure<float> &, const Tile &);
 template void filter_tile<Layout::rgb, float, Padding::replicate>(void *, const Closure<float> &, const Tile &);
 template void filter_tile<Layout::rgb, float, Padding::symmetric>(void *, const Closure<float> &, const Tile &);
 template void filter_tile<Layout::rgb, uint8_t, Padding::constant>(void *, const Closure<uint8_t> &, const Tile &);
+template void filter_tile<Layout::rgb, uint16_t, Padding::constant>(void *, const Closure<uint16_t> &, const Tile &);
 template void filter_tile<Layout::rgb, uint8_t, Padding::replicate>(void *, const Closure<uint8_t> &, const Tile &);
+template void filter_tile<Layout::rgb, uint16_t, Padding::replicate>(void *, const Closure<uint16_t> &, const Tile &);
 template void filter_tile<Layout::rgb, uint8_t, Padding::symmetric>(void *, const Closure<uint8_t> &, const Tile &);
+template void filter_tile<Layout::rgb, uint16_t, Padding::symmetric>(void *, const Closure<uint16_t> &, const Tile &);
 
 }  // namespace bilateral

@@ -1,5 +1,5 @@
 // Per-target output conversion shared by the vector kernels: quotients leave
-// as float32 or as truncated, saturated bytes.
+// as float32 or as truncated, saturated integer samples.
 
 #if defined(BILATERAL_UINT8_CONVERT_INL_H_) == defined(HWY_TARGET_TOGGLE)
 #ifdef BILATERAL_UINT8_CONVERT_INL_H_
@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 #include "hwy/highway.h"
 
@@ -33,22 +35,24 @@ HWY_INLINE void store_quotients(D d, hn::Vec<D> q, float *HWY_RESTRICT p, size_t
     std::memcpy(p, lanes, count * sizeof(float));
 }
 
-// Bytes: NaN gives 0, otherwise truncation toward zero saturated to 0..255,
-// which is what clamping to the 16-bit range, truncating and saturating gives.
-template <class D>
-HWY_INLINE void store_quotients(D d, hn::Vec<D> q, uint8_t *HWY_RESTRICT p, size_t count) {
-    const hn::Rebind<uint8_t, D> d8;
+// Unsigned integer samples (uint8_t, uint16_t): NaN gives 0, otherwise
+// truncation toward zero saturated to the type's range.
+template <class D, class T>
+HWY_INLINE void store_quotients(D d, hn::Vec<D> q, T *HWY_RESTRICT p, size_t count) {
+    static_assert(std::is_unsigned_v<T> && sizeof(T) <= 2);
+    const hn::Rebind<T, D> dt;
     const hn::Rebind<int32_t, D> di;
     const hn::Vec<D> finite = hn::IfThenZeroElse(hn::IsNaN(q), q);
-    const hn::Vec<D> clamped = hn::Min(hn::Max(finite, hn::Zero(d)), hn::Set(d, 255.0f));
-    const auto bytes = hn::DemoteTo(d8, hn::ConvertTo(di, clamped));
+    const hn::Vec<D> clamped =
+        hn::Min(hn::Max(finite, hn::Zero(d)), hn::Set(d, static_cast<float>(std::numeric_limits<T>::max())));
+    const auto samples = hn::DemoteTo(dt, hn::ConvertTo(di, clamped));
     if (count == hn::Lanes(d)) {
-        hn::StoreU(bytes, d8, p);
+        hn::StoreU(samples, dt, p);
         return;
     }
-    HWY_ALIGN uint8_t lanes[hn::MaxLanes(d8)];
-    hn::Store(bytes, d8, lanes);
-    std::memcpy(p, lanes, count);
+    HWY_ALIGN T lanes[hn::MaxLanes(dt)];
+    hn::Store(samples, dt, lanes);
+    std::memcpy(p, lanes, count * sizeof(T));
 }
 
 }  // namespace HWY_NAMESPACE

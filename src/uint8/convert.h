@@ -1,36 +1,43 @@
-// Conversions that let the 8-bit variants run the float kernels: samples
-// enter float32 exactly (so differences of converted bytes are the exact
-// integer differences), and the float quotient leaves by truncation and
+// Conversions that let the 8- and 16-bit variants run the float kernels:
+// samples enter float32 exactly (so differences of converted samples are the
+// exact integer differences), and the float quotient leaves by truncation and
 // saturation (never rounding).
 #ifndef BILATERAL_UINT8_CONVERT_H
 #define BILATERAL_UINT8_CONVERT_H
 
-#include <cmath>
 #include <cstdint>
+#include <limits>
+#include <type_traits>
 
 namespace bilateral {
 
-// Byte to float32: zero-extended and converted, exact (255 gives 255.0).
-inline float sample_to_f32(uint8_t b) { return static_cast<float>(static_cast<uint32_t>(b)); }
+// Integer sample to float32: zero-extended and converted, exact (255 gives
+// 255.0, 65535 gives 65535.0).
+inline float sample_to_f32(uint8_t s) { return static_cast<float>(static_cast<uint32_t>(s)); }
+inline float sample_to_f32(uint16_t s) { return static_cast<float>(static_cast<uint32_t>(s)); }
 inline float sample_to_f32(float v) { return v; }
 
-// Float quotient to byte: clamp to the signed 16-bit range keeping NaN,
-// truncate toward zero (NaN gives 0), then saturate to 0..255.
-inline uint8_t quotient_to_u8(float q) {
-    const float a = q > 32767.0f ? 32767.0f : q;    // NaN compares false: stays NaN
-    const float b = a < -32768.0f ? -32768.0f : a;
-    const int32_t i = std::isnan(b) ? 0 : static_cast<int32_t>(b);
-    const auto h = static_cast<int16_t>(i);
-    return static_cast<uint8_t>(h < 0 ? 0 : (h > 255 ? 255 : h));
+// Float quotient to an unsigned integer sample T: NaN gives 0, otherwise
+// truncation toward zero saturated to T's range (q < 1 gives 0, +inf the
+// maximum). For bytes this is the same as clamping to the signed 16-bit
+// range, truncating and saturating to 0..255.
+template <class T>
+inline T quotient_to_sample(float q) {
+    constexpr float kMax = static_cast<float>(std::numeric_limits<T>::max());
+    if (!(q > 0.0f)) return 0;  // NaN, zero and negative quotients
+    if (q >= kMax) return std::numeric_limits<T>::max();
+    return static_cast<T>(static_cast<uint32_t>(q));
 }
 
 // The value a kernel stores for a float quotient in an output of type T.
 template <class T>
-inline T store_quotient(float q);
-template <>
-inline float store_quotient<float>(float q) { return q; }
-template <>
-inline uint8_t store_quotient<uint8_t>(float q) { return quotient_to_u8(q); }
+inline T store_quotient(float q) {
+    if constexpr (std::is_same_v<T, float>) {
+        return q;
+    } else {
+        return quotient_to_sample<T>(q);
+    }
+}
 
 }  // namespace bilateral
 
