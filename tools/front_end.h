@@ -57,11 +57,12 @@ struct Variant {
     Padding padding;
 };
 
-// All twelve, gray before RGB, float before 8-bit, constant, replicate, symmetric.
+// All eighteen, gray before RGB, float before 8-bit before 16-bit, constant,
+// replicate, symmetric.
 inline std::vector<Variant> all_variants() {
     std::vector<Variant> all;
     for (Layout l : {Layout::gray, Layout::rgb}) {
-        for (Sample s : {Sample::f32, Sample::u8}) {
+        for (Sample s : {Sample::f32, Sample::u8, Sample::u16}) {
             for (Padding p : {Padding::constant, Padding::replicate, Padding::symmetric}) all.push_back({l, s, p});
         }
     }
@@ -83,10 +84,13 @@ inline bool padding_from_name(std::string_view name, Padding &padding) {
     return false;
 }
 
+// The sample word of the exported names.
+inline const char *sample_name(Sample s) { return s == Sample::f32 ? "single" : s == Sample::u8 ? "uint8" : "uint16"; }
+
 // The exported name, e.g. "BilateralFilter_RGB_uint8_symmetric".
 inline std::string entry_name(Variant v) {
     return std::string("BilateralFilter_") + (v.layout == Layout::rgb ? "RGB" : "gray") + "_" +
-           (v.sample == Sample::u8 ? "uint8" : "single") + "_" + padding_name(v.padding);
+           sample_name(v.sample) + "_" + padding_name(v.padding);
 }
 
 // Calls the variant's entry point; pad reaches only the constant ones.
@@ -98,18 +102,22 @@ inline int call_entry(Variant v, halide_buffer_t *in, halide_buffer_t *weights, 
         Padded constant;
         Edge replicate, symmetric;
     };
-    // By [rgb][uint8].
-    static constexpr Entries kEntries[2][2] = {
+    // By [rgb][sample].
+    static constexpr Entries kEntries[2][3] = {
         {{BilateralFilter_gray_single_constant, BilateralFilter_gray_single_replicate,
           BilateralFilter_gray_single_symmetric},
          {BilateralFilter_gray_uint8_constant, BilateralFilter_gray_uint8_replicate,
-          BilateralFilter_gray_uint8_symmetric}},
+          BilateralFilter_gray_uint8_symmetric},
+         {BilateralFilter_gray_uint16_constant, BilateralFilter_gray_uint16_replicate,
+          BilateralFilter_gray_uint16_symmetric}},
         {{BilateralFilter_RGB_single_constant, BilateralFilter_RGB_single_replicate,
           BilateralFilter_RGB_single_symmetric},
          {BilateralFilter_RGB_uint8_constant, BilateralFilter_RGB_uint8_replicate,
-          BilateralFilter_RGB_uint8_symmetric}},
+          BilateralFilter_RGB_uint8_symmetric},
+         {BilateralFilter_RGB_uint16_constant, BilateralFilter_RGB_uint16_replicate,
+          BilateralFilter_RGB_uint16_symmetric}},
     };
-    const Entries &e = kEntries[v.layout == Layout::rgb][v.sample == Sample::u8];
+    const Entries &e = kEntries[v.layout == Layout::rgb][static_cast<int>(v.sample)];
     switch (v.padding) {
         case Padding::constant:
             return e.constant(in, weights, window, sigma, pad, out);

@@ -109,23 +109,28 @@ TEST(Arithmetic, BoundaryRules) {  // mirror: the edge sample repeated, period 2
 }
 
 TEST(Arithmetic, PerCallScalars) {  // an even window reaches further left/up; R is 2 sigma^2 rounded once from double
-    struct { double window; int N, off; double sigma; uint32_t R; double pad; uint32_t pad32; int pad8; } cases[] = {
-        {9.0, 9, -4, 0.1, 0x3CA3D70A, 300.0, 0x43960000, 44}, {7.9, 7, -3, 0.7, 0x3F7AE148, -1.0, 0xBF800000, 255},
-        {4.0, 4, -2, 25.5, 0x44A29000, 256.0, 0x43800000, 0}, {1.0, 1, 0, -0.1, 0x3CA3D70A, 0.1, 0x3DCCCCCD, 0},
-        {NAN, 0, 0, 1e30, 0x7F800000, 1e10, 0x501502F9, 255}, {-3.0, -3, 1, 0.0, 0, 200.7, 0x4348B333, 200},
-        {0.5, 0, 0, 1e-30, 0, NAN, kNaNBits, 0}, {1e12, INT32_MAX, INT32_MIN, 1.0, 0x40000000, -1e10, 0xD01502F9, 0}};
+    struct { double window; int N, off; double sigma; uint32_t R; double pad; uint32_t pad32; int pad8, pad16; } cases[] = {
+        {9.0, 9, -4, 0.1, 0x3CA3D70A, 300.0, 0x43960000, 44, 300}, {7.9, 7, -3, 0.7, 0x3F7AE148, -1.0, 0xBF800000, 255, 65535},
+        {4.0, 4, -2, 25.5, 0x44A29000, 256.0, 0x43800000, 0, 256}, {1.0, 1, 0, -0.1, 0x3CA3D70A, 0.1, 0x3DCCCCCD, 0, 0},
+        {NAN, 0, 0, 1e30, 0x7F800000, 1e10, 0x501502F9, 255, 65535}, {-3.0, -3, 1, 0.0, 0, 200.7, 0x4348B333, 200, 200},
+        {0.5, 0, 0, 1e-30, 0, NAN, kNaNBits, 0, 0}, {1e12, INT32_MAX, INT32_MIN, 1.0, 0x40000000, -1e10, 0xD01502F9, 0, 0},
+        {2.0, 2, -1, 6553.5, 0x4CA3D5C3, 70000.0, 0x4788B800, 112, 4464}};
     for (const auto &c : cases) {
         EXPECT_EQ(std::make_tuple(window_taps(c.window), window_offset(c.window), bits(range_term(c.sigma))),
                   std::make_tuple(c.N, c.off, c.R)) << "window " << c.window << ", sigma " << c.sigma;
-        EXPECT_EQ(std::make_pair(bits(pad_value_f32(c.pad)), int(pad_sample_u8(c.pad))),
-                  std::make_pair(c.pad32, c.pad8)) << "pad " << c.pad;
+        EXPECT_EQ(std::make_tuple(bits(pad_value_f32(c.pad)), int(pad_sample<uint8_t>(c.pad)), int(pad_sample<uint16_t>(c.pad))),
+                  std::make_tuple(c.pad32, c.pad8, c.pad16)) << "pad " << c.pad;
     }
 }
 
-TEST(Arithmetic, QuotientToEightBitsTruncatesAndSaturates) {
-    const struct { float q; uint8_t out; } cases[] = {{0.99f, 0}, {1.0f, 1}, {254.999f, 254}, {255.5f, 255}, {-0.5f, 0},
-        {-1.0f, 0}, {1e9f, 255}, {-1e9f, 0}, {40000.0f, 255}, {kNaN, 0}, {kInf, 255}, {-kInf, 0}};
-    for (const auto &c : cases) EXPECT_EQ(quotient_to_u8(c.q), c.out) << "q = " << c.q;
+TEST(Arithmetic, QuotientToIntegerSamplesTruncatesAndSaturates) {
+    const struct { float q; uint8_t out8; uint16_t out16; } cases[] = {{0.99f, 0, 0}, {1.0f, 1, 1}, {254.999f, 254, 254},
+        {255.5f, 255, 255}, {-0.5f, 0, 0}, {-1.0f, 0, 0}, {1e9f, 255, 65535}, {-1e9f, 0, 0}, {40000.0f, 255, 40000},
+        {65534.99f, 255, 65534}, {65535.0f, 255, 65535}, {kNaN, 0, 0}, {kInf, 255, 65535}, {-kInf, 0, 0}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(std::make_pair(quotient_to_sample<uint8_t>(c.q), quotient_to_sample<uint16_t>(c.q)),
+                  std::make_pair(c.out8, c.out16)) << "q = " << c.q;
+    }
 }
 
 // Contraction would fuse x*y + z: for x = y = 1 + 2^-12 and z = -(1 + 2^-11) the rounded

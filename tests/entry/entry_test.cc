@@ -20,7 +20,10 @@ int tasks = 0;  // parallel loops started since the last reset: every call in th
 [[maybe_unused]] const halide_do_par_for_t hooked = halide_set_custom_do_par_for(
     [](void *u, auto f, int m, int n, auto *c) { return ++tasks, halide_default_do_par_for(u, f, m, n, c); });
 
-halide_type_t type(Variant v) { return v.sample == Sample::f32 ? halide_type_of<float>() : halide_type_of<uint8_t>(); }
+halide_type_t type(Variant v) {
+    return v.sample == Sample::f32 ? halide_type_of<float>() : v.sample == Sample::u8 ? halide_type_of<uint8_t>()
+                                                                                      : halide_type_of<uint16_t>();
+}
 
 // A dense buffer over [x0, x0 + W) x [y0, y0 + H) (x [0, 3) for RGB), every byte `fill`.
 Buf image(Variant v, int W, int H, uint8_t fill = 0xA5, int x0 = 0, int y0 = 0) {

@@ -1,16 +1,14 @@
 #!/usr/bin/env bash
-# The shared library exports exactly the twelve entry points and finds its
+# The shared library exports exactly the eighteen entry points and finds its
 # Halide runtime library beside itself through its run-path.
 set -euo pipefail
 lib=$1
-expected=$(printf 'BilateralFilter_%s_%s_%s\n' \
-  gray single constant gray single replicate gray single symmetric \
-  gray uint8 constant gray uint8 replicate gray uint8 symmetric \
-  RGB single constant RGB single replicate RGB single symmetric \
-  RGB uint8 constant RGB uint8 replicate RGB uint8 symmetric | sort)
+expected=$(for layout in gray RGB; do for sample in single uint8 uint16; do
+  for padding in constant replicate symmetric; do echo "BilateralFilter_${layout}_${sample}_${padding}"; done
+done; done | sort)
 actual=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
 if [ "$actual" != "$expected" ]; then
-  echo "exported symbols differ from the twelve entry points:"
+  echo "exported symbols differ from the eighteen entry points:"
   diff <(echo "$expected") <(echo "$actual") || true
   exit 1
 fi

@@ -36,6 +36,7 @@ float sample(const halide_buffer_t *in, Padding p, T pad, int32_t x, int32_t y, 
 
 void store(float &out, float q) { out = q; }
 void store(uint8_t &out, float q) { out = ref_quotient_to_u8(q); }
+void store(uint16_t &out, float q) { out = ref_quotient_to_u16(q); }
 
 template <typename T>
 void filter_as(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, const RefScalars &k, T pad,
@@ -89,7 +90,8 @@ RefScalars ref_scalars(double window, double sigma, double pad) {
     const double square = sigma * sigma;
     // off comes from the argument itself, not from N; the pad byte wraps.
     return {ref_truncate_sat(window), ref_truncate_sat(window * -0.5), static_cast<float>(square + square),
-            static_cast<float>(pad), static_cast<uint8_t>(static_cast<uint32_t>(ref_truncate_sat(pad)) & 0xFFu)};
+            static_cast<float>(pad), static_cast<uint8_t>(static_cast<uint32_t>(ref_truncate_sat(pad)) & 0xFFu),
+            static_cast<uint16_t>(static_cast<uint32_t>(ref_truncate_sat(pad)) & 0xFFFFu)};
 }
 
 float ref_range_exp(float t) {
@@ -121,6 +123,11 @@ uint8_t ref_quotient_to_u8(float q) {
     return static_cast<uint8_t>(std::clamp<int16_t>(static_cast<int16_t>(ref_truncate_sat(b)), 0, 255));
 }
 
+uint16_t ref_quotient_to_u16(float q) {
+    if (std::isnan(q) || q < 1.0f) return 0;
+    return q >= 65535.0f ? 65535 : static_cast<uint16_t>(ref_truncate_sat(q));
+}
+
 void ref_filter(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, double window, double sigma, double pad,
                 halide_buffer_t *out) {
     // The default environment (round to nearest even, subnormals kept), whatever mode a test left.
@@ -128,7 +135,11 @@ void ref_filter(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, 
     std::fegetenv(&saved);
     std::fesetenv(FE_DFL_ENV);
     const RefScalars k = ref_scalars(window, sigma, pad);
-    v.sample == Sample::f32 ? filter_as<float>(v, in, w, k, k.pad_f, out) : filter_as<uint8_t>(v, in, w, k, k.pad_u8, out);
+    switch (v.sample) {
+        case Sample::f32: filter_as<float>(v, in, w, k, k.pad_f, out); break;
+        case Sample::u8: filter_as<uint8_t>(v, in, w, k, k.pad_u8, out); break;
+        case Sample::u16: filter_as<uint16_t>(v, in, w, k, k.pad_u16, out); break;
+    }
     std::fesetenv(&saved);
 }
 

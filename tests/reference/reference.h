@@ -26,11 +26,12 @@ inline std::string variant_name(Variant v) { return bilateral::entry_name(v); }
 int32_t ref_truncate_sat(double v);
 
 /** Per-call scalars: N taps per side, tap (i, j) of (x, y) reads (x + off + i, y + off + j), R = 2 sigma^2
- *  rounded once, the float pad value and the 8-bit pad sample (low eight bits of trunc(pad)). */
+ *  rounded once, the float pad value and the 8- and 16-bit pad samples (low bits of trunc(pad)). */
 struct RefScalars {
     int32_t N, off;
     float R, pad_f;
     uint8_t pad_u8;
+    uint16_t pad_u16;
 };
 RefScalars ref_scalars(double window, double sigma, double pad);
 
@@ -42,6 +43,8 @@ int32_t ref_clamp_index(int32_t v, int32_t m, int32_t end);
 int32_t ref_mirror_index(int32_t v, int32_t m, int32_t e);
 /** Quotient to byte: clamp to the int16 range keeping NaN, truncate (NaN gives 0), saturate to 0..255. */
 uint8_t ref_quotient_to_u8(float q);
+/** Quotient to 16-bit sample: NaN gives 0, truncate toward zero, saturate to 0..65535. */
+uint16_t ref_quotient_to_u16(float q);
 
 /** Writes every sample of the output region (RGB: channels 0..2) as the variant's entry point would.
  *  Needs host memory, input extents >= 1 and, for RGB, output channels 0..2. Reads only inside the

@@ -1,4 +1,4 @@
-// Catches state shared between calls (calls of all twelve variants from several host threads at once
+// Catches state shared between calls (calls of all eighteen variants from several host threads at once
 // differ from the same calls made alone) and scratch that is not given back.
 #include <gtest/gtest.h>
 

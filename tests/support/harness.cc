@@ -142,14 +142,18 @@ testing::AssertionResult same_samples(const Buffer &expected, const Buffer &actu
 void fill(const Buffer &b, const std::function<double()> &draw) {
     b.for_each_element([&](const int *pos) {
         const float v = static_cast<float>(draw());
-        const uint8_t u = b.type().bits == 8 ? static_cast<uint8_t>(v) : 0;
-        std::memcpy(address(b, pos), b.type().bits == 8 ? static_cast<const void *>(&u) : &v, b.type().bytes());
+        const uint8_t u8 = b.type().bits == 8 ? static_cast<uint8_t>(v) : 0;
+        const uint16_t u16 = b.type().bits == 16 ? static_cast<uint16_t>(v) : 0;
+        const void *bytes = b.type().bits == 8 ? static_cast<const void *>(&u8) : b.type().bits == 16 ? static_cast<const void *>(&u16) : &v;
+        std::memcpy(address(b, pos), bytes, b.type().bytes());
     });
 }
 
 Trial make_trial(Variant v, double window, double sigma, double pad, const Dims &in, const Dims &w, const Dims &out,
                  Guard guard, int64_t margin) {
-    const halide_type_t type = v.sample == Sample::f32 ? halide_type_of<float>() : halide_type_of<uint8_t>();
+    const halide_type_t type = v.sample == Sample::f32 ? halide_type_of<float>()
+                               : v.sample == Sample::u8 ? halide_type_of<uint8_t>()
+                                                        : halide_type_of<uint16_t>();
     std::ostringstream what;
     what << variant_name(v) << ": window " << window << " (N " << ref_truncate_sat(window) << "), sigma " << sigma
          << ", pad " << pad << (guard == Guard::none ? "" : guard == Guard::before ? ", guard before" : ", guard after");
@@ -163,18 +167,22 @@ Trial make_trial(Variant v, double window, double sigma, double pad, const Dims 
 }
 
 Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label) {
-    const bool rgb = v.layout == Layout::rgb, u8 = v.sample == Sample::u8;
+    // Integer samples run up to `top`; their sigmas, pads and bands scale with it.
+    const bool rgb = v.layout == Layout::rgb, integer = v.sample != Sample::f32;
+    const double top = v.sample == Sample::u16 ? 65535 : 255;
     // Window: whole sizes, even ones included; some fractional; a few with no taps at all.
     const uint32_t wr = c.below(50);
     const double window = wr < 40 ? c.in(1, 15) : wr < 46 ? 1 + 15 * c.unit() : wr < 49 ? -2 + 3 * c.unit() : c.pick({0.0, -2.0, 0.5, kNaN});
     const int32_t n = std::max(ref_truncate_sat(window), 0);
     // Range sigma: realistic for the sample range, sometimes negative, zero, tiny, huge or NaN.
-    double sigma = u8 ? 2 * std::pow(30.0, c.unit()) : 0.01 * std::pow(100.0, c.unit());
+    double sigma = integer ? top / 127.5 * std::pow(30.0, c.unit()) : 0.01 * std::pow(100.0, c.unit());
     if (c.percent(5)) sigma = -sigma;
     if (c.percent(6)) sigma = c.pick({0.0, 1e-30, 1e-20, 1e30, kNaN, kInf});
-    // Pad value: mostly in range; else NaN, infinities, values an 8-bit pad must wrap and truncate.
-    double pad = u8 ? c.in(0, 255) : c.unit();
-    if (c.percent(20)) pad = c.pick({kNaN, kInf, -kInf, -1.0, -5.0, 256.0, 300.0, 1e10, -1e10, 255.9, 200.7, 1e40});
+    // Pad value: mostly in range; else NaN, infinities, values an integer pad must wrap and truncate.
+    double pad = integer ? c.in(0, static_cast<int32_t>(top)) : c.unit();
+    if (c.percent(20)) {
+        pad = c.pick({kNaN, kInf, -kInf, -1.0, -5.0, 256.0, 300.0, 1e10, -1e10, 255.9, 200.7, 1e40, 65536.0, 70000.0, 65535.9});
+    }
 
     // Output: mins near 0, within +-1000 or near +-2^30; extents bounded for the oracle's sake.
     int32_t w = extent(c, {1, 7, 16, 32, 128, 512}, 40, 1100), h = extent(c, {1, 2, 4, 32, 64}, 24, 70);
@@ -216,13 +224,14 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
     // Samples: the full range, a narrow band (8-bit) or a wide one (float), or a few levels (flat
     // areas with steps); floats sometimes with NaN and infinities.
     const uint32_t sr = c.below(20);
-    const double lo = sr >= 4 ? 0.0 : u8 ? c.in(0, 235) : -100.0, span = sr >= 4 ? (u8 ? 255.0 : 1.0) : u8 ? 20.0 : 200.0;
+    const double lo = sr >= 4 ? 0.0 : integer ? c.in(0, static_cast<int32_t>(top) - 20) : -100.0;
+    const double span = sr >= 4 ? (integer ? top : 1.0) : integer ? 20.0 : 200.0;
     const int32_t levels = sr >= 16 ? c.in(2, 5) : 0;
-    const bool specials = !u8 && c.percent(10);
+    const bool specials = !integer && c.percent(10);
     fill(t.in->view, [&]() -> double {
         if (specials && c.below(50) == 0) return c.pick({kNaN, kInf, -kInf});
         if (levels > 0) return lo + span * c.below(levels) / (levels - 1);
-        return u8 ? lo + c.below(static_cast<uint32_t>(span) + 1) : lo + span * c.unit();
+        return integer ? lo + c.below(static_cast<uint32_t>(span) + 1) : lo + span * c.unit();
     });
     // Weights in [0, 1), sometimes from -0.5, all zero, or subnormal.
     const uint32_t wk = c.below(100);
