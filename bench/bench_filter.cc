@@ -46,7 +46,7 @@ std::string variant_label(Variant v) { return bilateral::entry_name(v).substr(st
 
 // Front-end defaults: range sigma is 10 % of the sample range; sigma_s makes the window
 // 2 ceil(2 sigma_s) + 1 = N for the odd windows measured here.
-double range_sigma(Sample t) { return bilateral::default_sigma_range(t == Sample::f32); }
+double range_sigma(Sample t) { return bilateral::default_sigma_range(t); }
 double spatial_sigma(int n) { return (n - 1) / 4.0; }
 
 Buffer<float> spatial_weights(int n) {

@@ -314,7 +314,7 @@ py::array filter(const py::object &image, double sigma_spatial, const py::object
     const Padding padding = checked_padding(padding_name);
     check_sigma(sigma_spatial, "sigma_spatial");
     const double sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range")
-                                               : default_sigma_range(!u8);
+                                               : default_sigma_range(u8 ? Sample::u8 : Sample::f32);
     if (padding == Padding::constant) {
         if (!std::isfinite(pad_value)) throw py::value_error("pad_value must be finite");
         if (u8 && !(pad_value >= 0 && pad_value <= 255))

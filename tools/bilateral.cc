@@ -224,7 +224,7 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
         std::copy(gaussian.begin(), gaussian.end(), s.weights.begin());
     }
     s.use_float = opt.use_float;
-    s.sigma_range = std::isnan(opt.sigma_range) ? bilateral::default_sigma_range(opt.use_float) : opt.sigma_range;
+    s.sigma_range = std::isnan(opt.sigma_range) ? bilateral::default_sigma_range(opt.use_float ? bilateral::Sample::f32 : bilateral::Sample::u8) : opt.sigma_range;
     s.padding = opt.padding;
     s.pad_value = opt.pad_value;
     if (s.window % 2 == 0 && !opt.quiet)

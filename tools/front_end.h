@@ -19,12 +19,9 @@ namespace bilateral {
 constexpr double kDefaultSigmaSpatial = 1.0;
 
 // Range sigma when none is given: 10 % of the sample range, in the sample's
-// own units (0..255 for 8-bit samples, 0..1 for float samples).
-constexpr double kDefaultSigmaRangeUint8 = 25.5;
-constexpr double kDefaultSigmaRangeFloat = 0.1;
-
-inline double default_sigma_range(bool float_samples) {
-    return float_samples ? kDefaultSigmaRangeFloat : kDefaultSigmaRangeUint8;
+// own units (0..1 for float samples, 0..255 for 8-bit, 0..65535 for 16-bit).
+inline double default_sigma_range(Sample sample) {
+    return sample == Sample::f32 ? 0.1 : sample == Sample::u8 ? 25.5 : 6553.5;
 }
 
 // Window size for a spatial sigma: 2 * ceil(2 * sigma) + 1, which reaches two
