@@ -1,7 +1,7 @@
 // The Python module bilateral_filter: numpy arrays in, numpy arrays out.
 //
-// Images are H x W (or H x W x 1) gray and H x W x 3 RGB arrays of uint8 or
-// float32. The library reads and writes planar, x-contiguous buffers: stride 1
+// Images are H x W (or H x W x 1) gray and H x W x 3 RGB arrays of uint8,
+// uint16 or float32. The library reads and writes planar, x-contiguous buffers: stride 1
 // along x, any stride along y and channel. An input whose memory already fits
 // that is passed as it is (a gray array with contiguous rows, a planar RGB
 // array seen through transpose(1, 2, 0)); anything else is copied once.
@@ -107,21 +107,24 @@ int64_t positive_int(const py::handle &value, const char *name) {
     return int64_t(v);
 }
 
-// The image as an array of a supported sample type; byte-swapped float32 is
-// converted to the native order.
-py::array checked_image(const py::object &image, bool &u8) {
+// The image as an array of a supported sample type; byte-swapped uint16 and
+// float32 are converted to the native order.
+py::array checked_image(const py::object &image, Sample &sample) {
     py::array a = py::array::ensure(image);
     if (!a) throw py::type_error("image must be a numpy array (or convertible to one)");
     const py::dtype dt = a.dtype();
     const char kind = dt.kind();
     if (kind == 'u' && dt.itemsize() == 1) {
-        u8 = true;
+        sample = Sample::u8;
+    } else if (kind == 'u' && dt.itemsize() == 2) {
+        sample = Sample::u16;
+        if (!dt.attr("isnative").cast<bool>()) a = a.attr("astype")(py::dtype::of<uint16_t>());
     } else if (kind == 'f' && dt.itemsize() == 4) {
-        u8 = false;
+        sample = Sample::f32;
         if (!dt.attr("isnative").cast<bool>()) a = a.attr("astype")(py::dtype::of<float>());
     } else {
-        throw py::type_error("image dtype must be uint8 or float32, not " + text(dt) +
-                             " (convert with image.astype(numpy.uint8) or image.astype(numpy.float32))");
+        throw py::type_error("image dtype must be uint8, uint16 or float32, not " + text(dt) +
+                             " (convert with image.astype(numpy.uint16) or image.astype(numpy.float32))");
     }
     if (a.ndim() != 2 && a.ndim() != 3)
         throw py::value_error("image must be H x W, H x W x 1 or H x W x 3, not of shape " + shape_text(a));
@@ -188,7 +191,7 @@ void gather_planes(const uint8_t *src, const int64_t (&stride)[3], int64_t H, in
         for (int64_t c = 0; c < C; ++c) {
             const uint8_t *row = src + y * stride[0] + c * stride[2];
             T *dst = planes + (c * H + y) * W;
-            // memcpy: float32 samples of a misaligned array may straddle words.
+            // memcpy: multi-byte samples of a misaligned array may straddle words.
             for (int64_t x = 0; x < W; ++x) std::memcpy(&dst[x], row + x * stride[1], sizeof(T));
         }
     }
@@ -240,7 +243,6 @@ thread_local Staging staging;
 template <class T>
 py::array filter_samples(const py::array &in, Padding padding, const py::array_t<float> &weights, int window,
                          double sigma_range, double pad_value) {
-    constexpr bool u8 = std::is_same_v<T, uint8_t>;
     const bool rgb = in.ndim() == 3 && in.shape(2) == 3;
     const int64_t H = in.shape(0), W = in.shape(1), C = in.ndim() == 3 ? in.shape(2) : 1, plane = H * W;
     const int64_t byte_strides[3] = {in.strides(0), in.strides(1), in.ndim() == 3 ? in.strides(2) : 0};
@@ -252,7 +254,7 @@ py::array filter_samples(const py::array &in, Padding padding, const py::array_t
 
     {
         py::gil_scoped_release unlocked;
-        const halide_type_code_t code = u8 ? halide_type_uint : halide_type_float;
+        const halide_type_code_t code = std::is_same_v<T, float> ? halide_type_float : halide_type_uint;
         const int dims = rgb ? 3 : 2;
         const size_t in_bytes = direct ? 0 : size_t(plane * C) * sizeof(T);
         const size_t out_bytes = rgb ? size_t(plane * 3) * sizeof(T) : 0;
@@ -309,21 +311,31 @@ py::array_t<float> spatial_weights(const py::object &weights_arg, const py::obje
 py::array filter(const py::object &image, double sigma_spatial, const py::object &window_arg,
                  std::optional<double> sigma_range_arg, const std::string &padding_name, double pad_value,
                  const py::object &weights_arg) {
-    bool u8 = false;
-    py::array in = checked_image(image, u8);
+    Sample sample = Sample::f32;
+    py::array in = checked_image(image, sample);
     const Padding padding = checked_padding(padding_name);
     check_sigma(sigma_spatial, "sigma_spatial");
     const double sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range")
-                                               : default_sigma_range(u8 ? Sample::u8 : Sample::f32);
+                                               : default_sigma_range(sample);
     if (padding == Padding::constant) {
         if (!std::isfinite(pad_value)) throw py::value_error("pad_value must be finite");
-        if (u8 && !(pad_value >= 0 && pad_value <= 255))
-            throw py::value_error("pad_value must be within 0..255 for uint8 images, not " + repr(pad_value));
+        // The library would keep only the low 8 or 16 bits of an integer pad value.
+        const double top = sample == Sample::u8 ? 255 : 65535;
+        if (sample != Sample::f32 && !(pad_value >= 0 && pad_value <= top)) {
+            throw py::value_error("pad_value must be within 0.." + std::to_string(int(top)) + " for " +
+                                  sample_name(sample) + " images, not " + repr(pad_value));
+        }
     }
     const py::array_t<float> weights = spatial_weights(weights_arg, window_arg, sigma_spatial);
     const int window = int(weights.shape(0));
-    return u8 ? filter_samples<uint8_t>(in, padding, weights, window, sigma_range, pad_value)
-              : filter_samples<float>(in, padding, weights, window, sigma_range, pad_value);
+    switch (sample) {
+        case Sample::u8:
+            return filter_samples<uint8_t>(in, padding, weights, window, sigma_range, pad_value);
+        case Sample::u16:
+            return filter_samples<uint16_t>(in, padding, weights, window, sigma_range, pad_value);
+        default:
+            return filter_samples<float>(in, padding, weights, window, sigma_range, pad_value);
+    }
 }
 
 // The integers of a sequence such as a shape tuple.
@@ -406,7 +418,8 @@ for every thread count.)";
           R"(Filters an image and returns a new array of the same shape and dtype.
 
 image          H x W or H x W x 1 (gray) or H x W x 3 (RGB) numpy array of
-               uint8 (0..255) or float32 (usually 0..1). Any memory layout;
+               uint8 (0..255), uint16 (0..65535) or float32 (usually
+               0..1). Any memory layout or byte order;
                gray arrays with contiguous rows and planar RGB arrays (a
                (3, H, W) array seen through .transpose(1, 2, 0)) are read
                without a copy. RGB results are C-ordered H x W x 3.
@@ -416,18 +429,20 @@ window         window size N (default 2 * ceil(2 * sigma_spatial) + 1). An
                even N reaches one position further left and up: N = 4 covers
                offsets -2 ... 1.
 sigma_range    range sigma in sample units; default 10 % of the sample range:
-               25.5 for uint8, 0.1 for float32.
+               25.5 for uint8, 6553.5 for uint16, 0.1 for float32.
 padding        how positions outside the image are read: 'replicate' (nearest
                edge sample), 'symmetric' (mirror, edge sample repeated) or
                'constant' (pad_value).
-pad_value      constant padding only; for uint8 within 0..255 (truncated).
+pad_value      constant padding only; for uint8 within 0..255, for uint16
+               within 0..65535 (fractions truncated).
 weights        N x N spatial weights instead of the Gaussian: weights[j, i]
                is the weight of window offset (i + off, j + off),
                off = -floor(N / 2). Converted to float32 (float64 values are
                rounded); must be finite. N comes from it.
 
-uint8 results are truncated, not rounded, from the float32 computation. The
-call releases the GIL, so threads can filter concurrently.)");
+uint8 and uint16 samples enter the float32 computation exactly; results are
+truncated, not rounded, from it. The call releases the GIL, so threads can
+filter concurrently.)");
 
     m.def("bounds", &bilateral::python::bounds, py::arg("shape"), py::kw_only(), "window"_a,
           "padding"_a = "replicate", "layout"_a = "gray", "out_origin"_a = py::make_tuple(0, 0),

@@ -22,13 +22,15 @@ _lib = ctypes.CDLL(os.environ.get("BF_LIBRARY", "libbilateral_filter.so"))
 # A descriptor of host memory (None: a bounds query); dims is a list of (min, extent, stride), x first.
 def _buffer(host, dtype, dims):
     shape = (Dim * len(dims))(*[Dim(m, e, s, 0) for m, e, s in dims])
-    buf = Buffer(0, None, host, 0, *((1, 8) if dtype == np.uint8 else (2, 32)), 1, len(dims), shape, None)
+    code = (1 if np.dtype(dtype).kind == "u" else 2, 8 * np.dtype(dtype).itemsize)
+    buf = Buffer(0, None, host, 0, *code, 1, len(dims), shape, None)
     buf.keep = shape  # the dimension array lives as long as the descriptor
     return buf
 
 
 def _call(dtype, padding, image, weights, window, sigma, pad, out):
-    layout, sample = "RGB" if image.dimensions == 3 else "gray", "uint8" if dtype == np.uint8 else "single"
+    layout = "RGB" if image.dimensions == 3 else "gray"
+    sample = {1: "uint8", 2: "uint16", 4: "single"}[np.dtype(dtype).itemsize]
     scalars = map(ctypes.c_double, [window, sigma] + ([pad] if padding == "constant" else []))
     entry = getattr(_lib, f"BilateralFilter_{layout}_{sample}_{padding}")
     return entry(ctypes.byref(image), ctypes.byref(weights), *scalars, ctypes.byref(out))
@@ -67,7 +69,7 @@ def gaussian(window, sigma):
 def noisy(rng, shape, dtype):
     blocks = np.repeat(np.repeat(rng.integers(0, 256, (shape[0] // 8 + 1, shape[1] // 8 + 1) + shape[2:]), 8, 0), 8, 1)
     image = np.clip(blocks[:shape[0], :shape[1]] + rng.normal(0, 20, shape), 0, 255)
-    return image.astype(np.uint8) if dtype == np.uint8 else (image / 255).astype(np.float32)
+    return {np.uint8: image, np.uint16: image * 257, np.float32: image / 255}[dtype].astype(dtype)
 
 
 # Same shape, dtype and bit patterns; any NaN equals any NaN.

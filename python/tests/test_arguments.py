@@ -8,7 +8,7 @@ import pytest
 
 import bilateral_filter as bf
 
-GRAY, RGB = np.zeros((8, 8), np.uint8), np.zeros((8, 8, 3), np.float32)
+GRAY, RGB, RGB16 = np.zeros((8, 8), np.uint8), np.zeros((8, 8, 3), np.float32), np.zeros((8, 8, 3), np.uint16)
 
 
 def arg(name, image=GRAY, **fixed):
@@ -16,7 +16,8 @@ def arg(name, image=GRAY, **fixed):
 
 
 REFUSED = [  # a call of the bad value, the bad values, the exception and a fragment of its message
-    (bf.filter, [np.zeros((8, 8)), GRAY.astype(np.int8), GRAY.astype(bool), "picture"], TypeError, "uint8 or float32"),
+    (bf.filter, [np.zeros((8, 8)), GRAY.astype(np.int8), GRAY.astype(np.int16), GRAY.astype(np.uint32),
+                 GRAY.astype(bool), "picture"], TypeError, "uint8, uint16 or float32"),
     (bf.filter, [GRAY[0], RGB[None]], ValueError, "H x W"),
     (bf.filter, [GRAY[:0], RGB[..., :0]], ValueError, "empty"),
     (bf.filter, [RGB[..., :2], np.zeros((8, 8, 4), np.uint8)], ValueError, "image[..., :3]"),
@@ -30,6 +31,7 @@ REFUSED = [  # a call of the bad value, the bad values, the exception and a frag
     (arg("window"), ["5", True], TypeError, "window"),
     (arg("padding"), ["wrap"], ValueError, "padding"),
     (arg("pad_value", padding="constant"), [256, -1], ValueError, "0..255"),
+    (arg("pad_value", RGB16, padding="constant"), [65536, -0.5], ValueError, "0..65535"),
     (arg("pad_value", RGB, padding="constant"), [math.nan, math.inf], ValueError, "pad_value"),
     (lambda layout: bf.bounds((8, 8), window=3, layout=layout), ["BGR", "Gray"], ValueError, "layout"),
     (lambda shape: bf.bounds(shape, window=3, layout="RGB"), [(8, 8, 4), (8, 8, 1)], ValueError, "channel"),
@@ -51,5 +53,7 @@ def test_limits_accepted():
     for pad in (0, 255, 254.9):
         bf.filter(GRAY, padding="constant", pad_value=pad)
     bf.filter(RGB, padding="constant", pad_value=-7.5)
+    for pad in (0, 65535, 65534.9):
+        bf.filter(RGB16, padding="constant", pad_value=pad)
     bf.filter(GRAY, padding="replicate", pad_value=1000)  # the pad value matters only to constant padding
     bf.filter(GRAY[:1, :1], window=1, weights=[[2]])

@@ -1,5 +1,5 @@
-# Catches a filter() or bounds() that differs from the C entry points by a bit (for any argument, default
-# or memory layout), that alters its input, or that holds the GIL or races while the library runs.
+# Catches a filter() or bounds() that differs from the C entry points by a bit (for any argument, default,
+# sample type or memory layout), that alters its input, or that holds the GIL or races while the library runs.
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -13,15 +13,15 @@ from direct import gaussian, input_bounds, noisy, reference, same_bits
 PADDINGS = ("constant", "replicate", "symmetric")
 
 
-# Each of the twelve: the default window and range sigma for a spatial sigma, an even window with a
+# Each of the eighteen: the default window and range sigma for a spatial sigma, an even window with a
 # range sigma, and float64 weights (rounded once to float32).
 @pytest.mark.parametrize("padding", PADDINGS)
-@pytest.mark.parametrize("dtype", (np.uint8, np.float32))
+@pytest.mark.parametrize("dtype", (np.uint8, np.uint16, np.float32))
 @pytest.mark.parametrize("shape", ((23, 41), (9, 530, 3)), ids=("gray", "RGB"))
 def test_equals_the_entry_point(shape, dtype, padding):
     rng = np.random.default_rng(len(shape) + len(padding))
     image, weights = noisy(rng, shape, dtype), rng.uniform(0, 1, (3, 3))
-    pad, default = (200.0, 25.5) if dtype == np.uint8 else (0.75, 0.1)
+    pad, default = {np.uint8: (200.0, 25.5), np.uint16: (51234.7, 6553.5), np.float32: (0.75, 0.1)}[dtype]
     for kwargs, w, sigma in ((dict(sigma_spatial=1.3), gaussian(7, 1.3), default),
                              (dict(window=4, sigma_range=2 * default), gaussian(4, 1.0), 2 * default),
                              (dict(weights=weights), weights.astype(np.float32), default)):
@@ -29,7 +29,7 @@ def test_equals_the_entry_point(shape, dtype, padding):
                          reference(image, w, sigma, padding, pad)), kwargs
 
 
-@pytest.mark.parametrize("dtype,sigma_range", ((np.uint8, 25.5), (np.float32, 0.1)))
+@pytest.mark.parametrize("dtype,sigma_range", ((np.uint8, 25.5), (np.uint16, 6553.5), (np.float32, 0.1)))
 def test_defaults(dtype, sigma_range):
     image = noisy(np.random.default_rng(3), (20, 30, 3), dtype)
     assert same_bits(bf.filter(image), reference(image, gaussian(5, 1.0), sigma_range, "replicate"))
@@ -53,7 +53,8 @@ LAYOUTS = {
 # Any layout gives the C-ordered array's result, C-ordered, and leaves the input alone.
 @pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("shape,dtype", (((17, 29), np.float32), ((17, 29, 1), np.uint8), ((13, 21, 3), np.uint8),
-                                         ((13, 21, 3), np.float32)), ids=("gray", "gray1", "RGB", "RGBf"))
+                                         ((13, 21, 3), np.float32), ((13, 21), np.uint16), ((13, 21, 3), np.uint16)),
+                         ids=("gray", "gray1", "RGB", "RGBf", "gray16", "RGB16"))
 def test_memory_layouts(shape, dtype, layout):
     image = noisy(np.random.default_rng(7), shape, dtype)
     variant = LAYOUTS[layout](image)
@@ -75,7 +76,7 @@ def test_bounds_equal_the_query(rgb, padding):
 
 def test_threads_match_serial():
     rng = np.random.default_rng(11)
-    jobs = [(noisy(rng, (40 + k, 300, 3) if k % 2 else (60, 90 + k), np.uint8 if k % 3 else np.float32),
+    jobs = [(noisy(rng, (40 + k, 300, 3) if k % 2 else (60, 90 + k), (np.float32, np.uint8, np.uint16)[k // 4]),
              PADDINGS[k % 3]) for k in range(12)]
     run = lambda job: bf.filter(job[0], padding=job[1], sigma_spatial=1.5, pad_value=9)  # noqa: E731
     serial = [run(job) for job in jobs]
