@@ -1,6 +1,8 @@
-// Speed of the twelve entry points, of OpenCV's bilateral filter on the same pictures, and of the
-// scalar per-sample oracle. Benchmark names are slash-separated fields that bench/make_report.py
-// parses:  family/variant/WxH/N<window>/T<threads>,  family one of ours, opencv, oracle.
+// Speed of the eighteen entry points, of OpenCV's bilateral filter on the same pictures, and of the
+// scalar per-sample oracle. OpenCV has no 16-bit bilateral filter: its uint16 rows time the path a
+// caller would take, converting to float32, filtering and converting back. Benchmark names are
+// slash-separated fields that bench/make_report.py parses:  family/variant/WxH/N<window>/T<threads>,
+// family one of ours, opencv, oracle.
 #include <HalideBuffer.h>
 #include <benchmark/benchmark.h>
 #include <hwy/targets.h>
@@ -57,13 +59,25 @@ Buffer<float> spatial_weights(int n) {
 }
 
 // One picture in every form the benchmarks read, with outputs to write into: planar float in
-// [0, 1] and 8-bit for the library and the oracle, interleaved copies for OpenCV.
+// [0, 1], 8-bit (0..255) and 16-bit (0..65535) for the library and the oracle, interleaved copies
+// for OpenCV, and float32 scratch for OpenCV's 16-bit path.
 struct Images {
     Buffer<float> f, f_out;
     Buffer<uint8_t> u, u_out;
+    Buffer<uint16_t> s, s_out;
 #ifdef BF_BENCH_HAVE_OPENCV
-    cv::Mat cv_f, cv_u, cv_f_out, cv_u_out;
+    cv::Mat cv_f, cv_u, cv_s, cv_f_out, cv_u_out, cv_s_out, cv_s_in_f, cv_s_out_f;
 #endif
+
+    // The input and output of a sample type.
+    struct InOut {
+        halide_buffer_t *in, *out;
+    };
+    InOut buffers(Sample t) {
+        if (t == Sample::u8) return {u.raw_buffer(), u_out.raw_buffer()};
+        if (t == Sample::u16) return {s.raw_buffer(), s_out.raw_buffer()};
+        return {f.raw_buffer(), f_out.raw_buffer()};
+    }
 };
 
 // A smooth shaded background, flat discs, a rectangle and bars with sharp edges, plus Gaussian
@@ -91,32 +105,42 @@ Images make_images(int w, int h, bool rgb) {
     im.u = rgb ? Buffer<uint8_t>(w, h, 3) : Buffer<uint8_t>(w, h);
     im.f_out = rgb ? Buffer<float>(w, h, 3) : Buffer<float>(w, h);
     im.u_out = rgb ? Buffer<uint8_t>(w, h, 3) : Buffer<uint8_t>(w, h);
+    im.s = rgb ? Buffer<uint16_t>(w, h, 3) : Buffer<uint16_t>(w, h);
+    im.s_out = rgb ? Buffer<uint16_t>(w, h, 3) : Buffer<uint16_t>(w, h);
     std::mt19937 rng(20240601u);
     float *fp = im.f.data();
     uint8_t *up = im.u.data();
+    uint16_t *sp = im.s.data();
     for (int c = 0; c < nc; c++) {
         for (int y = 0; y < h; y++) {
-            for (int x = 0; x < w; x++, fp++, up++) {
+            for (int x = 0; x < w; x++, fp++, up++, sp++) {
                 *fp = picture(x, y, c, w, h, rng);
                 *up = static_cast<uint8_t>(std::lround(*fp * 255.0f));
+                *sp = static_cast<uint16_t>(std::lround(*fp * 65535.0f));
             }
         }
     }
     im.f_out.fill(0.0f);  // touch the output pages once, outside any timing
     im.u_out.fill(0);
+    im.s_out.fill(0);
 #ifdef BF_BENCH_HAVE_OPENCV
     im.cv_f.create(h, w, CV_32FC(nc));
     im.cv_u.create(h, w, CV_8UC(nc));
+    im.cv_s.create(h, w, CV_16UC(nc));
     for (int y = 0; y < h; y++) {
         for (int x = 0; x < w; x++) {
             for (int c = 0; c < nc; c++) {
                 im.cv_f.ptr<float>(y)[x * nc + c] = rgb ? im.f(x, y, c) : im.f(x, y);
                 im.cv_u.ptr<uint8_t>(y)[x * nc + c] = rgb ? im.u(x, y, c) : im.u(x, y);
+                im.cv_s.ptr<uint16_t>(y)[x * nc + c] = rgb ? im.s(x, y, c) : im.s(x, y);
             }
         }
     }
     im.cv_f_out = cv::Mat::zeros(h, w, im.cv_f.type());
     im.cv_u_out = cv::Mat::zeros(h, w, im.cv_u.type());
+    im.cv_s_out = cv::Mat::zeros(h, w, im.cv_s.type());
+    im.cv_s_in_f = cv::Mat::zeros(h, w, im.cv_f.type());  // scratch of the 16-bit path, kept between calls
+    im.cv_s_out_f = cv::Mat::zeros(h, w, im.cv_f.type());
 #endif
     return im;
 }
@@ -187,32 +211,37 @@ void bench_ours(benchmark::State &st, Variant v, int w, int h, int n, int thread
     use_halide_threads(threads);
     Images &im = images(w, h, v.layout == Layout::rgb);
     Buffer<float> weights = spatial_weights(n);
-    const bool u8 = v.sample == Sample::u8;
-    halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
-    halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
-    timed(st, w, h, n, [&] { bilateral::call_entry(v, in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, out); });
+    const auto io = im.buffers(v.sample);
+    timed(st, w, h, n,
+          [&] { bilateral::call_entry(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out); });
 }
 
 void bench_oracle(benchmark::State &st, Variant v, int w, int h, int n) {
     Images &im = images(w, h, v.layout == Layout::rgb);
     Buffer<float> weights = spatial_weights(n);
-    const bool u8 = v.sample == Sample::u8;
-    const halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
-    halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
+    const auto io = im.buffers(v.sample);
     timed(st, w, h, n,
-          [&] { bilateral_test::ref_filter(v, in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, out); });
+          [&] { bilateral_test::ref_filter(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out); });
 }
 
 #ifdef BF_BENCH_HAVE_OPENCV
 void bench_opencv(benchmark::State &st, Variant v, int w, int h, int n, int threads) {
     cv::setNumThreads(threads);
     Images &im = images(w, h, v.layout == Layout::rgb);
+    const double sigma_r = range_sigma(v.sample), sigma_s = spatial_sigma(n);
+    if (v.sample == Sample::u16) {
+        // No 16-bit filter: to float32 (in 0..65535 units), filter, and back (rounded, saturated).
+        timed(st, w, h, n, [&] {
+            im.cv_s.convertTo(im.cv_s_in_f, CV_32F);
+            cv::bilateralFilter(im.cv_s_in_f, im.cv_s_out_f, n, sigma_r, sigma_s, cv::BORDER_REPLICATE);
+            im.cv_s_out_f.convertTo(im.cv_s_out, CV_16U);
+        });
+        return;
+    }
     const bool u8 = v.sample == Sample::u8;
     const cv::Mat &src = u8 ? im.cv_u : im.cv_f;
     cv::Mat &dst = u8 ? im.cv_u_out : im.cv_f_out;
-    timed(st, w, h, n, [&] {
-        cv::bilateralFilter(src, dst, n, range_sigma(v.sample), spatial_sigma(n), cv::BORDER_REPLICATE);
-    });
+    timed(st, w, h, n, [&] { cv::bilateralFilter(src, dst, n, sigma_r, sigma_s, cv::BORDER_REPLICATE); });
 }
 #endif
 
@@ -224,13 +253,11 @@ std::string check_against_oracle() {
         for (int n : {5, 15}) {
             Images &im = images(97, 61, v.layout == Layout::rgb);
             Buffer<float> weights = spatial_weights(n);
-            const bool u8 = v.sample == Sample::u8;
-            halide_buffer_t *in = u8 ? im.u.raw_buffer() : im.f.raw_buffer();
-            halide_buffer_t *out = u8 ? im.u_out.raw_buffer() : im.f_out.raw_buffer();
-            bilateral::call_entry(v, in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, out);
-            std::vector<uint8_t> ours(out->host, out->host + out->size_in_bytes());
-            bilateral_test::ref_filter(v, in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, out);
-            if (std::memcmp(ours.data(), out->host, ours.size()) != 0) {
+            const auto io = im.buffers(v.sample);
+            bilateral::call_entry(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out);
+            std::vector<uint8_t> ours(io.out->host, io.out->host + io.out->size_in_bytes());
+            bilateral_test::ref_filter(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out);
+            if (std::memcmp(ours.data(), io.out->host, ours.size()) != 0) {
                 bad += " " + variant_label(v) + "/N" + std::to_string(n);
             }
         }
@@ -325,7 +352,7 @@ int main(int argc, char **argv) {
                 [v, n](benchmark::State &st) { bench_oracle(st, v, 256, 256, n); });
         }
         // Small pictures, what a call costs beyond its arithmetic: gray float and RGB 8-bit.
-        if ((v.layout == Layout::gray) != (v.sample == Sample::f32)) continue;
+        if (v.sample != (v.layout == Layout::gray ? Sample::f32 : Sample::u8)) continue;
         add(label("ours", variant_label(v), 64, 64, 5, 1), 5,
             [v](benchmark::State &st) { bench_ours(st, v, 64, 64, 5, 1); });
 #ifdef BF_BENCH_HAVE_OPENCV
