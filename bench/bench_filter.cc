@@ -302,7 +302,9 @@ int main(int argc, char **argv) {
     // a machine with that best target would run.
     if (const char *forced = std::getenv("BF_BENCH_TARGET")) {
         for (int64_t t : hwy::SupportedAndGeneratedTargets()) {
-            if (std::strcmp(hwy::TargetName(t), forced) == 0) hwy::SetSupportedTargetsForTest(t);
+            if (std::strcmp(hwy::TargetName(t), forced) != 0) continue;
+            hwy::SetSupportedTargetsForTest(t);
+            benchmark::AddCustomContext("hwy_target_forced", forced);
         }
     }
     const std::string target = hwy_target(), check = check_against_oracle();

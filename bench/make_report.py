@@ -17,8 +17,11 @@ NAME = re.compile(r"^(ours|opencv|oracle)/(\w+)/(\d+)x(\d+)/N(\d+)/T(\d+)")
 GOALS = {"gray_single": (0.55, 0.50, 0.45), "RGB_single": (0.50, 0.40, 0.40),
          "gray_uint8": (1.00, 1.00, 0.95), "RGB_uint8": (1.00, 0.90, 0.85)}
 CV_TYPES = {"gray_single": "CV_32FC1", "RGB_single": "CV_32FC3",
-            "gray_uint8": "CV_8UC1", "RGB_uint8": "CV_8UC3"}
-TYPES = list(GOALS)
+            "gray_uint8": "CV_8UC1", "RGB_uint8": "CV_8UC3",
+            "gray_uint16": "CV_16UC1 via CV_32FC1", "RGB_uint16": "CV_16UC3 via CV_32FC3"}
+TYPES = list(CV_TYPES)
+# 16-bit over float32 (time ratio, same layout and picture) that each window should stay within.
+U16_WINDOWS, U16_GOAL = (5, 9), 1.10
 PADDINGS = ("constant", "replicate", "symmetric")
 WINDOWS = (5, 9, 15)
 SCALE = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
@@ -46,13 +49,18 @@ def load(path):
 
 
 def cpu_model():
+    """Model name, logical CPUs and the AVX2 / AVX-512 flags of this machine's CPU."""
     try:
         with open("/proc/cpuinfo") as f:
             lines = f.read().splitlines()
     except OSError:
-        return "unknown", 0
+        return "unknown", 0, ""
     models = [l.split(":", 1)[1].strip() for l in lines if l.startswith("model name")]
-    return (models[0] if models else "unknown"), sum(1 for l in lines if l.startswith("processor"))
+    flags = next((l.split(":", 1)[1].split() for l in lines if l.startswith("flags")), [])
+    avx512 = sorted(f[len("avx512"):].strip("_") for f in flags if f.startswith("avx512"))
+    vector = ("AVX2" if "avx2" in flags else "no AVX2") + (
+        f", AVX-512 ({' '.join(avx512)})" if avx512 else ", no AVX-512")
+    return (models[0] if models else "unknown"), sum(1 for l in lines if l.startswith("processor")), vector
 
 
 def fmt(v, digits=2):
@@ -65,7 +73,10 @@ def fmt_ms(r, scale=1.0, digits=2):
 
 
 def machine_section(ctx, runs):
-    model, cpus = cpu_model()
+    model, cpus, vector = cpu_model()
+    forced = ctx.get("hwy_target_forced")
+    target = ctx.get("hwy_target", "unknown") + (
+        f" (forced with BF_BENCH_TARGET={forced}: AVX2 forced on an AVX-512 CPU)" if forced else "")
     mhz = ctx.get("mhz_per_cpu")
     load = ctx.get("load_avg")
     flagged = sum(1 for r in runs.values() if r[2])
@@ -73,9 +84,9 @@ def machine_section(ctx, runs):
     busy.append(f"- Benchmarks that other work on the machine competed with (more than {OTHER_CORES} cores "
                 f"busy elsewhere on average; times marked *): {flagged} of {len(runs)}")
     return ["## Machine", "",
-            f"- CPU: {model}, {cpus} logical CPUs" + (f", {mhz} MHz" if mhz else ""),
+            f"- CPU: {model}, {cpus} logical CPUs" + (f", {mhz} MHz" if mhz else "") + f"; {vector}",
             f"- Compiler: {ctx.get('compiler', 'unknown')}, {ctx.get('build', 'unknown build')}",
-            f"- Highway target the library dispatches to: {ctx.get('hwy_target', 'unknown')}",
+            f"- Highway target the library dispatches to: {target}",
             f"- OpenCV: {' '.join(ctx.get('opencv', 'unknown').split())}",
             f"- Entry points against the scalar oracle before timing: {ctx.get('oracle_check', 'not checked')}",
             f"- Date: {ctx.get('date', 'unknown')}"] + busy + [
@@ -90,7 +101,7 @@ def ratio_section(runs):
            "time; a goal is met when the ratio is at or below it.", "",
            "| layout, type | OpenCV type | N | ours ms | OpenCV ms | ratio | goal | |",
            "|---|---|---:|---:|---:|---:|---:|---|"]
-    for typ in TYPES:
+    for typ in GOALS:
         for n, goal in zip(WINDOWS, GOALS[typ]):
             ours = runs.get(("ours", typ + "_replicate", 1920, 1080, n, 2))
             cv = runs.get(("opencv", typ, 1920, 1080, n, 2))
@@ -98,6 +109,28 @@ def ratio_section(runs):
             verdict = "–" if ratio is None else ("met" if ratio <= goal else "not met")
             out.append(f"| {typ} | {CV_TYPES[typ]} | {n} | {fmt_ms(ours)} | {fmt_ms(cv)} "
                        f"| {fmt(ratio)} | {goal:.2f} | {verdict} |")
+    return out + [""]
+
+
+def uint16_section(runs):
+    out = ["## 16-bit samples: against float32, and against OpenCV's float path: 1920x1080, 2 threads", "",
+           "The same picture as 16-bit (0..65535, range σ 6553.5) and as float32 (0..1, range σ 0.1), "
+           "`replicate`. uint16 / float = time of the uint16 entry point over the float32 one of the same "
+           f"layout; the goal is to stay within {U16_GOAL:.2f}. OpenCV has no 16-bit bilateral filter: its "
+           "column times what a caller does instead, `convertTo` float32, `cv::bilateralFilter` "
+           "(`BORDER_REPLICATE`) on the 0..65535 values, `convertTo` back to 16-bit, all three steps.", "",
+           "| layout | N | uint16 ms | float ms | uint16 / float | goal | | OpenCV 16→32F→16 ms "
+           "| uint16 / OpenCV |",
+           "|---|---:|---:|---:|---:|---:|---|---:|---:|"]
+    for layout in ("gray", "RGB"):
+        for n in U16_WINDOWS:
+            u16 = runs.get(("ours", layout + "_uint16_replicate", 1920, 1080, n, 2))
+            f32 = runs.get(("ours", layout + "_single_replicate", 1920, 1080, n, 2))
+            cv = runs.get(("opencv", layout + "_uint16", 1920, 1080, n, 2))
+            ratio = u16[0] / f32[0] if u16 and f32 else None
+            verdict = "–" if ratio is None else ("met" if ratio <= U16_GOAL else "not met")
+            out.append(f"| {layout} | {n} | {fmt_ms(u16)} | {fmt_ms(f32)} | {fmt(ratio)} | {U16_GOAL:.2f} "
+                       f"| {verdict} | {fmt_ms(cv)} | {fmt(u16[0] / cv[0] if u16 and cv else None)} |")
     return out + [""]
 
 
@@ -166,9 +199,10 @@ def main():
         with open(sys.argv[3]) as f:
             info = json.load(f)
     lines = ["# Performance", "",
-             "Wall-clock time per call of the twelve entry points on generated pictures (smooth shading, "
-             "flat shapes with sharp edges, Gaussian noise), float32 in [0, 1] and 8-bit. Gaussian spatial "
-             "weights with σs = (N − 1)/4; range σ = 0.1 (float) or 25.5 (8-bit). Every number is the median "
+             "Wall-clock time per call of the eighteen entry points on generated pictures (smooth shading, "
+             "flat shapes with sharp edges, Gaussian noise), float32 in [0, 1], 8-bit and 16-bit (the same "
+             "picture rounded to 0..255 and 0..65535). Gaussian spatial weights with σs = (N − 1)/4; range "
+             "σ = 10 % of the sample range: 0.1 (float), 25.5 (8-bit), 6553.5 (16-bit). Every number is the median "
              f"of {' or '.join(str(r) for r in sorted(reps)) or 'several'} repetitions. Threads: "
              "`halide_set_num_threads` for ours (one thread runs the tasks in order on the calling thread, "
              "since the runtime's pool never retires a worker), `cv::setNumThreads` for OpenCV; the oracle "
@@ -176,7 +210,8 @@ def main():
              "spell of the machine touches single repetitions rather than whole rows.", ""]
     if not any(k[0] == "opencv" for k in runs):
         lines += ["OpenCV was not found when the benchmark was built: no peer rows.", ""]
-    lines += machine_section(ctx, runs) + ratio_section(runs) + full_tables(runs) + oracle_section(runs)
+    lines += machine_section(ctx, runs) + ratio_section(runs) + uint16_section(runs) + full_tables(runs)
+    lines += oracle_section(runs)
     lines += small_section(runs)
     lines += ["## Reproducing", "",
               "`bench/run_benchmarks.sh` (as root: it installs what is missing, builds Release in "
