@@ -9,7 +9,7 @@ packages=(
   libhalide14-0-dev libhwy-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev llvm-14-dev
-  libpng-dev libjpeg-dev zlib1g-dev
+  libpng-dev libjpeg-dev libtiff-dev zlib1g-dev
   pybind11-dev python3-dev python3-numpy python3-pytest
   "$@"
 )

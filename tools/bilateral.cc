@@ -1,4 +1,4 @@
-// bilateral: smooths PNG and JPEG images with the bilateral filter library.
+// bilateral: smooths PNG, TIFF and JPEG images with the bilateral filter library.
 //
 //   bilateral [options] INPUT OUTPUT
 //   bilateral [options] -o OUTDIR INPUT...
@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <string>
 #include <type_traits>
@@ -30,26 +31,30 @@ const char *const kUsage = R"(usage: bilateral [options] INPUT OUTPUT
        bilateral [options] -o OUTDIR INPUT...
        bilateral [options] [-o OUTDIR]        (no input: built-in demo)
 
-Smooths a PNG or JPEG image with an edge-preserving bilateral filter. Gray
-images are filtered as gray, colour images as RGB. The output format follows
-the OUTPUT extension: .png, .jpg or .jpeg (JPEG written at quality 95).
+Smooths a PNG, TIFF or JPEG image with an edge-preserving bilateral filter.
+Gray images are filtered as gray, colour images as RGB; 16-bit images as
+16-bit, others as 8-bit. The output format follows the OUTPUT extension: .png,
+.tif, .tiff, .jpg or .jpeg; PNG and TIFF keep the input's depth (TIFF written
+Deflate-compressed), JPEG takes 8-bit images only (written at quality 95).
 
 Options:
   --sigma-spatial S   spatial sigma in pixels (default 1)
   --window N          window size (default 2*ceil(2*S)+1); an even N reaches
                       one position further left and up
-  --sigma-range R     range sigma (default 10% of the sample range: 25.5 in
-                      0..255 units, or 0.1 in 0..1 units with --float)
+  --sigma-range R     range sigma (default 10% of the sample range: 25.5 for
+                      8-bit images, 6553.5 for 16-bit, 0.1 with --float)
   --padding P         constant, replicate or symmetric (default replicate)
   --pad-value V       value outside the image for constant padding (default 0;
-                      0..255, or 0..1 units with --float)
+                      0..255 for 8-bit images, 0..65535 for 16-bit, 0..1
+                      units with --float)
   --weights FILE      spatial weights instead of the Gaussian: N*N numbers
                       separated by white space, one window row after another;
                       N becomes the window size
-  --float             filter in float32: samples scaled to v/255, results
-                      written back as clamp(v*255, 0, 255) rounded to nearest
-                      (halves away from zero). Without it 8-bit images go
-                      through the 8-bit filter, which truncates.
+  --float             filter in float32: samples scaled to v/M (M = 255 for
+                      8-bit images, 65535 for 16-bit), results written back
+                      as clamp(v*M, 0, M) rounded to nearest (halves away
+                      from zero), in the input's depth. Without it images go
+                      through the 8- or 16-bit filter, which truncates.
   --drop-alpha        filter images with alpha by dropping the alpha channel
                       (otherwise they are refused)
   --threads T         number of worker threads
@@ -59,8 +64,12 @@ Options:
   -q                  quiet: no progress or notes
   -h, --help          this text
 
-PNG: 1- to 8-bit gray, gray + alpha, RGB, RGBA and palette images (palettes
-become RGB, palette transparency is ignored); 16-bit PNGs are refused.
+PNG: 1- to 16-bit gray, gray + alpha, RGB, RGBA and palette images (palettes
+become RGB, palette transparency is ignored; below 8 bits become 8-bit).
+TIFF: the first image of the file; 8- or 16-bit unsigned gray (MinIsBlack)
+or RGB, with or without alpha, interleaved or in separate planes, strips or
+tiles, uncompressed, LZW or Deflate. Other TIFFs (JPEG-compressed, palette,
+floating point, other depths, ...) are refused. JPEG: 8-bit gray or colour.
 Output files are written to a temporary file and renamed into place, so a
 failure never leaves a partial or damaged output.
 )";
@@ -84,11 +93,16 @@ struct Options {
 struct FilterSettings {
     Buffer<float> weights;
     int window = 0;
-    double sigma_range = 0;
+    double sigma_range = NAN;  // NaN: 10% of the filtered sample type's range
     bilateral::Padding padding = bilateral::Padding::replicate;
     double pad_value = 0;
     bool use_float = false;
 };
+
+// "PATH: unknown output format (...)".
+std::string unknown_format(const std::string &path) {
+    return path + ": unknown output format (use " + image_io::kKnownExtensions + ")";
+}
 
 // Parses the whole of text as a number.
 bool parse_number(const std::string &text, double &value) {
@@ -153,16 +167,15 @@ std::string set_option(const std::string &arg, const std::string &value, Options
 // Checks the options together: the pad value against the sample type, and
 // the inputs against the outputs.
 std::string check_combination(const Options &opt) {
-    if (!opt.use_float && (opt.pad_value < 0 || opt.pad_value > 255))
-        return "--pad-value must be within 0..255 for 8-bit filtering";
+    if (!opt.use_float && (opt.pad_value < 0 || opt.pad_value > 65535))
+        return "--pad-value must be within 0..65535 (0..255 for 8-bit images)";
     if (opt.outdir.empty() && opt.inputs.size() == 1) return "missing OUTPUT (or use -o OUTDIR)";
     if (opt.outdir.empty() && opt.inputs.size() > 2) return "several inputs need -o OUTDIR";
     const size_t images = opt.outdir.empty() ? std::min<size_t>(opt.inputs.size(), 1) : opt.inputs.size();
     if (!opt.compare.empty() && images > 1) return "--compare takes a single input";
-    if (!opt.compare.empty() && !image_io::has_known_extension(opt.compare))
-        return opt.compare + ": unknown output format (use .png, .jpg or .jpeg)";
+    if (!opt.compare.empty() && !image_io::has_known_extension(opt.compare)) return unknown_format(opt.compare);
     if (opt.outdir.empty() && opt.inputs.size() == 2 && !image_io::has_known_extension(opt.inputs[1]))
-        return opt.inputs[1] + ": unknown output format (use .png, .jpg or .jpeg)";
+        return unknown_format(opt.inputs[1]);
     return "";
 }
 
@@ -224,7 +237,7 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
         std::copy(gaussian.begin(), gaussian.end(), s.weights.begin());
     }
     s.use_float = opt.use_float;
-    s.sigma_range = std::isnan(opt.sigma_range) ? bilateral::default_sigma_range(opt.use_float ? bilateral::Sample::f32 : bilateral::Sample::u8) : opt.sigma_range;
+    s.sigma_range = opt.sigma_range;
     s.padding = opt.padding;
     s.pad_value = opt.pad_value;
     if (s.window % 2 == 0 && !opt.quiet)
@@ -232,71 +245,92 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
     return "";
 }
 
-// Filters the samples of src through planar, x-contiguous buffers of T:
-// (x, y) for gray, (x, y, c) for RGB. Float samples go in as v/255 and come
-// back as clamp(v*255, 0, 255) rounded to nearest. Returns the seconds spent
-// in the library.
-template <typename T>
-double filter_planes(const Image &src, const FilterSettings &s, Image &dst) {
-    const int w = src.width, h = src.height, ch = src.channels;
+// Filters the interleaved samples src of img (S: uint8_t or uint16_t) into dst
+// through planar, x-contiguous buffers of T: (x, y) for gray, (x, y, c) for
+// RGB. Float samples go in as v/M and come back as clamp(v*M, 0, M) rounded to
+// nearest, M the largest S. Returns the seconds spent in the library.
+template <typename T, typename S>
+double filter_planes(const Image &img, const std::vector<S> &src, const FilterSettings &s, std::vector<S> &dst) {
+    const int w = img.width, h = img.height, ch = img.channels;
+    const float top = std::numeric_limits<S>::max();
     Buffer<T> in = ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch);
     Buffer<T> out = ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch);
     // Interleaved sample k is pixel k / ch of plane k % ch.
     auto planar = [&](size_t k) { return (k % ch) * size_t(w) * h + k / ch; };
-    for (size_t k = 0; k < src.data.size(); ++k) {
+    for (size_t k = 0; k < src.size(); ++k) {
         if constexpr (std::is_same<T, float>::value)
-            in.begin()[planar(k)] = src.data[k] / 255.0f;
+            in.begin()[planar(k)] = src[k] / top;
         else
-            in.begin()[planar(k)] = src.data[k];
+            in.begin()[planar(k)] = src[k];
     }
     const bilateral::Variant v{ch == 3 ? bilateral::Layout::rgb : bilateral::Layout::gray, bilateral::sample_of<T>,
                                s.padding};
+    const double sigma = std::isnan(s.sigma_range) ? bilateral::default_sigma_range(v.sample) : s.sigma_range;
     Buffer<float> weights = s.weights;
     const auto start = std::chrono::steady_clock::now();
-    bilateral::call_entry(v, in, weights, s.window, s.sigma_range, s.pad_value, out);
+    bilateral::call_entry(v, in, weights, s.window, sigma, s.pad_value, out);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    dst = Image{w, h, ch, std::vector<uint8_t>(src.data.size())};
-    for (size_t k = 0; k < dst.data.size(); ++k) {
+    dst.resize(src.size());
+    for (size_t k = 0; k < dst.size(); ++k) {
         if constexpr (std::is_same<T, float>::value) {
-            const float scaled = out.begin()[planar(k)] * 255.0f;
-            dst.data[k] = scaled >= 0 ? uint8_t(std::lround(std::min(scaled, 255.0f))) : 0;
+            const float scaled = out.begin()[planar(k)] * top;
+            dst[k] = scaled >= 0 ? S(std::lround(std::min(scaled, top))) : 0;
         } else {
-            dst.data[k] = out.begin()[planar(k)];
+            dst[k] = out.begin()[planar(k)];
         }
     }
     return seconds;
 }
 
-// Filters an interleaved gray or RGB image; returns the seconds spent in the library.
+// The pad value must be a sample of the image's depth unless filtering in float.
+std::string check_pad_value(const FilterSettings &s, const Image &img) {
+    if (!s.use_float && img.depth() == 8 && s.pad_value > 255) return "--pad-value must be within 0..255 for 8-bit images";
+    return "";
+}
+
+// Filters an interleaved gray or RGB image, 8- or 16-bit as it comes; returns
+// the seconds spent in the library.
 double filter_image(const Image &src, const FilterSettings &s, Image &dst) {
-    return s.use_float ? filter_planes<float>(src, s, dst) : filter_planes<uint8_t>(src, s, dst);
+    dst = Image{src.width, src.height, src.channels, {}, {}};
+    if (src.depth() == 16) {
+        return s.use_float ? filter_planes<float>(src, src.data16, s, dst.data16)
+                           : filter_planes<uint16_t>(src, src.data16, s, dst.data16);
+    }
+    return s.use_float ? filter_planes<float>(src, src.data, s, dst.data)
+                       : filter_planes<uint8_t>(src, src.data, s, dst.data);
 }
 
 // Copies image without its last (alpha) channel.
 Image drop_alpha(const Image &src) {
-    Image dst{src.width, src.height, src.channels - 1, {}};
-    dst.data.reserve(size_t(src.width) * src.height * dst.channels);
-    for (size_t p = 0; p < src.data.size(); p += src.channels)
-        dst.data.insert(dst.data.end(), src.data.begin() + p, src.data.begin() + p + dst.channels);
+    Image dst{src.width, src.height, src.channels - 1, {}, {}};
+    auto copy = [&](const auto &from, auto &to) {  // for the samples of either depth
+        for (size_t p = 0; p < from.size(); p += src.channels)
+            to.insert(to.end(), from.begin() + p, from.begin() + p + dst.channels);
+    };
+    copy(src.data, dst.data);
+    copy(src.data16, dst.data16);
     return dst;
 }
 
 // Places left and right side by side (same height and channels).
 Image side_by_side(const Image &left, const Image &right) {
-    Image out{left.width + right.width, left.height, left.channels, {}};
-    out.data.reserve(size_t(out.width) * out.height * out.channels);
+    Image out{left.width + right.width, left.height, left.channels, {}, {}};
     const size_t lrow = size_t(left.width) * left.channels, rrow = size_t(right.width) * right.channels;
-    for (int y = 0; y < left.height; ++y) {
-        out.data.insert(out.data.end(), left.data.begin() + y * lrow, left.data.begin() + (y + 1) * lrow);
-        out.data.insert(out.data.end(), right.data.begin() + y * rrow, right.data.begin() + (y + 1) * rrow);
-    }
+    auto join = [&](const auto &l, const auto &r, auto &to) {  // for the samples of either depth
+        for (size_t y = 0; y < (l.empty() ? 0 : size_t(left.height)); ++y) {
+            to.insert(to.end(), l.begin() + y * lrow, l.begin() + (y + 1) * lrow);
+            to.insert(to.end(), r.begin() + y * rrow, r.begin() + (y + 1) * rrow);
+        }
+    };
+    join(left.data, right.data, out.data);
+    join(left.data16, right.data16, out.data16);
     return out;
 }
 
 // Filters one image and writes the output (and the comparison, if asked).
 std::string process(const std::string &in_path, const std::string &out_path, const Options &opt,
                     const FilterSettings &s) {
-    if (!image_io::has_known_extension(out_path)) return out_path + ": unknown output format (use .png, .jpg or .jpeg)";
+    if (!image_io::has_known_extension(out_path)) return unknown_format(out_path);
     Image src;
     std::string error = image_io::load(in_path, src);
     if (!error.empty()) return error;
@@ -307,6 +341,7 @@ std::string process(const std::string &in_path, const std::string &out_path, con
     }
     if (src.channels != 1 && src.channels != 3)
         return in_path + ": unsupported channel count " + std::to_string(src.channels);
+    if (!(error = check_pad_value(s, src)).empty()) return in_path + ": " + error;
     Image dst;
     const double seconds = filter_image(src, s, dst);
     if (!(error = image_io::save(out_path, dst)).empty()) return error;
@@ -321,7 +356,7 @@ std::string process(const std::string &in_path, const std::string &out_path, con
 // Noisy 640x480 RGB test picture: flat areas, a disc and stripes.
 Image make_demo_picture() {
     const int w = 640, h = 480;
-    Image img{w, h, 3, std::vector<uint8_t>(size_t(w) * h * 3)};
+    Image img{w, h, 3, std::vector<uint8_t>(size_t(w) * h * 3), {}};
     std::mt19937 rng(1);
     std::normal_distribution<double> grain(0.0, 20.0);
     for (int y = 0; y < h; ++y) {
@@ -359,6 +394,11 @@ double patch_noise(const Image &img, int x0, int y0, int size) {
 int run_demo(const Options &opt, const FilterSettings &s) {
     const std::string dir = opt.outdir.empty() ? "" : opt.outdir + "/";
     const Image input = make_demo_picture();
+    const std::string pad_error = check_pad_value(s, input);
+    if (!pad_error.empty()) {
+        std::fprintf(stderr, "bilateral: demo: %s\n", pad_error.c_str());
+        return 1;
+    }
     Image output;
     const double seconds = filter_image(input, s, output);
     const std::string names[3] = {dir + "bilateral-demo-input.png", dir + "bilateral-demo-output.png",
@@ -373,7 +413,10 @@ int run_demo(const Options &opt, const FilterSettings &s) {
         if (!opt.quiet) std::printf("wrote %s\n", names[k].c_str());
     }
     if (!opt.quiet) {
-        std::printf("window %d, range sigma %g: noise in a flat patch %.2f -> %.2f\n", s.window, s.sigma_range,
+        const double sigma = std::isnan(s.sigma_range)
+                                 ? bilateral::default_sigma_range(s.use_float ? bilateral::Sample::f32 : bilateral::Sample::u8)
+                                 : s.sigma_range;
+        std::printf("window %d, range sigma %g: noise in a flat patch %.2f -> %.2f\n", s.window, sigma,
                     patch_noise(input, 20, 20, 100), patch_noise(output, 20, 20, 100));
     }
     if (opt.time)
