@@ -269,11 +269,11 @@ struct TiffOptions {
 // Names a photometric interpretation the reader does not take.
 std::string photometric_name(uint16_t photometric) {
     switch (photometric) {
-        case PHOTOMETRIC_MINISWHITE: return "MinIsWhite (inverted) gray";
-        case PHOTOMETRIC_PALETTE: return "palette colour";
-        case PHOTOMETRIC_SEPARATED: return "separated (CMYK) colour";
-        case PHOTOMETRIC_YCBCR: return "YCbCr colour";
-        case PHOTOMETRIC_CIELAB: return "CIE L*a*b* colour";
+        case PHOTOMETRIC_MINISWHITE: return "MinIsWhite (inverted gray)";
+        case PHOTOMETRIC_PALETTE: return "palette";
+        case PHOTOMETRIC_SEPARATED: return "separated (CMYK)";
+        case PHOTOMETRIC_YCBCR: return "YCbCr";
+        case PHOTOMETRIC_CIELAB: return "CIE L*a*b*";
         default: return "photometric interpretation " + std::to_string(photometric);
     }
 }
@@ -293,7 +293,7 @@ std::string check_tiff(uint16_t compression, uint16_t format, uint16_t bits, uin
     }
     if (bits != 8 && bits != 16) return "unsupported TIFF bit depth: " + std::to_string(bits) + " (only 8 and 16)";
     if (photometric != PHOTOMETRIC_MINISBLACK && photometric != PHOTOMETRIC_RGB)
-        return "unsupported TIFF colour: " + photometric_name(photometric) + " (only MinIsBlack gray and RGB)";
+        return "unsupported TIFF colour model: " + photometric_name(photometric) + " (only MinIsBlack gray and RGB)";
     const int colours = photometric == PHOTOMETRIC_RGB ? 3 : 1;
     if (spp != colours && spp != colours + 1) {
         return "unsupported TIFF: " + std::to_string(spp) + " samples per pixel for " +
@@ -342,7 +342,7 @@ std::string read_tiff(TIFF *tif, Image &image, const std::string &error) {
                 for (uint32_t tx = 0; tx < width; tx += tw) {
                     if (TIFFReadTile(tif, tile.data(), tx, ty, 0, uint16_t(p)) < 0) return failed + error;
                     for (uint32_t r = 0; r < th && ty + r < height; ++r)
-                        place(tile.data() + r * tw * pixel, tx, ty + r, std::min(tw, width - tx), p);
+                        place(tile.data() + size_t(r) * tw * pixel, tx, ty + r, std::min(tw, width - tx), p);
                 }
     } else {
         const tmsize_t size = TIFFScanlineSize(tif);

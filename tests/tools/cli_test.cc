@@ -166,7 +166,7 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         {"f OUT", 1, "corrupt or truncated TIFF", tif.substr(0, tif.size() / 2)},
         {"jpeg.tif OUT", 1, "unsupported TIFF compression: JPEG", ""},
         {"half.tif OUT", 1, "unsupported TIFF samples: floating point", ""},
-        {"palette.tif OUT", 1, "unsupported TIFF colour: palette", ""},
+        {"palette.tif OUT", 1, "unsupported TIFF colour model: palette", ""},
         {"i16.png x.jpg", 1, "JPEG output takes 8-bit samples", ""},
         {"f OUT", 1, "too large", patched(16, std::string("\0\1\x86\xA0\0\1\x86\xA0", 8))},  // 100000 x 100000
         {"a.png OUT", 1, "--drop-alpha", ""},
