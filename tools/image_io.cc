@@ -454,7 +454,7 @@ bool has_known_extension(const std::string &path) {
     return ext == ".png" || ext == ".tif" || ext == ".tiff" || ext == ".jpg" || ext == ".jpeg";
 }
 
-std::string save(const std::string &path, const Image &image) {
+std::string save(const std::string &path, const Image &image, const SaveOptions &) {
     const std::string ext = extension_of(path);
     if (!has_known_extension(path)) return path + ": unknown output format (use " + kKnownExtensions + ")";
     if (image.channels < 1 || image.channels > 4) return path + ": unsupported channel count";

@@ -42,13 +42,21 @@ bool has_known_extension(const std::string &path);
 // The extensions has_known_extension accepts, for messages.
 constexpr const char *kKnownExtensions = ".png, .tif, .tiff, .jpg or .jpeg";
 
+// How save encodes. png_compression is zlib's level (0 = stored, 9 = smallest);
+// jpeg_subsampling is 444, 422 or 420.
+struct SaveOptions {
+    int png_compression = 1;
+    int jpeg_quality = 95;
+    int jpeg_subsampling = 444;
+};
+
 // Writes image to path, format from the extension: PNG and TIFF keep the
 // image's depth (TIFF: Deflate-compressed strips with the horizontal
 // predictor); JPEG takes 8-bit gray or RGB and is written at quality 95. The
 // file is written to a temporary name beside the target and renamed over it
 // once complete, so the target is never left partial; on failure nothing is
 // left behind.
-std::string save(const std::string &path, const Image &image);
+std::string save(const std::string &path, const Image &image, const SaveOptions &options = {});
 
 }  // namespace image_io
 
