@@ -1,11 +1,14 @@
-// The Python module bilateral_filter: numpy arrays in, numpy arrays out.
+// bilateral_filter._core, the compiled half of the Python package: numpy
+// arrays in, results written into a numpy array the caller (the package's
+// Python half) provides.
 //
 // Images are H x W (or H x W x 1) gray and H x W x 3 RGB arrays of uint8,
-// uint16 or float32. The library reads and writes planar, x-contiguous buffers: stride 1
-// along x, any stride along y and channel. An input whose memory already fits
-// that is passed as it is (a gray array with contiguous rows, a planar RGB
-// array seen through transpose(1, 2, 0)); anything else is copied once.
-// Arguments are checked here, so the library only ever sees values it defines.
+// uint16 or float32. The library reads and writes planar, x-contiguous buffers:
+// stride 1 along x, any stride along y and channel. An input or output whose
+// memory already fits that is passed as it is (a gray array with contiguous
+// rows, a planar RGB array seen through transpose(1, 2, 0)); anything else is
+// copied once. Values are checked here, so the library only ever sees values it
+// defines; the Python half checks types and keywords.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -197,14 +200,28 @@ void gather_planes(const uint8_t *src, const int64_t (&stride)[3], int64_t H, in
     }
 }
 
-// Interleaves three dense planes of n samples into n RGB triples.
+// Scatters C dense planes of H x W samples into an array with byte strides
+// (y, x, c); interleaved C-ordered RGB, the common case, has its own loop.
 template <class T>
-void interleave(const T *planes, int64_t n, T *rgb) {
-    const T *r = planes, *g = planes + n, *b = planes + 2 * n;
-    for (int64_t p = 0; p < n; ++p) {
-        rgb[3 * p] = r[p];
-        rgb[3 * p + 1] = g[p];
-        rgb[3 * p + 2] = b[p];
+void scatter_planes(const T *planes, int64_t H, int64_t W, int64_t C, const int64_t (&stride)[3], uint8_t *dst) {
+    const int64_t n = H * W, s = sizeof(T);
+    if (C == 3 && stride[2] == s && stride[1] == 3 * s && stride[0] == 3 * s * W &&
+        reinterpret_cast<uintptr_t>(dst) % alignof(T) == 0) {
+        T *rgb = reinterpret_cast<T *>(dst);
+        const T *r = planes, *g = planes + n, *b = planes + 2 * n;
+        for (int64_t p = 0; p < n; ++p) {
+            rgb[3 * p] = r[p];
+            rgb[3 * p + 1] = g[p];
+            rgb[3 * p + 2] = b[p];
+        }
+        return;
+    }
+    for (int64_t y = 0; y < H; ++y) {
+        for (int64_t c = 0; c < C; ++c) {
+            uint8_t *row = dst + y * stride[0] + c * stride[2];
+            const T *src = planes + (c * H + y) * W;
+            for (int64_t x = 0; x < W; ++x) std::memcpy(row + x * stride[1], &src[x], sizeof(T));
+        }
     }
 }
 
@@ -238,52 +255,53 @@ private:
 
 thread_local Staging staging;
 
-// Filters a checked image with checked arguments into a new C-ordered array
-// of the same shape. Copies and the call run without the GIL.
+// Filters a checked image with checked arguments into `out`, an array of the
+// image's shape and sample type. Copies and the call run without the GIL.
 template <class T>
-py::array filter_samples(const py::array &in, Padding padding, const py::array_t<float> &weights, int window,
-                         double sigma_range, double pad_value) {
+void filter_samples(const py::array &in, const py::array &out, Padding padding, const py::array_t<float> &weights,
+                    int window, double sigma_range, double pad_value, Rounding rounding) {
     const bool rgb = in.ndim() == 3 && in.shape(2) == 3;
     const int64_t H = in.shape(0), W = in.shape(1), C = in.ndim() == 3 ? in.shape(2) : 1, plane = H * W;
-    const int64_t byte_strides[3] = {in.strides(0), in.strides(1), in.ndim() == 3 ? in.strides(2) : 0};
-    const bool direct = fits_library_layout(in, rgb);
+    const int64_t in_strides[3] = {in.strides(0), in.strides(1), in.ndim() == 3 ? in.strides(2) : 0};
+    const int64_t out_strides[3] = {out.strides(0), out.strides(1), out.ndim() == 3 ? out.strides(2) : 0};
+    const bool direct_in = fits_library_layout(in, rgb), direct_out = fits_library_layout(out, rgb);
     const auto *in_host = static_cast<const uint8_t *>(in.data());
-    py::array_t<T> out(std::vector<py::ssize_t>(in.shape(), in.shape() + in.ndim()));
-    T *out_host = out.mutable_data();
+    auto *out_host = static_cast<uint8_t *>(const_cast<void *>(out.data()));
     const float *w_host = weights.data();
-
+    int status;
     {
         py::gil_scoped_release unlocked;
         const halide_type_code_t code = std::is_same_v<T, float> ? halide_type_float : halide_type_uint;
         const int dims = rgb ? 3 : 2;
-        const size_t in_bytes = direct ? 0 : size_t(plane * C) * sizeof(T);
-        const size_t out_bytes = rgb ? size_t(plane * 3) * sizeof(T) : 0;
+        const size_t in_bytes = direct_in ? 0 : size_t(plane * C) * sizeof(T);
+        const size_t out_bytes = direct_out ? 0 : size_t(plane * C) * sizeof(T);
         const auto [in_area, out_area] = staging.get(in_bytes, out_bytes);
-        T *const in_planes = reinterpret_cast<T *>(in_area), *const out_planes = reinterpret_cast<T *>(out_area);
 
-        // The input: as it is when its memory fits, else dense planes.
+        // Input and output: as they are when their memory fits, else dense planes.
         Descriptor in_buf(const_cast<uint8_t *>(in_host), code, sizeof(T) * 8, dims);
-        if (direct) {
-            in_buf.set_planar(W, H, byte_strides[0] / int64_t{sizeof(T)}, byte_strides[2] / int64_t{sizeof(T)});
+        if (direct_in) {
+            in_buf.set_planar(W, H, in_strides[0] / int64_t{sizeof(T)}, in_strides[2] / int64_t{sizeof(T)});
         } else {
-            gather_planes(in_host, byte_strides, H, W, C, in_planes);
+            gather_planes(in_host, in_strides, H, W, C, reinterpret_cast<T *>(in_area));
             in_buf.buf.host = in_area;
             in_buf.set_planar(W, H, W, plane);
         }
-
-        // The output: gray straight into the result; RGB into planes that are
-        // then interleaved into it.
-        Descriptor out_buf(rgb ? out_planes : out_host, code, sizeof(T) * 8, dims);
-        out_buf.set_planar(W, H, W, plane);
+        Descriptor out_buf(direct_out ? out_host : out_area, code, sizeof(T) * 8, dims);
+        if (direct_out) {
+            out_buf.set_planar(W, H, out_strides[0] / int64_t{sizeof(T)}, out_strides[2] / int64_t{sizeof(T)});
+        } else {
+            out_buf.set_planar(W, H, W, plane);
+        }
 
         Descriptor w_buf(const_cast<float *>(w_host), halide_type_float, 32, 2);
         w_buf.set_planar(window, window, window, 0);
         const Variant v{rgb ? Layout::rgb : Layout::gray, sample_of<T>, padding};
-        call_entry(v, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value, &out_buf.buf);
-        if (rgb) interleave(out_planes, plane, out_host);
+        status = call_filter(v, rounding, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value, &out_buf.buf);
+        if (status == 0 && !direct_out)
+            scatter_planes(reinterpret_cast<const T *>(out_area), H, W, C, out_strides, out_host);
         staging.release();
     }
-    return out;
+    if (status != 0) throw std::bad_alloc();  // pybind11 raises MemoryError
 }
 
 // The N x N spatial weights: the given ones, or the Gaussian for sigma_spatial
@@ -308,11 +326,17 @@ py::array_t<float> spatial_weights(const py::object &weights_arg, const py::obje
     return weights;
 }
 
-py::array filter(const py::object &image, double sigma_spatial, const py::object &window_arg,
-                 std::optional<double> sigma_range_arg, const std::string &padding_name, double pad_value,
-                 const py::object &weights_arg) {
+// Filters `image` into `out`. The Python half has made `out` an array of the
+// image's shape and native sample type that shares no memory with it; checked
+// again here, since a wrong one would be written out of bounds.
+void filter(const py::object &image, const py::array &out, double sigma_spatial, const py::object &window_arg,
+            std::optional<double> sigma_range_arg, const std::string &padding_name, double pad_value,
+            const py::object &weights_arg, bool truncate) {
     Sample sample = Sample::f32;
     py::array in = checked_image(image, sample);
+    if (out.ndim() != in.ndim() || !std::equal(in.shape(), in.shape() + in.ndim(), out.shape()) ||
+        !out.dtype().equal(in.dtype()) || !out.writeable())
+        throw py::value_error("out must be a writeable array of the image's shape and native dtype");
     const Padding padding = checked_padding(padding_name);
     check_sigma(sigma_spatial, "sigma_spatial");
     const double sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range")
@@ -328,14 +352,21 @@ py::array filter(const py::object &image, double sigma_spatial, const py::object
     }
     const py::array_t<float> weights = spatial_weights(weights_arg, window_arg, sigma_spatial);
     const int window = int(weights.shape(0));
+    const Rounding rounding = truncate ? Rounding::truncate : Rounding::nearest;
     switch (sample) {
         case Sample::u8:
-            return filter_samples<uint8_t>(in, padding, weights, window, sigma_range, pad_value);
+            return filter_samples<uint8_t>(in, out, padding, weights, window, sigma_range, pad_value, rounding);
         case Sample::u16:
-            return filter_samples<uint16_t>(in, padding, weights, window, sigma_range, pad_value);
+            return filter_samples<uint16_t>(in, out, padding, weights, window, sigma_range, pad_value, rounding);
         default:
-            return filter_samples<float>(in, padding, weights, window, sigma_range, pad_value);
+            return filter_samples<float>(in, out, padding, weights, window, sigma_range, pad_value, rounding);
     }
+}
+
+// Sets the runtime's worker count; returns the previous one.
+int set_num_threads(int threads) {
+    if (threads < 1) throw py::value_error("threads must be at least 1, not " + std::to_string(threads));
+    return halide_set_num_threads(threads);
 }
 
 // The integers of a sequence such as a shape tuple.
@@ -405,53 +436,15 @@ py::tuple bounds(const py::object &shape_arg, const py::object &window_arg, cons
 }  // namespace python
 }  // namespace bilateral
 
-PYBIND11_MODULE(bilateral_filter, m) {
+// Docstrings live in the Python half (bilateral_filter/__init__.py), which
+// checks types and keywords before calling these.
+PYBIND11_MODULE(_core, m) {
     using namespace pybind11::literals;
-    m.doc() = R"(Edge-preserving smoothing of gray and RGB images with a bilateral filter.
-
-Results equal the bilateral_filter C library's to the bit, on every machine and
-for every thread count.)";
-
-    m.def("filter", &bilateral::python::filter, py::arg("image"), py::kw_only(),
-          "sigma_spatial"_a = bilateral::kDefaultSigmaSpatial, "window"_a = py::none(), "sigma_range"_a = py::none(),
-          "padding"_a = "replicate", "pad_value"_a = 0.0, "weights"_a = py::none(),
-          R"(Filters an image and returns a new array of the same shape and dtype.
-
-image          H x W or H x W x 1 (gray) or H x W x 3 (RGB) numpy array of
-               uint8 (0..255), uint16 (0..65535) or float32 (usually
-               0..1). Any memory layout or byte order;
-               gray arrays with contiguous rows and planar RGB arrays (a
-               (3, H, W) array seen through .transpose(1, 2, 0)) are read
-               without a copy. RGB results are C-ordered H x W x 3.
-sigma_spatial  spatial sigma in pixels for the Gaussian spatial weights
-               exp(-(di^2 + dj^2) / (2 sigma_spatial^2)).
-window         window size N (default 2 * ceil(2 * sigma_spatial) + 1). An
-               even N reaches one position further left and up: N = 4 covers
-               offsets -2 ... 1.
-sigma_range    range sigma in sample units; default 10 % of the sample range:
-               25.5 for uint8, 6553.5 for uint16, 0.1 for float32.
-padding        how positions outside the image are read: 'replicate' (nearest
-               edge sample), 'symmetric' (mirror, edge sample repeated) or
-               'constant' (pad_value).
-pad_value      constant padding only; for uint8 within 0..255, for uint16
-               within 0..65535 (fractions truncated).
-weights        N x N spatial weights instead of the Gaussian: weights[j, i]
-               is the weight of window offset (i + off, j + off),
-               off = -floor(N / 2). Converted to float32 (float64 values are
-               rounded); must be finite. N comes from it.
-
-uint8 and uint16 samples enter the float32 computation exactly; results are
-truncated, not rounded, from it. The call releases the GIL, so threads can
-filter concurrently.)");
-
-    m.def("bounds", &bilateral::python::bounds, py::arg("shape"), py::kw_only(), "window"_a,
-          "padding"_a = "replicate", "layout"_a = "gray", "out_origin"_a = py::make_tuple(0, 0),
-          "out_shape"_a = py::none(),
-          R"(The input region a filter call would read, as ((y0, y1), (x0, x1)).
-
-The ends y1 and x1 are exclusive, so image[y0:y1, x0:x1] is the region. The
-answer is the library's own bounds query for an output of out_shape rows and
-columns at out_origin (row, column), default the whole image, over an input
-of the given shape (H, W) or (H, W, C); it lies within the input. layout is
-'gray' or 'RGB' (the colour kernel reads whole 512-column tiles).)");
+    m.doc() = "The compiled half of bilateral_filter; use the package's functions.";
+    m.attr("__version__") = BF_VERSION;
+    m.def("filter", &bilateral::python::filter, "image"_a, "out"_a, "sigma_spatial"_a, "window"_a, "sigma_range"_a,
+          "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
+    m.def("bounds", &bilateral::python::bounds, "shape"_a, "window"_a, "padding"_a, "layout"_a, "out_origin"_a,
+          "out_shape"_a);
+    m.def("set_num_threads", &bilateral::python::set_num_threads, "threads"_a);
 }

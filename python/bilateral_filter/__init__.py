@@ -1,0 +1,228 @@
+"""Edge-preserving smoothing of gray and RGB images with a bilateral filter.
+
+Each output sample is the weighted mean of the input samples in an N x N
+window, where a window position's weight is a spatial weight times the range
+weight exp(-d^2 / (2 sigma_range^2)) of its difference d from the centre
+sample. Flat areas are averaged, edges survive. Results are defined to the bit:
+the same on every machine and for every thread count.
+
+Functions:
+    filter           filter a numpy array (uint8, uint16, float32, float64)
+    bounds           the input region a filter call reads
+    set_num_threads  the library's worker count
+The submodule bilateral_filter.dask filters dask arrays larger than memory,
+chunk by chunk, with the same bits as one in-memory call.
+
+Example:
+    >>> import numpy as np, bilateral_filter as bf
+    >>> image = np.full((64, 64, 3), 200, np.uint8)
+    >>> bf.filter(image, sigma_spatial=2).max()
+    200
+"""
+from __future__ import annotations
+
+import difflib
+import inspect
+import numbers
+from typing import Any, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _core
+
+__version__: str = _core.__version__
+__all__ = ["filter", "bounds", "set_num_threads", "__version__"]
+
+_SAMPLE_TYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32), np.dtype(np.float64))
+
+
+def _refuse_call(name: str, lead: str, keywords: Tuple[str, ...], misplaced: tuple, unknown: dict) -> TypeError:
+    """A one-line TypeError for extra positional or unknown keyword arguments (values are never shown)."""
+    if misplaced:
+        names = ", ".join(f"{k}=" for k in keywords[:len(misplaced)])
+        return TypeError(f"{name}() takes one positional argument ({lead}); give the other {len(misplaced)} "
+                         f"by keyword: {names}")
+    word = next(iter(unknown))
+    close = difflib.get_close_matches(word, keywords, n=1)
+    hint = f"; did you mean {close[0]!r}?" if close else f"; it takes {', '.join(keywords)}"
+    return TypeError(f"{name}() got an unexpected keyword argument {word!r}{hint}")
+
+
+def _number(value: Any, name: str) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    return float(value)
+
+
+def _text(value: Any, name: str) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    return value
+
+
+def set_num_threads(threads: int) -> int:
+    """Sets the library's worker count for the whole process; returns the previous setting.
+
+    The Halide runtime's thread pool grows to the largest count asked for and
+    never shrinks: lowering the count after workers have started has no effect
+    on them. Set it (or the HL_NUM_THREADS environment variable) before the
+    first filter call. Results are the same bits for any count.
+
+    Example:
+        >>> import bilateral_filter as bf
+        >>> previous = bf.set_num_threads(2)
+    """
+    if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, numbers.Integral):
+        raise TypeError(f"threads must be an integer, not {type(threads).__name__}")
+    return _core.set_num_threads(int(threads))
+
+
+def _image_layout(a: np.ndarray, channel_axis: Optional[int]) -> np.ndarray:
+    """The image seen as H x W or H x W x C (a view, never a copy)."""
+    if channel_axis is None:
+        return a
+    if isinstance(channel_axis, (bool, np.bool_)) or not isinstance(channel_axis, numbers.Integral):
+        raise TypeError(f"channel_axis must be an integer or None, not {type(channel_axis).__name__}")
+    if a.ndim != 3:
+        raise ValueError(f"channel_axis needs a 3-dimensional image, not one of shape {a.shape}")
+    if not -3 <= channel_axis < 3:
+        raise ValueError(f"channel_axis must be within -3..2, not {int(channel_axis)}")
+    if a.shape[channel_axis] not in (1, 3):
+        raise ValueError(f"the channel axis {int(channel_axis)} has {a.shape[channel_axis]} entries; "
+                         "1 (gray) or 3 (RGB) are filtered")
+    return np.moveaxis(a, int(channel_axis), -1)
+
+
+def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, window: Optional[int] = None,
+           sigma_range: Optional[float] = None, padding: str = "replicate", pad_value: float = 0.0,
+           weights: Optional[npt.ArrayLike] = None, channel_axis: Optional[int] = None, rounding: str = "nearest",
+           out: Optional[np.ndarray] = None, threads: Optional[int] = None, **unknown: Any) -> np.ndarray:
+    """Filters an image; returns a new array of the same shape and dtype, or `out`.
+
+    image          H x W or H x W x 1 (gray) or H x W x 3 (RGB) array of uint8
+                   (0..255), uint16 (0..65535), float32 (usually 0..1) or
+                   float64. float64 images are filtered in float32 (each sample
+                   rounded to float32 first) and returned as float64. Other
+                   dtypes are refused: convert with image.astype(...). Any
+                   memory layout or byte order; gray arrays with contiguous
+                   rows and planar RGB are read without a copy.
+    sigma_spatial  spatial sigma in pixels for the Gaussian spatial weights
+                   exp(-(di^2 + dj^2) / (2 sigma_spatial^2)).
+    window         window size N (default 2 * ceil(2 * sigma_spatial) + 1). An
+                   even N reaches one position further left and up: N = 4
+                   covers offsets -2 ... 1.
+    sigma_range    range sigma in sample units; default 10 % of the sample
+                   range: 25.5 for uint8, 6553.5 for uint16, 0.1 for floats.
+    padding        how positions outside the image are read: 'replicate'
+                   (nearest edge sample), 'symmetric' (mirror, edge sample
+                   repeated) or 'constant' (pad_value).
+    pad_value      constant padding only; within 0..255 for uint8 and
+                   0..65535 for uint16.
+    weights        N x N spatial weights instead of the Gaussian: weights[j, i]
+                   is the weight of window offset (i + off, j + off),
+                   off = -floor(N / 2). Rounded to float32; must be finite.
+    channel_axis   the axis of the 3 colour channels. None: the last axis when
+                   it has 3 entries (else gray). 0 reads a planar (3, H, W)
+                   array in place, without a copy, and returns (3, H, W).
+    rounding       integer images only. 'nearest' (default): each result is
+                   the float32 weighted mean rounded to nearest, ties to even,
+                   so flat areas and pure white survive repeated passes.
+                   'truncate': the integer entry points' own results (rounded
+                   toward zero), bit for bit.
+    out            an array of the result's shape and dtype to write into (no
+                   new array is made; float64 results go through a float32
+                   temporary). It must not share memory with the image.
+    threads        set the library's worker count first, for the whole process
+                   (as set_num_threads; the pool grows, never shrinks).
+
+    The GIL is released while the library runs, so Python threads can filter
+    concurrently.
+
+    Example:
+        >>> import numpy as np, bilateral_filter as bf
+        >>> noisy = np.random.default_rng(1).normal(0.5, 0.05, (100, 100)).astype(np.float32)
+        >>> smooth = bf.filter(noisy, sigma_spatial=2, sigma_range=0.2)
+        >>> bool(smooth.std() < noisy.std())
+        True
+        >>> planar = np.zeros((3, 48, 64), np.uint16)
+        >>> bf.filter(planar, channel_axis=0).shape
+        (3, 48, 64)
+    """
+    if misplaced or unknown:
+        raise _refuse_call("filter", "image", _FILTER_KEYWORDS, misplaced, unknown)
+    a = np.asarray(image)
+    if a.dtype.newbyteorder("=") not in _SAMPLE_TYPES:
+        raise TypeError(f"image dtype must be uint8, uint16, float32 or float64, not {a.dtype} (convert it first, "
+                        "e.g. image.astype(numpy.uint16) for integer data, image.astype(numpy.float32) otherwise)")
+    result_type = a.dtype.newbyteorder("=")
+    sigma_spatial = _number(sigma_spatial, "sigma_spatial")
+    sigma_range = None if sigma_range is None else _number(sigma_range, "sigma_range")
+    padding = _text(padding, "padding")
+    pad_value = _number(pad_value, "pad_value")
+    if _text(rounding, "rounding") not in ("nearest", "truncate"):
+        raise ValueError(f"rounding must be 'nearest' or 'truncate', not {rounding!r}")
+    if out is not None:
+        if not isinstance(out, np.ndarray):
+            raise TypeError(f"out must be a numpy array, not {type(out).__name__}")
+        if out.shape != a.shape or out.dtype != result_type:
+            raise ValueError(f"out must have the result's shape {a.shape} and dtype {result_type}, "
+                             f"not {out.shape} and {out.dtype}")
+        if not out.flags.writeable:
+            raise ValueError("out is read-only")
+        if np.may_share_memory(a, out) and np.shares_memory(a, out):
+            raise ValueError("out overlaps the image; the filter cannot work in place, pass a separate array")
+    if threads is not None:
+        set_num_threads(threads)
+    view = _image_layout(a, channel_axis)
+    if result_type == np.float64:
+        with np.errstate(over="ignore"):
+            view = view.astype(np.float32)
+    result = np.empty(a.shape, result_type) if out is None else out
+    target = result if result_type != np.float64 else np.empty(a.shape, np.float32)
+    target_view = target if channel_axis is None else np.moveaxis(target, int(channel_axis), -1)
+    _core.filter(view, target_view, sigma_spatial, window, sigma_range, padding, pad_value, weights,
+                 rounding == "truncate")
+    if target is not result:
+        np.copyto(result, target)
+    return result
+
+
+_FILTER_KEYWORDS = tuple(p for p in inspect.signature(filter).parameters if p not in ("image", "misplaced", "unknown"))
+
+
+def bounds(shape: Tuple[int, ...], *misplaced: Any, window: int, padding: str = "replicate", layout: str = "gray",
+           out_origin: Tuple[int, int] = (0, 0), out_shape: Optional[Tuple[int, int]] = None,
+           **unknown: Any) -> Tuple[Tuple[int, int], Tuple[int, int]]:
+    """The input region a filter call would read, as ((y0, y1), (x0, x1)).
+
+    The ends y1 and x1 are exclusive, so image[y0:y1, x0:x1] is the region. The
+    answer is the library's own bounds query for an output of out_shape rows and
+    columns at out_origin (row, column), default the whole image, over an input
+    of the given shape (H, W) or (H, W, C); it lies within the input. layout is
+    'gray' or 'RGB' (the colour kernel's answer covers whole 512-column tiles).
+
+    Example:
+        >>> import bilateral_filter as bf
+        >>> bf.bounds((100, 100), window=5, out_origin=(10, 20), out_shape=(8, 8))
+        ((8, 20), (18, 30))
+    """
+    if misplaced or unknown:
+        raise _refuse_call("bounds", "shape", _BOUNDS_KEYWORDS, misplaced, unknown)
+    padding, layout = _text(padding, "padding"), _text(layout, "layout")
+    return _core.bounds(shape, window, padding, layout, out_origin, out_shape)
+
+
+_BOUNDS_KEYWORDS = tuple(p for p in inspect.signature(bounds).parameters if p not in ("shape", "misplaced", "unknown"))
+
+
+# help() and inspect show the signatures as callers use them, without the catch-alls.
+def _public_signature(function: Any) -> inspect.Signature:
+    signature = inspect.signature(function)
+    kept = [p for p in signature.parameters.values() if p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)]
+    kept = [p.replace(kind=p.KEYWORD_ONLY) if i > 0 else p for i, p in enumerate(kept)]
+    return signature.replace(parameters=kept)
+
+
+filter.__signature__ = _public_signature(filter)  # type: ignore[attr-defined]
+bounds.__signature__ = _public_signature(bounds)  # type: ignore[attr-defined]
