@@ -363,6 +363,11 @@ void filter(const py::object &image, const py::array &out, double sigma_spatial,
     }
 }
 
+// The window size N a filter call with these arguments uses.
+int64_t window_of(const py::object &window_arg, const py::object &weights_arg, double sigma_spatial) {
+    return spatial_weights(weights_arg, window_arg, check_sigma(sigma_spatial, "sigma_spatial")).shape(0);
+}
+
 // Sets the runtime's worker count; returns the previous one.
 int set_num_threads(int threads) {
     if (threads < 1) throw py::value_error("threads must be at least 1, not " + std::to_string(threads));
@@ -446,5 +451,6 @@ PYBIND11_MODULE(_core, m) {
           "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
     m.def("bounds", &bilateral::python::bounds, "shape"_a, "window"_a, "padding"_a, "layout"_a, "out_origin"_a,
           "out_shape"_a);
+    m.def("window_of", &bilateral::python::window_of, "window"_a, "weights"_a, "sigma_spatial"_a);
     m.def("set_num_threads", &bilateral::python::set_num_threads, "threads"_a);
 }

@@ -1,1 +1,152 @@
-"""placeholder"""
+"""Filtering dask arrays: images larger than memory, stacks of frames, a cluster.
+
+    >>> import dask.array as da, bilateral_filter.dask as bfd
+    >>> image = da.zeros((4000, 4000), "uint8", chunks=2000)
+    >>> smooth = bfd.filter(image, sigma_spatial=2)      # lazy; smooth.compute() or .to_zarr(...)
+
+Every sample of the result is bit-identical to one in-memory
+bilateral_filter.filter call on the whole array, for any chunking. Each block
+is filtered together with the window's reach of its neighbours' samples
+(map_overlap, no padding of its own): floor(N/2) rows and columns before it
+and N - 1 - floor(N/2) after. Only blocks at the image's true edges meet the
+library's padding, which then gives the same samples as for the whole image.
+Axes with chunks shorter than that reach are rechunked first.
+
+Layouts: the last two axes are rows and columns (gray), or the last three rows,
+columns and 3 channels (RGB); leading axes are frames, filtered one by one.
+H x W, H x W x 1 and H x W x 3 arrays are recognised as the in-memory filter
+recognises them; anything else (stacks, H x W x 4 ...) needs layout='gray' or
+layout='RGB'. The channel axis always becomes one chunk.
+
+Chunks of about 2000 x 2000 samples or more keep the overhead (task
+scheduling, the reach re-read around each block) small. On a cluster, give
+each worker one Python thread and the library's threads through the
+environment, before the worker's first call (the pool never shrinks):
+
+    from distributed import Client, LocalCluster
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, env={"HL_NUM_THREADS": "4"})
+
+This is the only module of the package that imports dask.
+"""
+from __future__ import annotations
+
+from typing import Any, Dict, Optional, Tuple
+
+import dask.array as da
+import numpy as np
+import numpy.typing as npt
+
+from . import _core, _refuse_call
+from . import filter as _filter_in_memory
+
+_LAYOUTS = ("gray", "RGB")
+
+
+def _filter_block(block: np.ndarray, frame_ndim: int, options: Dict[str, Any]) -> np.ndarray:
+    """Filters each frame of a block (with its neighbours' overlap) on its own. Module level so it pickles."""
+    out = np.empty(block.shape, block.dtype.newbyteorder("="))
+    for lead in np.ndindex(block.shape[:block.ndim - frame_ndim]):
+        _filter_in_memory(block[lead], out=out[lead], **options)
+    return out
+
+
+def _frame_ndim(shape: Tuple[int, ...], layout: Optional[str]) -> int:
+    """How many trailing axes make one frame: 2 (gray rows, columns) or 3 (with channels)."""
+    if layout is None:
+        if len(shape) == 2 or (len(shape) == 3 and shape[2] in (1, 3)):
+            return len(shape)
+        raise ValueError(f"the layout of an array of shape {shape} is ambiguous: pass layout='gray' (the last two "
+                         "axes are rows and columns) or layout='RGB' (the last three are rows, columns and 3 "
+                         "channels); leading axes are frames")
+    if not isinstance(layout, str) or layout not in ("gray", "RGB", "rgb"):
+        raise ValueError(f"layout must be 'gray' or 'RGB', not {layout!r}")
+    if layout == "gray":
+        if len(shape) < 2:
+            raise ValueError(f"a gray array needs rows and columns, not shape {shape}")
+        return 2
+    if len(shape) < 3 or shape[-1] != 3:
+        raise ValueError(f"an RGB array's last axis holds the 3 channels; shape {shape} does not")
+    return 3
+
+
+def _overlap_chunks(chunks: Tuple[int, ...], reach: int) -> Tuple[int, ...]:
+    """Chunks along one axis with none shorter than the reach (one chunk when the axis is that short)."""
+    if len(chunks) == 1 or min(chunks) >= reach:
+        return chunks
+    if sum(chunks) <= reach:
+        return (sum(chunks),)
+    merged = []
+    for c in chunks:
+        if merged and merged[-1] < reach:
+            merged[-1] += c
+        else:
+            merged.append(c)
+    if merged[-1] < reach:
+        merged[-2] += merged.pop()
+    return tuple(merged)
+
+
+def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spatial: float = 1.0,
+           window: Optional[int] = None, sigma_range: Optional[float] = None, padding: str = "replicate",
+           pad_value: float = 0.0, weights: Optional[npt.ArrayLike] = None, channel_axis: Optional[int] = None,
+           rounding: str = "nearest", **unknown: Any) -> da.Array:
+    """Filters a dask array lazily; returns a dask array of the same shape, chunks and dtype.
+
+    darr      a dask array (or anything da.asarray takes) of uint8, uint16,
+              float32 or float64 samples.
+    layout    'gray' or 'RGB': whether the last two or last three axes make a
+              frame (see the module's help); needed for stacks and other
+              shapes the in-memory filter would not take.
+    channel_axis  the axis of the 3 channels, if not the last (implies RGB).
+    The other arguments are bilateral_filter.filter's, with the same meaning,
+    defaults and checks; they are checked here, before any work is scheduled.
+    There is no out= (use da.store or .to_zarr) and no threads= (set
+    HL_NUM_THREADS in each worker's environment).
+
+    Example:
+        >>> import numpy as np, dask.array as da, bilateral_filter as bf, bilateral_filter.dask as bfd
+        >>> frames = da.from_array(np.full((4, 300, 200), 0.5, np.float32), chunks=(1, 128, 128))
+        >>> lazy = bfd.filter(frames, layout="gray", sigma_spatial=1.5, padding="symmetric")
+        >>> bool((lazy.compute() == bf.filter(frames[0].compute(), sigma_spatial=1.5, padding="symmetric")).all())
+        True
+    """
+    if misplaced or unknown:
+        raise _refuse_call("filter", "darr", _KEYWORDS, misplaced, unknown)
+    darr = da.asarray(darr)
+    options = dict(sigma_spatial=sigma_spatial, window=window, sigma_range=sigma_range, padding=padding,
+                   pad_value=pad_value, weights=None if weights is None else np.array(weights), rounding=rounding)
+    if channel_axis is not None:
+        if isinstance(channel_axis, (bool, np.bool_)) or not isinstance(channel_axis, (int, np.integer)):
+            raise TypeError(f"channel_axis must be an integer or None, not {type(channel_axis).__name__}")
+        if not -darr.ndim <= channel_axis < darr.ndim:
+            raise ValueError(f"channel_axis {channel_axis} is outside an array of {darr.ndim} axes")
+        if layout not in (None, "RGB", "rgb"):
+            raise ValueError("channel_axis goes with layout='RGB'")
+        moved = filter(da.moveaxis(darr, int(channel_axis), -1), layout="RGB", **options)
+        return da.moveaxis(moved, -1, int(channel_axis))
+    frame_ndim = _frame_ndim(darr.shape, layout)
+    # Every argument and the dtype, checked by the in-memory filter on one sample (its errors, its messages).
+    probe = np.zeros((1, 1) + darr.shape[darr.ndim - frame_ndim + 2:], darr.dtype)
+    _filter_in_memory(probe, **options)
+    n = _core.window_of(window, options["weights"], float(sigma_spatial))
+    before, after = n // 2, n - 1 - n // 2
+    rows, cols = darr.ndim - frame_ndim, darr.ndim - frame_ndim + 1
+    chunks = list(darr.chunks)
+    for axis in (rows, cols):
+        chunks[axis] = _overlap_chunks(chunks[axis], max(before, after))
+    if frame_ndim == 3:
+        chunks[-1] = (darr.shape[-1],)
+    darr = darr.rechunk(tuple(chunks))
+    depth = {axis: 0 for axis in range(darr.ndim)}
+    for axis in (rows, cols):
+        depth[axis] = (before, after) if len(darr.chunks[axis]) > 1 else 0
+    dtype = darr.dtype.newbyteorder("=")
+    meta = np.empty((0,) * darr.ndim, dtype)
+    if all(d == 0 for d in depth.values()):
+        return darr.map_blocks(_filter_block, frame_ndim=frame_ndim, options=options, dtype=dtype, meta=meta)
+    return da.map_overlap(_filter_block, darr, depth=depth, boundary="none", allow_rechunk=False,
+                          frame_ndim=frame_ndim, options=options, dtype=dtype, meta=meta)
+
+
+_KEYWORDS = ("layout", "sigma_spatial", "window", "sigma_range", "padding", "pad_value", "weights", "channel_axis",
+             "rounding")
