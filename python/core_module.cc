@@ -3,12 +3,11 @@
 // Python half) provides.
 //
 // Images are H x W (or H x W x 1) gray and H x W x 3 RGB arrays of uint8,
-// uint16 or float32. The library reads and writes planar, x-contiguous buffers:
-// stride 1 along x, any stride along y and channel. An input or output whose
-// memory already fits that is passed as it is (a gray array with contiguous
-// rows, a planar RGB array seen through transpose(1, 2, 0)); anything else is
-// copied once. Values are checked here, so the library only ever sees values it
-// defines; the Python half checks types and keywords.
+// uint16 or float32, described to the library in place whatever their strides
+// (call_filter copies strips of what the entry points cannot read directly);
+// only misaligned inputs are copied first. Values are checked here, so the
+// library only ever sees values it defines; the Python half checks types and
+// keywords.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -55,12 +54,6 @@ struct Descriptor {
     }
     void set(int k, int64_t min, int64_t extent, int64_t stride) {
         dims[k] = halide_dimension_t(int32_t(min), int32_t(extent), int32_t(stride));
-    }
-    // W x H (x 3) samples from 0, x-contiguous, with the given row and plane strides.
-    void set_planar(int64_t W, int64_t H, int64_t y_stride, int64_t c_stride) {
-        set(0, 0, W, 1);
-        set(1, 0, H, y_stride);
-        if (buf.dimensions == 3) set(2, 0, 3, c_stride);
     }
     // Descriptors point into themselves: never copied or moved.
     Descriptor(const Descriptor &) = delete;
@@ -168,138 +161,47 @@ py::array_t<float> checked_weights(const py::object &weights) {
     return w;
 }
 
-// Element stride of byte stride s for items of `size` bytes, if it is whole
-// and fits the library's 32-bit strides.
-std::optional<int64_t> element_stride(py::ssize_t s, py::ssize_t size) {
-    if (s % size != 0) return std::nullopt;
-    const int64_t e = s / size;
-    if (e < INT32_MIN || e > INT32_MAX) return std::nullopt;
-    return e;
-}
-
-// Whether the array can be described as a library buffer as it is.
-bool fits_library_layout(const py::array &a, bool rgb) {
+// Whether the library can be given the array as it is: aligned (so every byte
+// stride is a whole number of samples) and with element strides that fit its
+// 32-bit strides.
+bool describable(const py::array &a) {
     if (!(a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_)) return false;
-    const py::ssize_t size = a.itemsize();
-    if (a.shape(1) > 1 && a.strides(1) != size) return false;  // x must be contiguous
-    if (!element_stride(a.strides(0), size)) return false;
-    return !rgb || element_stride(a.strides(2), size).has_value();
+    for (py::ssize_t k = 0; k < a.ndim(); ++k) {
+        const int64_t e = a.strides(k) / a.itemsize();
+        if (e < INT32_MIN || e > INT32_MAX) return false;
+    }
+    return true;
 }
 
-// Copies an H x W x C image with byte strides (y, x, c) into dense planes, a
-// source row at a time so that each row is read while it is in cache.
-template <class T>
-void gather_planes(const uint8_t *src, const int64_t (&stride)[3], int64_t H, int64_t W, int64_t C, T *planes) {
-    for (int64_t y = 0; y < H; ++y) {
-        for (int64_t c = 0; c < C; ++c) {
-            const uint8_t *row = src + y * stride[0] + c * stride[2];
-            T *dst = planes + (c * H + y) * W;
-            // memcpy: multi-byte samples of a misaligned array may straddle words.
-            for (int64_t x = 0; x < W; ++x) std::memcpy(&dst[x], row + x * stride[1], sizeof(T));
-        }
-    }
+// Describes an H x W (x 3) array in place: x (axis 1), y (axis 0) and channel
+// (axis 2), each from 0.
+void describe(Descriptor &d, const py::array &a) {
+    static constexpr int kAxis[3] = {1, 0, 2};
+    for (int k = 0; k < d.buf.dimensions; ++k) d.set(k, 0, a.shape(kAxis[k]), a.strides(kAxis[k]) / a.itemsize());
 }
 
-// Scatters C dense planes of H x W samples into an array with byte strides
-// (y, x, c); interleaved C-ordered RGB, the common case, has its own loop.
+// Filters a checked image with checked arguments into `out`, an aligned array
+// of the image's shape and sample type, both described in place: call_filter
+// copies strips of layouts the entry points do not read (x stride other than
+// 1), and of integer images it rounds. The call runs without the GIL.
 template <class T>
-void scatter_planes(const T *planes, int64_t H, int64_t W, int64_t C, const int64_t (&stride)[3], uint8_t *dst) {
-    const int64_t n = H * W, s = sizeof(T);
-    if (C == 3 && stride[2] == s && stride[1] == 3 * s && stride[0] == 3 * s * W &&
-        reinterpret_cast<uintptr_t>(dst) % alignof(T) == 0) {
-        T *rgb = reinterpret_cast<T *>(dst);
-        const T *r = planes, *g = planes + n, *b = planes + 2 * n;
-        for (int64_t p = 0; p < n; ++p) {
-            rgb[3 * p] = r[p];
-            rgb[3 * p + 1] = g[p];
-            rgb[3 * p + 2] = b[p];
-        }
-        return;
-    }
-    for (int64_t y = 0; y < H; ++y) {
-        for (int64_t c = 0; c < C; ++c) {
-            uint8_t *row = dst + y * stride[0] + c * stride[2];
-            const T *src = planes + (c * H + y) * W;
-            for (int64_t x = 0; x < W; ++x) std::memcpy(row + x * stride[1], &src[x], sizeof(T));
-        }
-    }
-}
-
-// Per-thread staging memory for planar copies, kept between calls: fresh pages
-// cost about as much as the copy itself. Blocks above kKeep bytes are freed
-// after the call instead.
-class Staging {
-public:
-    static constexpr size_t kKeep = size_t{64} << 20;
-
-    // Two separate areas of the given sizes, valid until release().
-    std::pair<uint8_t *, uint8_t *> get(size_t first, size_t second) {
-        const size_t aligned = (first + 63) & ~size_t{63};
-        if (aligned + second > size_) {
-            block_.reset(new uint8_t[aligned + second]);
-            size_ = aligned + second;
-        }
-        return {block_.get(), block_.get() + aligned};
-    }
-    void release() {
-        if (size_ > kKeep) {
-            block_.reset();
-            size_ = 0;
-        }
-    }
-
-private:
-    std::unique_ptr<uint8_t[]> block_;
-    size_t size_ = 0;
-};
-
-thread_local Staging staging;
-
-// Filters a checked image with checked arguments into `out`, an array of the
-// image's shape and sample type. Copies and the call run without the GIL.
-template <class T>
-void filter_samples(const py::array &in, const py::array &out, Padding padding, const py::array_t<float> &weights,
+void filter_samples(py::array in, const py::array &out, Padding padding, const py::array_t<float> &weights,
                     int window, double sigma_range, double pad_value, Rounding rounding) {
+    if (!describable(in)) in = in.attr("copy")();
     const bool rgb = in.ndim() == 3 && in.shape(2) == 3;
-    const int64_t H = in.shape(0), W = in.shape(1), C = in.ndim() == 3 ? in.shape(2) : 1, plane = H * W;
-    const int64_t in_strides[3] = {in.strides(0), in.strides(1), in.ndim() == 3 ? in.strides(2) : 0};
-    const int64_t out_strides[3] = {out.strides(0), out.strides(1), out.ndim() == 3 ? out.strides(2) : 0};
-    const bool direct_in = fits_library_layout(in, rgb), direct_out = fits_library_layout(out, rgb);
-    const auto *in_host = static_cast<const uint8_t *>(in.data());
-    auto *out_host = static_cast<uint8_t *>(const_cast<void *>(out.data()));
-    const float *w_host = weights.data();
+    const halide_type_code_t code = std::is_same_v<T, float> ? halide_type_float : halide_type_uint;
+    Descriptor in_buf(const_cast<void *>(in.data()), code, sizeof(T) * 8, rgb ? 3 : 2);
+    Descriptor out_buf(const_cast<void *>(out.data()), code, sizeof(T) * 8, rgb ? 3 : 2);
+    describe(in_buf, in);
+    describe(out_buf, out);
+    Descriptor w_buf(const_cast<float *>(weights.data()), halide_type_float, 32, 2);
+    w_buf.set(0, 0, window, 1);
+    w_buf.set(1, 0, window, window);
+    const Variant v{rgb ? Layout::rgb : Layout::gray, sample_of<T>, padding};
     int status;
     {
         py::gil_scoped_release unlocked;
-        const halide_type_code_t code = std::is_same_v<T, float> ? halide_type_float : halide_type_uint;
-        const int dims = rgb ? 3 : 2;
-        const size_t in_bytes = direct_in ? 0 : size_t(plane * C) * sizeof(T);
-        const size_t out_bytes = direct_out ? 0 : size_t(plane * C) * sizeof(T);
-        const auto [in_area, out_area] = staging.get(in_bytes, out_bytes);
-
-        // Input and output: as they are when their memory fits, else dense planes.
-        Descriptor in_buf(const_cast<uint8_t *>(in_host), code, sizeof(T) * 8, dims);
-        if (direct_in) {
-            in_buf.set_planar(W, H, in_strides[0] / int64_t{sizeof(T)}, in_strides[2] / int64_t{sizeof(T)});
-        } else {
-            gather_planes(in_host, in_strides, H, W, C, reinterpret_cast<T *>(in_area));
-            in_buf.buf.host = in_area;
-            in_buf.set_planar(W, H, W, plane);
-        }
-        Descriptor out_buf(direct_out ? out_host : out_area, code, sizeof(T) * 8, dims);
-        if (direct_out) {
-            out_buf.set_planar(W, H, out_strides[0] / int64_t{sizeof(T)}, out_strides[2] / int64_t{sizeof(T)});
-        } else {
-            out_buf.set_planar(W, H, W, plane);
-        }
-
-        Descriptor w_buf(const_cast<float *>(w_host), halide_type_float, 32, 2);
-        w_buf.set_planar(window, window, window, 0);
-        const Variant v{rgb ? Layout::rgb : Layout::gray, sample_of<T>, padding};
         status = call_filter(v, rounding, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value, &out_buf.buf);
-        if (status == 0 && !direct_out)
-            scatter_planes(reinterpret_cast<const T *>(out_area), H, W, C, out_strides, out_host);
-        staging.release();
     }
     if (status != 0) throw std::bad_alloc();  // pybind11 raises MemoryError
 }
@@ -335,8 +237,8 @@ void filter(const py::object &image, const py::array &out, double sigma_spatial,
     Sample sample = Sample::f32;
     py::array in = checked_image(image, sample);
     if (out.ndim() != in.ndim() || !std::equal(in.shape(), in.shape() + in.ndim(), out.shape()) ||
-        !out.dtype().equal(in.dtype()) || !out.writeable())
-        throw py::value_error("out must be a writeable array of the image's shape and native dtype");
+        !out.dtype().equal(in.dtype()) || !out.writeable() || !describable(out))
+        throw py::value_error("out must be a writeable, aligned array of the image's shape and native dtype");
     const Padding padding = checked_padding(padding_name);
     check_sigma(sigma_spatial, "sigma_spatial");
     const double sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range")

@@ -42,8 +42,12 @@ def _planar(a):
     return _buffer(a.ctypes.data, a.dtype, [(0, w, 1), (0, h, w)] + ([(0, 3, h * w)] if a.ndim == 3 else []))
 
 
-# The entry point's result for an H x W or H x W x 3 image and N x N weights.
-def reference(image, weights, sigma, padding, pad=0.0):
+# The entry point's result for an H x W or H x W x 3 image and N x N weights. Rounded to nearest (integer
+# images): the float entry point's quotient on the samples in their own units, ties to even, saturated.
+def reference(image, weights, sigma, padding, pad=0.0, rounding="truncate"):
+    if rounding == "nearest" and image.dtype != np.float32:
+        q = reference(image.astype(np.float32), weights, sigma, padding, float(int(pad)))
+        return np.clip(np.rint(np.nan_to_num(q, nan=0.0)), 0, np.iinfo(image.dtype).max).astype(image.dtype)
     planar = np.ascontiguousarray(np.moveaxis(image, 2, 0) if image.ndim == 3 else image)
     weights, out = np.ascontiguousarray(weights, np.float32), np.zeros_like(planar)
     assert _call(planar.dtype, padding, _planar(planar), _planar(weights), len(weights), sigma, pad, _planar(out)) == 0

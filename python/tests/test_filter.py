@@ -1,5 +1,6 @@
 # Catches a filter() or bounds() that differs from the C entry points by a bit (for any argument, default,
-# sample type or memory layout), that alters its input, or that holds the GIL or races while the library runs.
+# rounding, sample type, channel axis, memory layout or out= array), that alters its input, that lets integer
+# images drift over repeated passes, or that holds the GIL or races while the library runs.
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -13,26 +14,31 @@ from direct import gaussian, input_bounds, noisy, reference, same_bits
 PADDINGS = ("constant", "replicate", "symmetric")
 
 
-# Each of the eighteen: the default window and range sigma for a spatial sigma, an even window with a
-# range sigma, and float64 weights (rounded once to float32).
+# Each of the eighteen, rounded both ways: the default window and range sigma for a spatial sigma, an even
+# window with a range sigma, and float64 weights (rounded once to float32).
 @pytest.mark.parametrize("padding", PADDINGS)
 @pytest.mark.parametrize("dtype", (np.uint8, np.uint16, np.float32))
 @pytest.mark.parametrize("shape", ((23, 41), (9, 530, 3)), ids=("gray", "RGB"))
 def test_equals_the_entry_point(shape, dtype, padding):
     rng = np.random.default_rng(len(shape) + len(padding))
     image, weights = noisy(rng, shape, dtype), rng.uniform(0, 1, (3, 3))
-    pad, default = {np.uint8: (200.0, 25.5), np.uint16: (51234.7, 6553.5), np.float32: (0.75, 0.1)}[dtype]
-    for kwargs, w, sigma in ((dict(sigma_spatial=1.3), gaussian(7, 1.3), default),
-                             (dict(window=4, sigma_range=2 * default), gaussian(4, 1.0), 2 * default),
-                             (dict(weights=weights), weights.astype(np.float32), default)):
-        assert same_bits(bf.filter(image, padding=padding, pad_value=pad, **kwargs),
-                         reference(image, w, sigma, padding, pad)), kwargs
+    pad, default = {np.uint8: (200.7, 25.5), np.uint16: (51234.7, 6553.5), np.float32: (0.75, 0.1)}[dtype]
+    for rounding in ("nearest", "truncate"):
+        for kwargs, w, sigma in ((dict(sigma_spatial=1.3), gaussian(7, 1.3), default),
+                                 (dict(window=4, sigma_range=2 * default), gaussian(4, 1.0), 2 * default),
+                                 (dict(weights=weights), weights.astype(np.float32), default)):
+            assert same_bits(bf.filter(image, padding=padding, pad_value=pad, rounding=rounding, **kwargs),
+                             reference(image, w, sigma, padding, pad, rounding)), (rounding, kwargs)
 
 
+# Defaults (and rounding to nearest for integers); float64 goes through float32 and comes back float64.
 @pytest.mark.parametrize("dtype,sigma_range", ((np.uint8, 25.5), (np.uint16, 6553.5), (np.float32, 0.1)))
 def test_defaults(dtype, sigma_range):
     image = noisy(np.random.default_rng(3), (20, 30, 3), dtype)
-    assert same_bits(bf.filter(image), reference(image, gaussian(5, 1.0), sigma_range, "replicate"))
+    assert same_bits(bf.filter(image), reference(image, gaussian(5, 1.0), sigma_range, "replicate", 0, "nearest"))
+    if dtype == np.float32:
+        wide = image.astype(np.float64) * (1 + 2.0**-30)  # rounds back to the float32 samples
+        assert same_bits(bf.filter(wide), bf.filter(image).astype(np.float64))
     # Whole-number floats and numpy integers are windows too.
     assert same_bits(bf.filter(image, window=5.0), bf.filter(image, window=np.int64(5)))
 
@@ -62,6 +68,41 @@ def test_memory_layouts(shape, dtype, layout):
     result = bf.filter(variant, padding="symmetric", window=4)
     assert same_bits(result, bf.filter(image, padding="symmetric", window=4)) and result.flags.c_contiguous
     assert np.array_equal(variant, image) and np.array_equal(variant, before)
+
+
+# Flat areas and pure white stay as they are, pass after pass, when rounding to nearest; the truncated mean
+# (a few ulps below the sample for some values) loses a level.
+@pytest.mark.parametrize("dtype,levels,sigma_range", ((np.uint8, (255, 3, 70, 140), 2),
+                                                       (np.uint16, (65535, 97, 20000, 40000), 512)))
+def test_flat_areas_survive_repeated_passes(dtype, levels, sigma_range):
+    image = np.repeat(np.array(levels, dtype)[None, :, None], 16, axis=1).repeat(3, axis=2).repeat(12, axis=0)
+    result = image
+    for _ in range(5):
+        result = bf.filter(result, sigma_range=sigma_range)
+    assert np.array_equal(result, image)
+    assert not np.array_equal(bf.filter(image, sigma_range=sigma_range, rounding="truncate"), image)
+
+
+# A planar (3, H, W) array through channel_axis, and out= arrays of any layout: the interleaved result's
+# bits, written into the caller's array, which is returned.
+@pytest.mark.parametrize("dtype", (np.uint8, np.uint16, np.float32, np.float64))
+def test_channel_axis_and_out(dtype):
+    image = noisy(np.random.default_rng(5), (19, 23, 3), np.float32 if dtype == np.float64 else dtype).astype(dtype)
+    want = bf.filter(image, padding="symmetric")
+    planar = np.ascontiguousarray(np.moveaxis(image, 2, 0))
+    assert same_bits(np.moveaxis(bf.filter(planar, channel_axis=0, padding="symmetric"), 0, 2), want)
+    assert same_bits(bf.filter(np.moveaxis(planar, 0, 1), channel_axis=1, padding="symmetric"),
+                     np.moveaxis(want, 2, 1))
+    for out in (np.empty_like(image), np.asfortranarray(np.empty_like(image)),
+                np.empty((3,) + image.shape[:2], dtype).transpose(1, 2, 0), np.empty((19, 46, 3), dtype)[:, ::2]):
+        assert bf.filter(image, padding="symmetric", out=out) is out and same_bits(out, want)
+
+
+def test_threads():
+    image = noisy(np.random.default_rng(6), (64, 600, 3), np.uint8)
+    want = bf.filter(image)
+    previous = bf.set_num_threads(1)
+    assert same_bits(bf.filter(image, threads=3), want) and bf.set_num_threads(previous) == 3
 
 
 @pytest.mark.parametrize("padding", PADDINGS)
