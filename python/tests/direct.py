@@ -78,6 +78,6 @@ def noisy(rng, shape, dtype):
 
 # Same shape, dtype and bit patterns; any NaN equals any NaN.
 def same_bits(a, b):
-    if a.dtype == b.dtype == np.float32:
-        a, b = (np.where(np.isnan(x), np.float32(np.nan), x).view(np.uint32) for x in (a, b))
+    if a.dtype == b.dtype and a.dtype.kind == "f":
+        a, b = (np.where(np.isnan(x), x.dtype.type(np.nan), x).view(f"u{x.dtype.itemsize}") for x in (a, b))
     return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a, b)
