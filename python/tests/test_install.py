@@ -37,7 +37,7 @@ def test_installed_package(tmp_path):
     subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", str(prefix)], check=True, capture_output=True)
     [module] = prefix.rglob("_core.*.so")
     package = module.parent
-    assert package.parent.name == "site-packages" and {"__init__.py", "dask.py", "py.typed"} <= set(os.listdir(package))
+    assert package.parent.name == "site-packages" and {"__init__.py", "dask.py", "py.typed", "_core.pyi"} <= set(os.listdir(package))
     installed = probe(sys.executable, tmp_path, str(package.parent))
     assert installed[0] == str(package / "__init__.py")
     assert installed[2:] and all(p.startswith(str(prefix)) for p in installed[2:])

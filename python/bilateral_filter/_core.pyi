@@ -1,0 +1,13 @@
+# The compiled half of bilateral_filter; the package's functions check arguments before calling these.
+from typing import Any, Optional, Tuple
+
+import numpy as np
+
+__version__: str
+
+def filter(image: np.ndarray, out: np.ndarray, sigma_spatial: float, window: Any, sigma_range: Optional[float],
+           padding: str, pad_value: float, weights: Any, truncate: bool) -> None: ...
+def bounds(shape: Any, window: Any, padding: str, layout: str, out_origin: Any,
+           out_shape: Any) -> Tuple[Tuple[int, int], Tuple[int, int]]: ...
+def window_of(window: Any, weights: Any, sigma_spatial: float) -> int: ...
+def set_num_threads(threads: int) -> int: ...
