@@ -179,7 +179,9 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
         with np.errstate(over="ignore"):
             view = view.astype(np.float32)
     result = np.empty(a.shape, result_type) if out is None else out
-    target = result if result_type != np.float64 else np.empty(a.shape, np.float32)
+    # float64 results, and misaligned out= arrays, are filled from a float32 or aligned temporary.
+    temporary = result_type == np.float64 or not result.flags.aligned
+    target = np.empty(a.shape, np.float32 if result_type == np.float64 else result_type) if temporary else result
     target_view = target if channel_axis is None else np.moveaxis(target, int(channel_axis), -1)
     _core.filter(view, target_view, sigma_spatial, window, sigma_range, padding, pad_value, weights,
                  rounding == "truncate")

@@ -94,7 +94,8 @@ def test_channel_axis_and_out(dtype):
     assert same_bits(bf.filter(np.moveaxis(planar, 0, 1), channel_axis=1, padding="symmetric"),
                      np.moveaxis(want, 2, 1))
     for out in (np.empty_like(image), np.asfortranarray(np.empty_like(image)),
-                np.empty((3,) + image.shape[:2], dtype).transpose(1, 2, 0), np.empty((19, 46, 3), dtype)[:, ::2]):
+                np.empty((3,) + image.shape[:2], dtype).transpose(1, 2, 0), np.empty((19, 46, 3), dtype)[:, ::2],
+                np.frombuffer(bytearray(1 + image.nbytes), dtype, offset=1).reshape(image.shape)):  # misaligned
         assert bf.filter(image, padding="symmetric", out=out) is out and same_bits(out, want)
 
 
