@@ -161,6 +161,17 @@ std::string num(double v) {
     return text;
 }
 
+// The extension of path's file name in lower case, with its dot ("" if none).
+std::string extension(const std::string &path) {
+    const size_t slash = path.find_last_of('/'), dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    std::string ext = path.substr(dot);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return ext;
+}
+
+bool is_jpeg(const std::string &path) { return extension(path) == ".jpg" || extension(path) == ".jpeg"; }
+
 // "PATH: unknown output format (...)".
 std::string unknown_format(const std::string &path) {
     return path + ": unknown output format (use " + image_io::kKnownExtensions + ")";
@@ -281,9 +292,11 @@ std::string check_files(const Options &opt) {
             if (outputs[j] == outputs[k] || same_file(outputs[j], outputs[k]))
                 return "two outputs would be " + outputs[k] + (opt.outdir.empty() ? "" : " (inputs with the same file name)");
         }
+    }
+    for (const std::string &out : outputs) {
         for (const std::string &in : inputs) {
-            if (!opt.force && same_file(in, outputs[k]))
-                return "output " + outputs[k] + " would replace the input " + in + " (use --force to allow it)";
+            if (!opt.force && same_file(in, out))
+                return "output " + out + " would replace the input " + in + " (use --force to allow it)";
         }
     }
     return "";
@@ -294,22 +307,15 @@ std::string check_files(const Options &opt) {
 void warn_about_options(const Options &opt) {
     const auto given = [&](const char *name) { return opt.given.count(name) != 0; };
     const std::vector<std::string> outputs = outputs_of(opt);
-    const auto writes = [&](std::initializer_list<const char *> exts) {
-        for (const std::string &out : outputs)
-            for (const char *ext : exts) {
-                std::string tail = out.substr(out.size() - std::min(out.size(), std::strlen(ext)));
-                std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-                if (tail == ext) return true;
-            }
-        return false;
-    };
+    const bool jpeg = std::any_of(outputs.begin(), outputs.end(), is_jpeg);
+    const bool png = std::any_of(outputs.begin(), outputs.end(), [](const std::string &o) { return extension(o) == ".png"; });
     if (given("--pad-value") && opt.padding != bilateral::Padding::constant)
         warn("--pad-value has no effect without --padding constant");
     if (given("--sigma-spatial") && !opt.weights_file.empty()) warn("--sigma-spatial has no effect with --weights");
     if (opt.truncate && opt.use_float) warn("--truncate has no effect with --float (float results are rounded)");
-    if ((given("--quality") || given("--subsampling")) && !writes({".jpg", ".jpeg"}))
+    if ((given("--quality") || given("--subsampling")) && !jpeg)
         warn("--quality and --subsampling only affect JPEG output");
-    if (given("--png-compression") && !writes({".png"})) warn("--png-compression only affects PNG output");
+    if (given("--png-compression") && !png) warn("--png-compression only affects PNG output");
     if (opt.use_float && opt.sigma_range > 1)
         warn("with --float the range sigma is in 0..1 units; " + num(opt.sigma_range) +
              " weighs every difference almost alike (a plain blur)");
@@ -592,11 +598,9 @@ extern "C" void on_interrupt(int sig) {
 
 // Saves image to path; an interrupt meanwhile removes the temporary file.
 std::string save_output(const std::string &path, const Image &image, const image_io::SaveOptions &options) {
-    const size_t slash = path.find_last_of('/'), dot = path.find_last_of('.');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const std::string stem = path.substr(slash + 1, dot - slash - 1);
-    std::string ext = path.substr(dot);
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    const size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1), ext = extension(path);
+    const std::string stem = path.substr(slash + 1, path.size() - ext.size() - (slash + 1));
     if (dir.size() < sizeof g_pending.dir && stem.size() + 6 < sizeof g_pending.prefix && ext.size() < sizeof g_pending.ext) {
         std::strcpy(g_pending.dir, dir.c_str());
         std::strcpy(g_pending.prefix, ("." + stem + ".tmp-").c_str());
@@ -616,6 +620,8 @@ std::string process(const std::string &in_path, const std::string &out_path, con
     if (opt.drop_alpha && (src.channels == 2 || src.channels == 4)) drop_alpha(src);
     if (src.channels < 1 || src.channels > 4) return in_path + ": unsupported channel count " + std::to_string(src.channels);
     if (!(error = check_image(s, src)).empty()) return in_path + ": " + error;
+    if ((src.channels == 2 || src.channels == 4) && is_jpeg(out_path))
+        return in_path + ": JPEG cannot hold its alpha channel; use --drop-alpha, or a PNG or TIFF output";
     Image dst;
     double seconds = 0;
     if (!(error = filter_image(src, dst, s, seconds)).empty()) return in_path + ": " + error;
