@@ -222,7 +222,8 @@ std::string set_option(const std::string &arg, const std::string &value, Options
         if (!parse_int(value, 1, 1000000000, arg == "--window" ? opt.window : opt.threads))
             return arg + " must be a positive integer, not '" + value + "'";
     } else if (arg == "--quality") {
-        if (!parse_int(value, 1, 100, opt.save.jpeg_quality)) return "--quality must be within 1..100, not '" + value + "'";
+        if (!parse_int(value, 1, 100, opt.save.jpeg_quality))
+            return "--quality must be within 1..100, not '" + value + "'";
     } else if (arg == "--png-compression") {
         if (!parse_int(value, 0, 9, opt.save.png_compression))
             return "--png-compression must be within 0..9, not '" + value + "'";
@@ -249,7 +250,8 @@ std::string set_option(const std::string &arg, const std::string &value, Options
 // Output path for input in OUTDIR: OUTDIR/<input file name>.
 std::string output_in_dir(const std::string &outdir, const std::string &input) {
     const size_t slash = input.find_last_of('/');
-    return outdir + "/" + (slash == std::string::npos ? input : input.substr(slash + 1));
+    return outdir + (!outdir.empty() && outdir.back() == '/' ? "" : "/") +
+           (slash == std::string::npos ? input : input.substr(slash + 1));
 }
 
 // The files the run will write, outputs first, in input order.
@@ -257,7 +259,7 @@ std::vector<std::string> outputs_of(const Options &opt) {
     std::vector<std::string> out;
     if (opt.demo) {
         for (const char *name : {"input", "output", "compare"})
-            out.push_back(opt.demo_dir + "/bilateral-demo-" + name + ".png");
+            out.push_back(output_in_dir(opt.demo_dir, std::string("bilateral-demo-") + name + ".png"));
     } else if (opt.outdir.empty()) {
         out.push_back(opt.inputs[1]);
     } else {
@@ -281,16 +283,21 @@ std::string check_files(const Options &opt) {
     if (!opt.demo && opt.inputs.empty()) return "no input (try 'bilateral --demo' for a demonstration)";
     if (opt.outdir.empty() && opt.inputs.size() == 1) return "missing OUTPUT (or use -o OUTDIR)";
     if (opt.outdir.empty() && opt.inputs.size() > 2) return "several inputs need -o OUTDIR";
+    struct stat dir;
+    if (!opt.outdir.empty() && (stat(opt.outdir.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)))
+        return "-o " + opt.outdir + ": not a folder";
     const std::vector<std::string> outputs = outputs_of(opt);
     if (!opt.compare.empty() && outputs.size() > 2 && !opt.demo) return "--compare takes a single input";
     for (const std::string &out : outputs)
         if (!image_io::has_known_extension(out)) return unknown_format(out);
-    std::vector<std::string> inputs(opt.inputs.begin(), opt.inputs.begin() + (opt.outdir.empty() && !opt.demo ? 1 : opt.inputs.size()));
+    std::vector<std::string> inputs(opt.inputs.begin(),
+                                    opt.inputs.begin() + (opt.outdir.empty() && !opt.demo ? 1 : opt.inputs.size()));
     if (!opt.weights_file.empty()) inputs.push_back(opt.weights_file);
     for (size_t k = 0; k < outputs.size(); ++k) {
         for (size_t j = 0; j < k; ++j) {
             if (outputs[j] == outputs[k] || same_file(outputs[j], outputs[k]))
-                return "two outputs would be " + outputs[k] + (opt.outdir.empty() ? "" : " (inputs with the same file name)");
+                return "two outputs would be " + outputs[k] +
+                       (opt.outdir.empty() ? "" : " (inputs with the same file name)");
         }
     }
     for (const std::string &out : outputs) {
@@ -308,7 +315,8 @@ void warn_about_options(const Options &opt) {
     const auto given = [&](const char *name) { return opt.given.count(name) != 0; };
     const std::vector<std::string> outputs = outputs_of(opt);
     const bool jpeg = std::any_of(outputs.begin(), outputs.end(), is_jpeg);
-    const bool png = std::any_of(outputs.begin(), outputs.end(), [](const std::string &o) { return extension(o) == ".png"; });
+    const bool png =
+        std::any_of(outputs.begin(), outputs.end(), [](const std::string &o) { return extension(o) == ".png"; });
     if (given("--pad-value") && opt.padding != bilateral::Padding::constant)
         warn("--pad-value has no effect without --padding constant");
     if (given("--sigma-spatial") && !opt.weights_file.empty()) warn("--sigma-spatial has no effect with --weights");
@@ -403,9 +411,9 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
         // In double: a huge sigma must not overflow the int on its way to the limit.
         const double window = opt.window != 0 ? opt.window : 2 * std::ceil(2 * opt.sigma_spatial) + 1;
         if (window > kMaxWindow) {
-            const std::string name = opt.window != 0 ? "--window " + std::to_string(opt.window)
-                                                     : "--sigma-spatial " + num(opt.sigma_spatial) +
-                                                           " (a window of " + num(window) + ")";
+            const std::string name =
+                opt.window != 0 ? "--window " + std::to_string(opt.window)
+                                : "--sigma-spatial " + num(opt.sigma_spatial) + " (a window of " + num(window) + ")";
             return name + " would need " + bytes_text(4 * window * window) + " for its weights alone; the limit is " +
                    bytes_text(kMaxWeightBytes) + ", a window of " + std::to_string(kMaxWindow);
         }
@@ -418,7 +426,7 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
     s.padding = opt.padding;
     s.pad_value = opt.pad_value;
     const char *env = std::getenv("HL_NUM_THREADS");
-    s.threads = opt.threads > 0 ? opt.threads
+    s.threads = opt.threads > 0                        ? opt.threads
                 : env != nullptr && std::atoi(env) > 0 ? std::atoi(env)
                                                        : int(std::max(1u, std::thread::hardware_concurrency()));
     if (s.window % 2 == 0 && !opt.quiet)
@@ -436,9 +444,11 @@ double filter_bytes(const Image &img, const FilterSettings &s) {
     const double tiles = std::ceil(img.width / 512.0) * std::ceil(img.height / tile_h);
     const double scratch = 52 * n * n + 4 * (colour + 1) * (640 + 2 * n) * (tile_h + n) + 2.5 * (1 << 20);
     // call_filter copies strips of rows, near kRoundingBudget but at least 2N rows.
-    const double row = 2 * img.width * colour * (s.use_float || s.rounding == bilateral::Rounding::nearest ? 4 : img.depth() / 8);
-    const double copies = s.use_float ? row * img.height
-                                      : std::min(row * img.height, std::max(double(bilateral::kRoundingBudget), row * 2 * n));
+    const double row =
+        2 * img.width * colour * (s.use_float || s.rounding == bilateral::Rounding::nearest ? 4 : img.depth() / 8);
+    const double copies = s.use_float
+                              ? row * img.height
+                              : std::min(row * img.height, std::max(double(bilateral::kRoundingBudget), row * 2 * n));
     return image + 4 * n * n + std::min(tiles, double(s.threads)) * scratch + copies;
 }
 
@@ -446,17 +456,18 @@ double filter_bytes(const Image &img, const FilterSettings &s) {
 // depth, the window is one the image can use and the memory is there.
 // Warns about range sigmas that look like another depth's units.
 std::string check_image(const FilterSettings &s, const Image &img) {
-    if (!s.use_float && img.depth() == 8 && s.pad_value > 255) return "--pad-value must be within 0..255 for 8-bit images";
+    if (!s.use_float && img.depth() == 8 && s.pad_value > 255)
+        return "--pad-value must be within 0..255 for 8-bit images";
     const int64_t reach = 2 * int64_t{std::max(img.width, img.height)} + 1;
     if (s.window > reach)
         return "a window of " + std::to_string(s.window) + " is larger than a " + std::to_string(img.width) + "x" +
-               std::to_string(img.height) + " image can use (at most 2*max(width, height)+1 = " + std::to_string(reach) +
-               ")";
+               std::to_string(img.height) +
+               " image can use (at most 2*max(width, height)+1 = " + std::to_string(reach) + ")";
     const double need = filter_bytes(img, s);
     const double have = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE));
     if (need > have)
-        return "a window of " + std::to_string(s.window) + " on " + std::to_string(s.threads) + " threads would need about " +
-               bytes_text(need) + " (this machine has " + bytes_text(have) +
+        return "a window of " + std::to_string(s.window) + " on " + std::to_string(s.threads) +
+               " threads would need about " + bytes_text(need) + " (this machine has " + bytes_text(have) +
                "); use a smaller --window or --sigma-spatial, or fewer --threads";
     if (!s.use_float && s.sigma_range < 1)
         warn("range sigma " + num(s.sigma_range) + " is below one level of " + std::to_string(img.depth()) +
@@ -482,9 +493,8 @@ Buffer<float> &weights_of(FilterSettings &s) {
 // channel lies outside it.
 template <class T>
 Buffer<T> colour_view(T *samples, const Image &img) {
-    const halide_dimension_t shape[3] = {{0, img.width, img.channels},
-                                         {0, img.height, img.width * img.channels},
-                                         {0, 3, 1}};
+    const halide_dimension_t shape[3] = {
+        {0, img.width, img.channels}, {0, img.height, img.width * img.channels}, {0, 3, 1}};
     return Buffer<T>(samples, img.channels >= 3 ? 3 : 2, shape);
 }
 
@@ -497,7 +507,8 @@ int filter_scaled(const Image &img, const std::vector<S> &in, std::vector<S> &ou
     const float top = std::numeric_limits<S>::max();
     Buffer<const S> src = colour_view(in.data(), img);
     Buffer<S> dst = colour_view(out.data(), img);
-    Buffer<float> planes = src.dimensions() == 2 ? Buffer<float>(img.width, img.height) : Buffer<float>(img.width, img.height, 3);
+    Buffer<float> planes =
+        src.dimensions() == 2 ? Buffer<float>(img.width, img.height) : Buffer<float>(img.width, img.height, 3);
     Buffer<float> result = planes.copy();
     planes.for_each_value([top](float &p, S value) { p = value / top; }, src);
     const int status = bilateral::call_entry(v, planes, weights, s.window, sigma, s.pad_value, result);
@@ -601,7 +612,8 @@ std::string save_output(const std::string &path, const Image &image, const image
     const size_t slash = path.find_last_of('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1), ext = extension(path);
     const std::string stem = path.substr(slash + 1, path.size() - ext.size() - (slash + 1));
-    if (dir.size() < sizeof g_pending.dir && stem.size() + 6 < sizeof g_pending.prefix && ext.size() < sizeof g_pending.ext) {
+    if (dir.size() < sizeof g_pending.dir && stem.size() + 6 < sizeof g_pending.prefix &&
+        ext.size() < sizeof g_pending.ext) {
         std::strcpy(g_pending.dir, dir.c_str());
         std::strcpy(g_pending.prefix, ("." + stem + ".tmp-").c_str());
         std::strcpy(g_pending.ext, ext.c_str());
@@ -618,7 +630,8 @@ std::string process(const std::string &in_path, const std::string &out_path, con
     std::string error = image_io::load(in_path, src);
     if (!error.empty()) return error;
     if (opt.drop_alpha && (src.channels == 2 || src.channels == 4)) drop_alpha(src);
-    if (src.channels < 1 || src.channels > 4) return in_path + ": unsupported channel count " + std::to_string(src.channels);
+    if (src.channels < 1 || src.channels > 4)
+        return in_path + ": unsupported channel count " + std::to_string(src.channels);
     if (!(error = check_image(s, src)).empty()) return in_path + ": " + error;
     if ((src.channels == 2 || src.channels == 4) && is_jpeg(out_path))
         return in_path + ": JPEG cannot hold its alpha channel; use --drop-alpha, or a PNG or TIFF output";
@@ -626,7 +639,8 @@ std::string process(const std::string &in_path, const std::string &out_path, con
     double seconds = 0;
     if (!(error = filter_image(src, dst, s, seconds)).empty()) return in_path + ": " + error;
     if (!(error = save_output(out_path, dst, opt.save)).empty()) return error;
-    if (!opt.compare.empty() && !(error = save_output(opt.compare, side_by_side(src, dst), opt.save)).empty()) return error;
+    if (!opt.compare.empty() && !(error = save_output(opt.compare, side_by_side(src, dst), opt.save)).empty())
+        return error;
     if (opt.time) {
         std::printf("%s: filtered %dx%d in %.2f ms, %.1f megapixels/s\n", in_path.c_str(), src.width, src.height,
                     seconds * 1e3, double(src.width) * src.height / 1e6 / std::max(seconds, 1e-9));
@@ -691,14 +705,16 @@ int run_demo(const Options &opt, FilterSettings &s) {
         return 1;
     }
     if (!opt.quiet) {
-        const double sigma = std::isnan(s.sigma_range)
-                                 ? bilateral::default_sigma_range(s.use_float ? bilateral::Sample::f32 : bilateral::Sample::u8)
-                                 : s.sigma_range;
+        const double sigma =
+            std::isnan(s.sigma_range)
+                ? bilateral::default_sigma_range(s.use_float ? bilateral::Sample::f32 : bilateral::Sample::u8)
+                : s.sigma_range;
         std::printf("window %d, range sigma %g: noise in a flat patch %.2f -> %.2f\n", s.window, sigma,
                     patch_noise(input, 20, 20, 100), patch_noise(output, 20, 20, 100));
     }
     if (opt.time)
-        std::printf("filtered 640x480 in %.2f ms, %.1f megapixels/s\n", seconds * 1e3, 0.3072 / std::max(seconds, 1e-9));
+        std::printf("filtered 640x480 in %.2f ms, %.1f megapixels/s\n", seconds * 1e3,
+                    0.3072 / std::max(seconds, 1e-9));
     return 0;
 }
 

@@ -62,7 +62,9 @@ Image direct(const Image &img, Mode mode, Padding padding, std::vector<float> w,
         using T = decltype(sample);
         Buffer<T> in = colour == 1 ? Buffer<T>(img.width, img.height) : Buffer<T>(img.width, img.height, 3);
         Buffer<T> out = in.copy();
-        auto at = [&](const int *p) -> auto & { return samples[(size_t(p[1]) * img.width + p[0]) * ch + (colour == 3 ? p[2] : 0)]; };
+        auto at = [&](const int *p) -> auto & {
+            return samples[(size_t(p[1]) * img.width + p[0]) * ch + (colour == 3 ? p[2] : 0)];
+        };
         in.for_each_element([&](const int *p) { in(p) = T(at(p) / scale); });
         call_entry({colour == 3 ? Layout::rgb : Layout::gray, sample_of<T>, padding}, in, weights, n, sigma, pad, out);
         out.for_each_element([&](const int *p) {
@@ -79,8 +81,8 @@ Image direct(const Image &img, Mode mode, Padding padding, std::vector<float> w,
 }
 
 // Writes img with libtiff in 16 x 16 tiles or 8-row strips; photometric -1: gray or RGB by channels.
-void write_tiff(const std::string &name, const Image &img, int compression, bool tiles,
-                int format = SAMPLEFORMAT_UINT, int photometric = -1) {
+void write_tiff(const std::string &name, const Image &img, int compression, bool tiles, int format = SAMPLEFORMAT_UINT,
+                int photometric = -1) {
     TIFFSetWarningHandler(nullptr);  // the old Deflate code draws a warning
     TIFF *t = TIFFOpen(name.c_str(), "w");
     const size_t px = img.channels * img.depth() / 8, row = img.width * px;
@@ -129,7 +131,8 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         png.version = PNG_IMAGE_VERSION, png.width = 41, png.height = 29;
         png.format = ch == 3 ? PNG_FORMAT_LINEAR_RGB : PNG_FORMAT_LINEAR_Y;
         ASSERT_TRUE(png_image_write_to_file(&png, "i16.png", 0, img16.data16.data(), 0, nullptr));
-        write_tiff("l16.tif", img16, COMPRESSION_LZW, true), write_tiff("d16.tif", img16, COMPRESSION_ADOBE_DEFLATE, false);
+        write_tiff("l16.tif", img16, COMPRESSION_LZW, true),
+            write_tiff("d16.tif", img16, COMPRESSION_ADOBE_DEFLATE, false);
         write_tiff("z8.tif", img, COMPRESSION_DEFLATE, true);  // the old Deflate code
         fs::copy_file("in.png", "-d.png", fs::copy_options::overwrite_existing);
         // Arguments, expected result, output file, what stderr holds ("": nothing).
@@ -140,19 +143,24 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
              direct(img, truncated, Padding::constant, gaussian_weights(4, 1), 25.5, 200), "o.png", "further left"},
             {"--float --padding constant --pad-value 0.5 in.png o.png",
              direct(img, scaled, Padding::constant, g5, 0.1, 0.5), "o.png", ""},
-            {"--float --sigma-range 2 in.png o.png", direct(img, scaled, Padding::replicate, g5, 2), "o.png", "0..1 units"},
+            {"--float --sigma-range 2 in.png o.png", direct(img, scaled, Padding::replicate, g5, 2), "o.png",
+             "0..1 units"},
             {"in.jpg o.png", direct(jpeg, rounded, Padding::replicate, g5, 25.5), "o.png", ""},
             {"--drop-alpha --weights w.txt --sigma-range 40 --sigma-spatial 2 a.png o.png",
              direct(img, rounded, Padding::replicate, file_weights, 40), "o.png", "--sigma-spatial has no effect"},
-            {"--padding constant --pad-value 99 a.png o.png", direct(alpha, rounded, Padding::constant, g5, 25.5, 99), "o.png", ""},
+            {"--padding constant --pad-value 99 a.png o.png", direct(alpha, rounded, Padding::constant, g5, 25.5, 99),
+             "o.png", ""},
             {"--truncate a.png o.tif", direct(alpha, truncated, Padding::replicate, g5, 25.5), "o.tif", ""},
             {"-q -o batch in.jpg in.png", direct(img, rounded, Padding::replicate, g5, 25.5), "batch/in.png", ""},
-            {"--sigma-range 0.5 i16.png o.png", direct(img16, rounded, Padding::replicate, g5, 0.5), "o.png", "below one level"},
+            {"--sigma-range 0.5 i16.png o.png", direct(img16, rounded, Padding::replicate, g5, 0.5), "o.png",
+             "below one level"},
             {"--truncate --padding constant --pad-value 40000 --sigma-range 3000 l16.tif o.tif",
              direct(img16, truncated, Padding::constant, g5, 3000, 40000), "o.tif", ""},
-            {"--float --padding symmetric d16.tif o.tiff", direct(img16, scaled, Padding::symmetric, g5, 0.1), "o.tiff", ""},
+            {"--float --padding symmetric d16.tif o.tiff", direct(img16, scaled, Padding::symmetric, g5, 0.1), "o.tiff",
+             ""},
             {"--padding symmetric z8.tif o.tif", direct(img, rounded, Padding::symmetric, g5, 25.5), "o.tif", ""},
-            {"--pad-value 9 -- -d.png o.png", direct(img, rounded, Padding::replicate, g5, 25.5), "o.png", "--pad-value has no"},
+            {"--pad-value 9 -- -d.png o.png", direct(img, rounded, Padding::replicate, g5, 25.5), "o.png",
+             "--pad-value has no"},
         };
         for (const auto &[args, expected, output, message] : rows) {
             ASSERT_EQ(run(args), 0) << err;
@@ -242,7 +250,9 @@ TEST_F(CliTest, TenRoundedPassesKeepTheMeanFlatAreasAndWhite) {
     auto inside = [](int x, int y, int x0, int x1) { return x >= x0 && x < x1 && y >= 30 && y < 90; };
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w * 3; ++x) {
-            const double v = inside(x / 3, y, 40, 100) ? 200 : inside(x / 3, y, 120, w) ? 255 : 30 + 0.6 * x / 3 + 0.4 * y + 20 * (x % 3) + grain(rng);
+            const double v = inside(x / 3, y, 40, 100)  ? 200
+                             : inside(x / 3, y, 120, w) ? 255
+                                                        : 30 + 0.6 * x / 3 + 0.4 * y + 20 * (x % 3) + grain(rng);
             img.data.push_back(uint8_t(std::clamp(std::round(v), 0.0, 255.0)));
         }
     ASSERT_EQ(image_io::save("p0.png", img), "");
@@ -254,7 +264,9 @@ TEST_F(CliTest, TenRoundedPassesKeepTheMeanFlatAreasAndWhite) {
     EXPECT_NEAR(mean(out), mean(img), 0.05);
     int changed = 0;  // ten passes reach 20 pixels into a block
     for (int y = 50; y < 70; ++y)
-        for (int x = 0; x < w * 3; ++x) changed += (inside(x / 3, y, 60, 80) || inside(x / 3, y, 140, w)) && out.data[y * w * 3 + x] != img.data[y * w * 3 + x];
+        for (int x = 0; x < w * 3; ++x)
+            changed += (inside(x / 3, y, 60, 80) || inside(x / 3, y, 140, w)) &&
+                       out.data[y * w * 3 + x] != img.data[y * w * 3 + x];
     EXPECT_EQ(changed, 0);
 }
 
@@ -266,12 +278,14 @@ TEST_F(CliTest, InterruptWhileWritingLeavesNoTemporaryAndTheTargetUntouched) {
         write("out.png", "previous contents");
         const pid_t pid = fork();
         if (pid == 0) {
-            execl(BILATERAL_TOOL, BILATERAL_TOOL, "--window", "1", "--png-compression", "9", "big.jpg", "out.png", nullptr);
+            execl(BILATERAL_TOOL, BILATERAL_TOOL, "--window", "1", "--png-compression", "9", "big.jpg", "out.png",
+                  nullptr);
             _exit(127);
         }
         auto temporaries = [] {
             int n = 0;
-            for (const auto &e : fs::directory_iterator(".")) n += e.path().filename().string().rfind(".out.tmp-", 0) == 0;
+            for (const auto &e : fs::directory_iterator("."))
+                n += e.path().filename().string().rfind(".out.tmp-", 0) == 0;
             return n;
         };
         int status = 0;
