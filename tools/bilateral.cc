@@ -38,7 +38,8 @@ using image_io::Image;
 
 const char *const kShortUsage = R"(Usage: bilateral [OPTION]... INPUT OUTPUT
        bilateral [OPTION]... -o OUTDIR INPUT...
-Try 'bilateral --demo [DIR]' for a demonstration, 'bilateral --help' for the options.
+Try 'bilateral --demo [DIR]' for a demonstration (it writes three pictures
+into DIR), 'bilateral --help' for the options.
 )";
 
 const char *const kUsage = R"(Usage: bilateral [OPTION]... INPUT OUTPUT
@@ -99,8 +100,9 @@ Formats:
   floating point, other depths, ...) are refused. JPEG: 8-bit gray or colour.
 
 Outputs are written to a temporary file beside the target and renamed into
-place, so a failure or an interrupt (SIGINT, SIGTERM) never leaves a partial
-or damaged output. Exit status: 0 done, 1 a file failed, 2 bad arguments.
+place, so a failure or a signal (SIGINT, SIGTERM, SIGHUP) never leaves a
+partial or damaged output. Exit status: 0 done, 1 a file failed, 2 bad
+arguments.
 )";
 
 constexpr double kMaxWeightBytes = double(1 << 30);
@@ -346,9 +348,9 @@ std::string parse_options(int argc, char **argv, Options &opt) {
         }
         if (arg == "-h" || arg == "--help") return "help";
         if (arg == "--version") return "version";
-        if (arg == "--demo") {  // an optional folder
+        if (arg == "--demo" || arg.rfind("--demo=", 0) == 0) {  // an optional folder
             opt.demo = true;
-            opt.demo_dir = k + 1 < argc && argv[k + 1][0] != '-' ? argv[++k] : ".";
+            opt.demo_dir = arg.size() > 7 ? arg.substr(7) : k + 1 < argc && argv[k + 1][0] != '-' ? argv[++k] : ".";
             continue;
         }
         if (takes_value(arg)) {
@@ -765,7 +767,7 @@ int main(int argc, char **argv) {
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
     action.sa_flags = SA_RESETHAND | SA_NODEFER;  // the handler's raise() then ends the process
-    for (int sig : {SIGINT, SIGTERM}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction before;
         if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
     }
