@@ -289,7 +289,8 @@ std::string check_files(const Options &opt) {
     if (!opt.outdir.empty() && (stat(opt.outdir.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)))
         return "-o " + opt.outdir + ": not a folder";
     const std::vector<std::string> outputs = outputs_of(opt);
-    if (!opt.compare.empty() && outputs.size() > 2 && !opt.demo) return "--compare takes a single input";
+    if (!opt.compare.empty() && opt.demo) return "--demo writes its own comparison; --compare is for one input";
+    if (!opt.compare.empty() && outputs.size() > 2) return "--compare takes a single input";
     for (const std::string &out : outputs)
         if (!image_io::has_known_extension(out)) return unknown_format(out);
     std::vector<std::string> inputs(opt.inputs.begin(),
@@ -394,6 +395,8 @@ std::string read_weights(const std::string &path, Buffer<float> &weights) {
     if (values.empty() || size_t(n) * n != values.size())
         return what + std::to_string(values.size()) + " values is not a square count (N*N)";
     if (!(sum > 0)) return what + "the weights sum to zero";
+    // The filter's sums of weight times sample (up to 65535) must stay finite in float32.
+    if (sum * 65535 > std::numeric_limits<float>::max()) return what + "the weights are too large; scale them down";
     weights = Buffer<float>(n, n);
     std::copy(values.begin(), values.end(), weights.begin());
     return "";
