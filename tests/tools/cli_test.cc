@@ -1,7 +1,5 @@
-// Catches a command-line tool whose output differs from a direct call of the library (rounding,
-// truncation, alpha) or whose options do not reach it, one that fails uncleanly (wrong status, no
-// reason, partial or replaced files, temporaries left by an interrupt), and one that drifts when run
-// again and again on its own output.
+// Catches a tool whose output differs from a direct library call (rounding, truncation, alpha), that drifts over
+// repeated passes, or that fails uncleanly: wrong status, no reason, replaced inputs, files left by an interrupt.
 #include <HalideBuffer.h>
 #include <gtest/gtest.h>
 #include <png.h>
