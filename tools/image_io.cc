@@ -20,6 +20,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -198,9 +199,10 @@ void compress_band(const Image &image, int y0, int y1, bool last, int level, boo
     const size_t row_bytes = size_t(image.width) * pixel;
     const uint8_t *samples = sample_bytes(image);
     std::vector<uint8_t> row(row_bytes + 1), be(bytes == 2 ? row_bytes : 0);
+    // deflateBound without a stream is its most cautious; + sync marker and CRC
+    band.chunk.resize(8 + deflateBound(nullptr, uLong((row_bytes + 1) * (y1 - y0))) + 16);
     z_stream z{};
     if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, level == 0 ? Z_DEFAULT_STRATEGY : Z_RLE) != Z_OK) return;
-    band.chunk.resize(8 + deflateBound(&z, uLong((row_bytes + 1) * (y1 - y0))) + 16);  // + sync marker, CRC
     z.next_out = band.chunk.data() + 8;
     z.avail_out = uInt(band.chunk.size() - 12);
     bool ok = true;
@@ -268,7 +270,12 @@ std::string write_png_bands(FILE *file, const Image &image, int level, int threa
         for (int k = 0; k < count; ++k) {
             const int b = first + k, y0 = b * rows_per_band, y1 = std::min(image.height, y0 + rows_per_band);
             round[k] = Band();
-            auto job = [&, y0, y1, b, k] { compress_band(image, y0, y1, b == bands - 1, level, level > 0, round[k]); };
+            auto job = [&, y0, y1, b, k] {
+                try {
+                    compress_band(image, y0, y1, b == bands - 1, level, level > 0, round[k]);
+                } catch (const std::bad_alloc &) {  // leaves the band not ok
+                }
+            };
             if (k + 1 < count) {
                 try {
                     workers.emplace_back(job);
