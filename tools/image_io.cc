@@ -61,11 +61,58 @@ std::string system_error() { return std::strerror(errno); }
 // stdio buffer for image files: large reads and writes, few system calls.
 constexpr size_t kFileBuffer = size_t(1) << 20;
 
+// Samples in one band of rows that an encoder compresses on a thread of its
+// own. Bands do not depend on the thread count, nor do the files.
+constexpr size_t kBandBytes = size_t(1) << 20;
+
 // v rounded to the nearest integer within lo..hi.
 long clamp_round(double v, long lo, long hi) { return long(std::clamp(std::nearbyint(v), double(lo), double(hi))); }
 
 // True if the image carries a resolution.
 bool has_resolution(const Metadata &m) { return m.x_resolution > 0 && m.y_resolution > 0; }
+
+// How many bands run at once: `threads`, or one per core for 0.
+int bands_at_once(int threads, int bands) {
+    return std::min(bands, threads > 0 ? threads : int(std::max(1u, std::thread::hardware_concurrency())));
+}
+
+// Runs make(b, slot) for bands b = 0 .. bands - 1, at_once of them at a time
+// on as many threads (slot 0 .. at_once - 1 names the round's place for b),
+// then emit(b, slot) for each of the round in order; returns the first
+// message emit gives. make must not throw other than bad_alloc, which leaves
+// its band as make left it.
+template <class Make, class Emit>
+std::string in_bands(int bands, int at_once, const Make &make, const Emit &emit) {
+    std::vector<std::thread> workers;
+    workers.reserve(at_once);
+    for (int first = 0; first < bands; first += at_once) {
+        const int count = std::min(at_once, bands - first);
+        for (int k = 0; k < count; ++k) {
+            auto job = [&make, first, k] {
+                try {
+                    make(first + k, k);
+                } catch (const std::bad_alloc &) {
+                }
+            };
+            if (k + 1 < count) {
+                try {
+                    workers.emplace_back(job);
+                } catch (const std::system_error &) {
+                    job();  // no thread to be had: run it here
+                }
+            } else {
+                job();
+            }
+        }
+        for (std::thread &w : workers) w.join();
+        workers.clear();
+        for (int k = 0; k < count; ++k) {
+            std::string message = emit(first + k, k);
+            if (!message.empty()) return message;
+        }
+    }
+    return "";
+}
 
 // ---- PNG ----
 
@@ -242,7 +289,7 @@ void compress_band(const Image &image, int y0, int y1, bool last, int level, boo
 }
 
 // Writes the image data of a PNG whose header libpng has written: the zlib
-// header, then bands of about 4 MiB of rows compressed on `threads` threads
+// header, then bands of about 1 MiB of rows compressed on `threads` threads
 // at once, each its own IDAT chunk, then the Adler-32 of the whole filtered
 // stream and IEND. Bands start with an empty window, which costs little with
 // run-length matching.
@@ -257,44 +304,27 @@ std::string write_png_bands(FILE *file, const Image &image, int level, int threa
                std::fwrite(crc, 1, 4, file) == 4;
     };
     const size_t row_bytes = size_t(image.width) * image.channels * (image.depth() / 8) + 1;
-    const int rows_per_band = int(std::clamp<size_t>((size_t(4) << 20) / row_bytes, 1, size_t(image.height)));
+    const int rows_per_band = int(std::clamp<size_t>(kBandBytes / row_bytes, 1, size_t(image.height)));
     const int bands = (image.height + rows_per_band - 1) / rows_per_band;
     const uint8_t zlib_header[2] = {0x78, 0x01};
     if (!put_chunk("IDAT", zlib_header, 2)) return system_error();
     uLong adler = 1;
-    const int workers_wanted = threads > 0 ? threads : int(std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<Band> round(std::min(workers_wanted, bands));
-    std::vector<std::thread> workers;
-    for (int first = 0; first < bands; first += int(round.size())) {
-        const int count = std::min(int(round.size()), bands - first);
-        for (int k = 0; k < count; ++k) {
-            const int b = first + k, y0 = b * rows_per_band, y1 = std::min(image.height, y0 + rows_per_band);
-            round[k] = Band();
-            auto job = [&, y0, y1, b, k] {
-                try {
-                    compress_band(image, y0, y1, b == bands - 1, level, level > 0, round[k]);
-                } catch (const std::bad_alloc &) {  // leaves the band not ok
-                }
-            };
-            if (k + 1 < count) {
-                try {
-                    workers.emplace_back(job);
-                } catch (const std::system_error &) {
-                    job();  // no thread to be had: compress here
-                }
-            } else {
-                job();
-            }
-        }
-        for (std::thread &w : workers) w.join();
-        workers.clear();
-        for (int k = 0; k < count; ++k) {
-            if (!round[k].ok) return "out of memory";
-            if (std::fwrite(round[k].chunk.data(), 1, round[k].chunk.size(), file) != round[k].chunk.size())
+    std::vector<Band> slots(bands_at_once(threads, bands));
+    const std::string message = in_bands(
+        bands, int(slots.size()),
+        [&](int b, int k) {
+            const int y0 = b * rows_per_band, y1 = std::min(image.height, y0 + rows_per_band);
+            slots[k] = Band();
+            compress_band(image, y0, y1, b == bands - 1, level, level > 0, slots[k]);
+        },
+        [&](int, int k) -> std::string {
+            if (!slots[k].ok) return "out of memory";
+            if (std::fwrite(slots[k].chunk.data(), 1, slots[k].chunk.size(), file) != slots[k].chunk.size())
                 return system_error();
-            adler = adler32_combine(adler, round[k].adler, z_off_t(round[k].filtered_bytes));
-        }
-    }
+            adler = adler32_combine(adler, slots[k].adler, z_off_t(slots[k].filtered_bytes));
+            return "";
+        });
+    if (!message.empty()) return message;
     uint8_t trailer[4];
     png_save_uint_32(trailer, png_uint_32(adler));
     if (!put_chunk("IDAT", trailer, 4) || !put_chunk("IEND", nullptr, 0)) return system_error();
@@ -486,43 +516,121 @@ void write_jpeg_markers(jpeg_compress_struct &cinfo, const Metadata &m, std::vec
             jpeg_write_marker(&cinfo, marker.code, marker.data.data(), unsigned(marker.data.size()));
 }
 
-// Encodes a gray or RGB image as JPEG into an open file.
-std::string save_jpeg(FILE *file, const Image &image, const SaveOptions &options, std::vector<JOCTET> &exif) {
-    if (image.channels != 1 && image.channels != 3) return "JPEG output needs a gray or RGB image";
-    if (image.depth() != 8) return "JPEG output takes 8-bit samples; use .png or .tif for 16-bit images";
-    const int sub = options.jpeg_subsampling;
-    if (sub != 444 && sub != 422 && sub != 420) return "JPEG subsampling must be 444, 422 or 420";
+// One band of rows encoded as a JPEG of its own, in memory.
+struct JpegBand {
+    unsigned char *buffer = nullptr;  // from jpeg_mem_dest, freed with the band
+    unsigned long size = 0;
+    std::vector<JOCTET> exif;  // the EXIF marker's payload, kept while it is written
+    std::string error;
+    bool ok = false;
+    JpegBand() = default;
+    JpegBand(const JpegBand &) = delete;
+    JpegBand &operator=(const JpegBand &) = delete;
+    ~JpegBand() { std::free(buffer); }
+    void reset() {
+        std::free(buffer);
+        buffer = nullptr, size = 0, error.clear(), ok = false;
+    }
+};
+
+// Encodes rows [y0, y1) of image into band with a restart marker after every
+// row of blocks; band 0 carries the density and the metadata markers.
+void encode_jpeg_band(const Image &image, const SaveOptions &options, int y0, int y1, bool first, JpegBand &band) {
     jpeg_compress_struct cinfo;
     JpegError error;
     install_jpeg_errors(reinterpret_cast<jpeg_common_struct *>(&cinfo), error);
     if (setjmp(error.jump)) {
         jpeg_destroy_compress(&cinfo);
-        return std::string("JPEG encoding failed: ") + error.message;
+        band.error = error.message;
+        return;
     }
     jpeg_create_compress(&cinfo);
-    jpeg_stdio_dest(&cinfo, file);
+    jpeg_mem_dest(&cinfo, &band.buffer, &band.size);
     cinfo.image_width = JDIMENSION(image.width);
-    cinfo.image_height = JDIMENSION(image.height);
+    cinfo.image_height = JDIMENSION(y1 - y0);
     cinfo.input_components = image.channels;
     cinfo.in_color_space = image.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, std::clamp(options.jpeg_quality, 1, 100), TRUE);
+    const int sub = options.jpeg_subsampling;
     cinfo.comp_info[0].h_samp_factor = image.channels == 3 && sub != 444 ? 2 : 1;  // luma against chroma
     cinfo.comp_info[0].v_samp_factor = image.channels == 3 && sub == 420 ? 2 : 1;
-    write_jpeg_density(cinfo, image.metadata);
+    cinfo.restart_in_rows = 1;
+    if (first) write_jpeg_density(cinfo, image.metadata);
     jpeg_start_compress(&cinfo, TRUE);
-    write_jpeg_markers(cinfo, image.metadata, exif);
+    if (first) write_jpeg_markers(cinfo, image.metadata, band.exif);
     const size_t row_bytes = size_t(image.width) * image.channels;
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW rows[16];
         const JDIMENSION n = std::min<JDIMENSION>(16, cinfo.image_height - cinfo.next_scanline);
         for (JDIMENSION r = 0; r < n; ++r)
-            rows[r] = const_cast<JSAMPROW>(image.data.data()) + (cinfo.next_scanline + r) * row_bytes;
+            rows[r] = const_cast<JSAMPROW>(image.data.data()) + (y0 + cinfo.next_scanline + r) * row_bytes;
         jpeg_write_scanlines(&cinfo, rows, n);
     }
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
-    return "";
+    band.ok = true;
+}
+
+// Where a band's entropy-coded data begins (after the scan header) and the
+// offset of its frame header's height; 0 if the stream is not as expected.
+size_t jpeg_scan_start(const unsigned char *data, size_t size, size_t &height_at) {
+    for (size_t at = 2; at + 4 <= size && data[at] == 0xFF;) {
+        const int marker = data[at + 1];
+        const size_t length = size_t(data[at + 2]) << 8 | data[at + 3];
+        if (marker >= 0xC0 && marker <= 0xC2) height_at = at + 5;
+        if (marker == 0xDA) return at + 2 + length;
+        at += 2 + length;
+    }
+    return 0;
+}
+
+// Encodes a gray or RGB image as JPEG into an open file: bands of rows whose
+// height is a whole number of block rows, each encoded on a thread as a JPEG
+// of its own with a restart marker after every block row, are joined into one
+// stream (band 0's headers with the full height, the bands' entropy-coded
+// data with the restart markers numbered on, one more between bands). The
+// decoded samples equal those of encoding the image in one piece.
+std::string save_jpeg(FILE *file, const Image &image, const SaveOptions &options) {
+    if (image.channels != 1 && image.channels != 3) return "JPEG output needs a gray or RGB image";
+    if (image.depth() != 8) return "JPEG output takes 8-bit samples; use .png or .tif for 16-bit images";
+    const int sub = options.jpeg_subsampling;
+    if (sub != 444 && sub != 422 && sub != 420) return "JPEG subsampling must be 444, 422 or 420";
+    if (image.height > 65500) return "JPEG encoding failed: Maximum supported image dimension is 65500 pixels";
+    const int block_rows = image.channels == 3 && sub == 420 ? 16 : 8;
+    const size_t row_bytes = size_t(image.width) * image.channels;
+    const int rows_per_band = std::max<int>(1, int(kBandBytes / row_bytes / block_rows)) * block_rows;
+    const int bands = (image.height + rows_per_band - 1) / rows_per_band;
+    std::vector<JpegBand> slots(bands_at_once(options.threads, bands));
+    int restarts = 0;  // restart markers so far
+    std::string message = in_bands(
+        bands, int(slots.size()),
+        [&](int b, int k) {
+            slots[k].reset();
+            encode_jpeg_band(image, options, b * rows_per_band, std::min(image.height, (b + 1) * rows_per_band), b == 0,
+                             slots[k]);
+        },
+        [&](int b, int k) -> std::string {
+            JpegBand &band = slots[k];
+            if (!band.ok) return "JPEG encoding failed: " + (band.error.empty() ? "out of memory" : band.error);
+            unsigned char *data = band.buffer;
+            size_t height_at = 0;
+            const size_t start = jpeg_scan_start(data, band.size, height_at), end = band.size - 2;
+            if (start == 0 || height_at == 0 || start > end) return "JPEG encoding failed: unexpected band layout";
+            if (b == 0) {
+                data[height_at] = uint8_t(image.height >> 8), data[height_at + 1] = uint8_t(image.height);
+                if (std::fwrite(data, 1, start, file) != start) return system_error();
+            } else {
+                const uint8_t marker[2] = {0xFF, uint8_t(0xD0 + restarts++ % 8)};
+                if (std::fwrite(marker, 1, 2, file) != 2) return system_error();
+            }
+            for (size_t i = start; i + 1 < end; ++i)  // a 0xFF in the data is followed by 0 (stuffed)
+                if (data[i] == 0xFF && data[i + 1] >= 0xD0 && data[i + 1] <= 0xD7) data[++i] = uint8_t(0xD0 + restarts++ % 8);
+            return std::fwrite(data + start, 1, end - start, file) == end - start ? "" : system_error();
+        });
+    const uint8_t end_of_image[2] = {0xFF, 0xD9};
+    if (message.empty() && std::fwrite(end_of_image, 1, 2, file) != 2) message = system_error();
+    return message;
 }
 
 // ---- TIFF ----
@@ -792,10 +900,9 @@ std::string save(const std::string &path, const Image &image, const SaveOptions 
     std::setvbuf(file, nullptr, _IOFBF, kFileBuffer);
     std::string error;
     std::vector<png_bytep> rows;
-    std::vector<JOCTET> exif;
     std::string result = ext == ".png"                      ? save_png(file, image, options, error, rows)
                          : ext == ".tif" || ext == ".tiff" ? save_tiff(fd, temp, image)
-                                                           : save_jpeg(file, image, options, exif);
+                                                           : save_jpeg(file, image, options);
     if (result.empty() && (std::fflush(file) != 0 || fsync(fileno(file)) != 0)) result = system_error();
     if (std::fclose(file) != 0 && result.empty()) result = system_error();
     if (result.empty() && std::rename(temp.c_str(), path.c_str()) != 0) result = system_error();

@@ -76,7 +76,10 @@ constexpr const char *kKnownExtensions = ".png, .tif, .tiff, .jpg or .jpeg";
 // levels up to 2 use the Sub row filter (None at 0) and run-length matching and
 // compress bands of rows on `threads` threads (0: one per core), several times
 // faster than levels 3..9, which search the row filters and run on one thread.
-// jpeg_quality is 1..100, jpeg_subsampling 444, 422 or 420 (colour only).
+// jpeg_quality is 1..100, jpeg_subsampling 444, 422 or 420 (colour only); JPEG
+// bands are encoded on `threads` threads too, with a restart marker after each
+// row of blocks. Bands have a fixed size, so the bytes written do not depend
+// on the thread count.
 struct SaveOptions {
     int png_compression = 1;
     int jpeg_quality = 95;

@@ -1,11 +1,13 @@
 // Catches metadata (ICC, EXIF, resolution, PNG colour chunks, JPEG APP markers) lost or garbled between an input
-// and the tool's output, save options that do not reach the encoders, and PNG bands that do not join up.
+// and the tool's output, save options that do not reach the encoders, and PNG or JPEG bands that do not join up.
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -136,7 +138,7 @@ TEST(ImageIo, SaveOptionsReachTheJpegEncoder) {
 // PNG levels 0 (stored), 1 (banded, several bands on two threads) and 9 (libpng's own path) give the same
 // samples back, 16-bit RGBA and 8-bit gray one pixel wide; sizes must follow the level.
 TEST(ImageIo, PngLevelsRoundTripAcrossBands) {
-    Image wide{700, 800, 4, {}, std::vector<uint16_t>(700 * 800 * 4)};  // 4.5 MB of rows: two bands
+    Image wide{700, 800, 4, {}, std::vector<uint16_t>(700 * 800 * 4)};  // 4.5 MB of rows: five bands
     for (size_t k = 0; k < wide.data16.size(); ++k) wide.data16[k] = uint16_t(k % 2800 * 23 + (k * 2654435761u >> 28));
     Image thin{1, 3000, 1, std::vector<uint8_t>(3000), {}};
     for (size_t k = 0; k < thin.data.size(); ++k) thin.data[k] = uint8_t(k / 40);
@@ -156,6 +158,25 @@ TEST(ImageIo, PngLevelsRoundTripAcrossBands) {
         EXPECT_LT(sizes[1], sizes[0]);
         EXPECT_LE(sizes[2], sizes[1]);
     }
+    fs::remove_all(kDir);
+}
+
+// JPEG bands joined into one stream: the same bytes on 1 and 3 threads, read back without a warning (a
+// misnumbered restart marker draws one), every band in its place (a ramp, so a misplaced band is far off).
+TEST(ImageIo, JpegBandsJoinIntoOneStream) {
+    Image ramp{1000, 1210, 3, std::vector<uint8_t>(1000 * 1210 * 3), {}};  // four bands at 4:2:0
+    for (size_t k = 0; k < ramp.data.size(); ++k) ramp.data[k] = uint8_t(k / 3000 * 200 / 1209 + k % 3 * 20);
+    fs::create_directories(kDir);
+    const std::string one = (kDir / "1.jpg").string(), three = (kDir / "3.jpg").string();
+    ASSERT_EQ(image_io::save(one, ramp, {1, 95, 420, 1}), "");
+    ASSERT_EQ(image_io::save(three, ramp, {1, 95, 420, 3}), "");
+    EXPECT_EQ(read(one), read(three));
+    Image back;
+    ASSERT_EQ(image_io::load(three, back), "");
+    ASSERT_EQ(back.height, ramp.height);
+    int worst = 0;
+    for (size_t k = 0; k < ramp.data.size(); ++k) worst = std::max(worst, std::abs(back.data[k] - ramp.data[k]));
+    EXPECT_LE(worst, 12);
     fs::remove_all(kDir);
 }
 
