@@ -879,6 +879,7 @@ std::string save(const std::string &path, const Image &image, const SaveOptions 
     const std::string ext = extension_of(path);
     if (!has_known_extension(path)) return path + ": unknown output format (use " + kKnownExtensions + ")";
     if (image.channels < 1 || image.channels > 4) return path + ": unsupported channel count";
+    if (image.width < 1 || image.height < 1) return path + ": image has no pixels";
 
     // Temporary file beside the target, keeping its extension: .name.tmp-XXXXXX.ext
     const size_t slash = path.find_last_of('/');
