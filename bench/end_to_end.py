@@ -6,7 +6,8 @@ usage: bench/end_to_end.py [--tool build/bin/bilateral] [--sizes 2048 8000] [--r
 
 The tool runs as a process (its time includes start-up and loading the library); OpenCV runs in this
 process, timed from imread to the end of imwrite, so the comparison is if anything unfair to the tool.
-Each figure is the median of --repeat runs. Both filter a 5 x 5 window with spatial sigma 1 and range
+Each figure is the median of --repeat runs; processor seconds (all threads) follow the tool's and OpenCV's
+wall times in brackets, as other jobs on the machine stretch wall times but hardly processor time. Both filter a 5 x 5 window with spatial sigma 1 and range
 sigma 25.5 (OpenCV: d = 5). The tool also runs with --window 1, whose time is nearly all I/O and set-up,
 and reports its library time (--time), which splits the 5 x 5 run into filter and the rest; the tool's
 image I/O is also timed alone (bench/io_time.cc: load, then save with the default options).
@@ -15,6 +16,7 @@ Needs python3-opencv (scripts/setup.sh python3-opencv installs it).
 import argparse
 import os
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -39,26 +41,32 @@ def picture(path, n):
     cv2.imwrite(path, img, [cv2.IMWRITE_JPEG_QUALITY, 95] if path.endswith(".jpg") else [])
 
 
+def children_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
 def run_tool(tool, src, dst, window, extra):
-    """Wall time of one tool run and the library time it reports, in seconds."""
+    """Wall time of one tool run, its processor time (all threads) and the library time it reports, in seconds."""
     args = [tool, "--threads", "2", "--window", str(window), "--sigma-range", "25.5", "--time", *extra, src, dst]
-    t0 = time.perf_counter()
+    c0, t0 = children_cpu(), time.perf_counter()
     out = subprocess.run(args, check=True, capture_output=True, text=True).stdout
-    wall = time.perf_counter() - t0
+    wall, cpu = time.perf_counter() - t0, children_cpu() - c0
     m = re.search(r"in ([0-9.]+) ms", out)
-    return wall, float(m.group(1)) / 1e3 if m else float("nan")
+    return wall, cpu, float(m.group(1)) / 1e3 if m else float("nan")
 
 
 def run_opencv(src, dst):
-    """Seconds for imread, bilateralFilter and imwrite (OpenCV's default encoder settings)."""
-    t0 = time.perf_counter()
+    """Wall and processor seconds for imread, bilateralFilter and imwrite (OpenCV's default encoder settings),
+    and the wall seconds of bilateralFilter."""
+    c0, t0 = time.process_time(), time.perf_counter()
     img = cv2.imread(src, cv2.IMREAD_UNCHANGED)
     t1 = time.perf_counter()
     out = cv2.bilateralFilter(img, 5, 25.5, 1.0)
     t2 = time.perf_counter()
     cv2.imwrite(dst, out)
     t3 = time.perf_counter()
-    return t3 - t0, t2 - t1
+    return t3 - t0, time.process_time() - c0, t2 - t1
 
 
 def build_io_timer(root, workdir):
@@ -94,24 +102,23 @@ def main():
     print("| picture | tool, --window 1 | tool, --window 5 | of which filter | load + save alone | OpenCV, d = 5 "
           "| of which filter | tool / OpenCV |")
     print("|---|---|---|---|---|---|---|---|")
+    med = statistics.median
     for n in a.sizes:
         for ext in ("png", "jpg"):
             src = os.path.join(a.dir, f"in{n}.{ext}")
             picture(src, n)
             extra = jpeg_extra if ext == "jpg" else []
-            w1, w5, lib, io, cvt, cvf = [], [], [], [], [], []
+            w1, w5, c5, lib, io, cvt, cvc, cvf = ([] for _ in range(8))
             for _ in range(a.repeat):
                 w1.append(run_tool(a.tool, src, os.path.join(a.dir, f"tool1.{ext}"), 1, extra)[0])
-                wall, seconds = run_tool(a.tool, src, os.path.join(a.dir, f"tool5.{ext}"), 5, extra)
-                w5.append(wall)
-                lib.append(seconds)
+                for lst, v in zip((w5, c5, lib), run_tool(a.tool, src, os.path.join(a.dir, f"tool5.{ext}"), 5, extra)):
+                    lst.append(v)
                 io.append(run_io(io_timer, src, os.path.join(a.dir, f"io.{ext}")))
-                total, filt = run_opencv(src, os.path.join(a.dir, f"opencv.{ext}"))
-                cvt.append(total)
-                cvf.append(filt)
-            med = statistics.median
-            print(f"| {n}² {ext.upper()} | {med(w1):.3f} s | {med(w5):.3f} s | {med(lib):.3f} s | {med(io):.3f} s "
-                  f"| {med(cvt):.3f} s | {med(cvf):.3f} s | {med(w5) / med(cvt):.2f} |", flush=True)
+                for lst, v in zip((cvt, cvc, cvf), run_opencv(src, os.path.join(a.dir, f"opencv.{ext}"))):
+                    lst.append(v)
+            print(f"| {n}² {ext.upper()} | {med(w1):.3f} s | {med(w5):.3f} s ({med(c5):.2f}) | {med(lib):.3f} s "
+                  f"| {med(io):.3f} s | {med(cvt):.3f} s ({med(cvc):.2f}) | {med(cvf):.3f} s "
+                  f"| {med(w5) / med(cvt):.2f} |", flush=True)
     print(f"load average after: {os.getloadavg()[0]:.2f}", file=sys.stderr)
 
 
