@@ -58,7 +58,7 @@ def run_tool(tool, src, dst, window, extra):
 
 def run_opencv(src, dst):
     """Wall and processor seconds for imread, bilateralFilter and imwrite (OpenCV's default encoder settings),
-    and the wall seconds of bilateralFilter."""
+    and the wall seconds of bilateralFilter, imread and imwrite."""
     c0, t0 = time.process_time(), time.perf_counter()
     img = cv2.imread(src, cv2.IMREAD_UNCHANGED)
     t1 = time.perf_counter()
@@ -66,7 +66,7 @@ def run_opencv(src, dst):
     t2 = time.perf_counter()
     cv2.imwrite(dst, out)
     t3 = time.perf_counter()
-    return t3 - t0, time.process_time() - c0, t2 - t1
+    return t3 - t0, time.process_time() - c0, t2 - t1, t1 - t0, t3 - t2
 
 
 def build_io_timer(root, workdir):
@@ -79,9 +79,9 @@ def build_io_timer(root, workdir):
 
 
 def run_io(exe, src, dst):
-    """Seconds the tool's image I/O takes to load src and save dst."""
+    """Seconds the tool's image I/O takes to load src and to save dst."""
     out = subprocess.run([exe, src, dst], check=True, capture_output=True, text=True).stdout.split()
-    return float(out[0]) + float(out[1])
+    return float(out[0]), float(out[1])
 
 
 def main():
@@ -103,22 +103,29 @@ def main():
           "| of which filter | tool / OpenCV |")
     print("|---|---|---|---|---|---|---|---|")
     med = statistics.median
+    io_rows = []
     for n in a.sizes:
         for ext in ("png", "jpg"):
             src = os.path.join(a.dir, f"in{n}.{ext}")
             picture(src, n)
             extra = jpeg_extra if ext == "jpg" else []
-            w1, w5, c5, lib, io, cvt, cvc, cvf = ([] for _ in range(8))
+            w1, w5, c5, lib, load, save, cvt, cvc, cvf, cvr, cvw = ([] for _ in range(11))
             for _ in range(a.repeat):
                 w1.append(run_tool(a.tool, src, os.path.join(a.dir, f"tool1.{ext}"), 1, extra)[0])
                 for lst, v in zip((w5, c5, lib), run_tool(a.tool, src, os.path.join(a.dir, f"tool5.{ext}"), 5, extra)):
                     lst.append(v)
-                io.append(run_io(io_timer, src, os.path.join(a.dir, f"io.{ext}")))
-                for lst, v in zip((cvt, cvc, cvf), run_opencv(src, os.path.join(a.dir, f"opencv.{ext}"))):
+                for lst, v in zip((load, save), run_io(io_timer, src, os.path.join(a.dir, f"io.{ext}"))):
                     lst.append(v)
+                for lst, v in zip((cvt, cvc, cvf, cvr, cvw), run_opencv(src, os.path.join(a.dir, f"opencv.{ext}"))):
+                    lst.append(v)
+            io_rows.append(f"| {n}² {ext.upper()} | {med(load):.3f} s | {med(save):.3f} s | {med(cvr):.3f} s "
+                           f"| {med(cvw):.3f} s |")
+            io = [x + y for x, y in zip(load, save)]
             print(f"| {n}² {ext.upper()} | {med(w1):.3f} s | {med(w5):.3f} s ({med(c5):.2f}) | {med(lib):.3f} s "
                   f"| {med(io):.3f} s | {med(cvt):.3f} s ({med(cvc):.2f}) | {med(cvf):.3f} s "
                   f"| {med(w5) / med(cvt):.2f} |", flush=True)
+    print("\n| picture | tool: load | tool: save | OpenCV: imread | OpenCV: imwrite |\n|---|---|---|---|---|")
+    print("\n".join(io_rows))
     print(f"load average after: {os.getloadavg()[0]:.2f}", file=sys.stderr)
 
 
