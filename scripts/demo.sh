@@ -8,5 +8,4 @@ bash scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
-mkdir -p out
-./build/bin/bilateral -o out "$@"
+./build/bin/bilateral --demo out "$@"

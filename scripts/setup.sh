@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev llvm-14-dev
   libpng-dev libjpeg-dev libtiff-dev zlib1g-dev
+  help2man
   pybind11-dev python3-dev python3-numpy python3-pytest
   "$@"
 )

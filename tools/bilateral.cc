@@ -2,20 +2,29 @@
 //
 //   bilateral [options] INPUT OUTPUT
 //   bilateral [options] -o OUTDIR INPUT...
-//   bilateral [options] [-o OUTDIR]          (no input: the built-in demo)
+//   bilateral [options] --demo [DIR]
 #include <HalideBuffer.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "bilateral_filter.h"
@@ -27,52 +36,77 @@ namespace {
 using Halide::Runtime::Buffer;
 using image_io::Image;
 
-const char *const kUsage = R"(usage: bilateral [options] INPUT OUTPUT
-       bilateral [options] -o OUTDIR INPUT...
-       bilateral [options] [-o OUTDIR]        (no input: built-in demo)
+const char *const kShortUsage = R"(Usage: bilateral [OPTION]... INPUT OUTPUT
+       bilateral [OPTION]... -o OUTDIR INPUT...
+Try 'bilateral --demo [DIR]' for a demonstration (it writes three pictures
+into DIR), 'bilateral --help' for the options.
+)";
 
-Smooths a PNG, TIFF or JPEG image with an edge-preserving bilateral filter.
-Gray images are filtered as gray, colour images as RGB; 16-bit images as
-16-bit, others as 8-bit. The output format follows the OUTPUT extension: .png,
-.tif, .tiff, .jpg or .jpeg; PNG and TIFF keep the input's depth (TIFF written
-Deflate-compressed), JPEG takes 8-bit images only (written at quality 95).
+const char *const kUsage = R"(Usage: bilateral [OPTION]... INPUT OUTPUT
+  or:  bilateral [OPTION]... -o OUTDIR INPUT...
+  or:  bilateral [OPTION]... --demo [DIR]
+Smooth PNG, TIFF and JPEG images with an edge-preserving bilateral filter.
+
+Gray images are filtered as gray, colour images as RGB; an alpha channel is
+carried through unchanged. 8- and 16-bit images keep their depth, and results
+are rounded to nearest (ties to even). The output format follows the OUTPUT
+extension: .png, .tif, .tiff, .jpg or .jpeg (JPEG: 8-bit images only).
 
 Options:
-  --sigma-spatial S   spatial sigma in pixels (default 1)
-  --window N          window size (default 2*ceil(2*S)+1); an even N reaches
-                      one position further left and up
-  --sigma-range R     range sigma (default 10% of the sample range: 25.5 for
-                      8-bit images, 6553.5 for 16-bit, 0.1 with --float)
-  --padding P         constant, replicate or symmetric (default replicate)
-  --pad-value V       value outside the image for constant padding (default 0;
-                      0..255 for 8-bit images, 0..65535 for 16-bit, 0..1
-                      units with --float)
-  --weights FILE      spatial weights instead of the Gaussian: N*N numbers
-                      separated by white space, one window row after another;
-                      N becomes the window size
-  --float             filter in float32: samples scaled to v/M (M = 255 for
-                      8-bit images, 65535 for 16-bit), results written back
-                      as clamp(v*M, 0, M) rounded to nearest (halves away
-                      from zero), in the input's depth. Without it images go
-                      through the 8- or 16-bit filter, which truncates.
-  --drop-alpha        filter images with alpha by dropping the alpha channel
-                      (otherwise they are refused)
-  --threads T         number of worker threads
-  --compare FILE      also write input and output side by side into FILE
-  --time              print the filter time and megapixels per second
-  -o OUTDIR           write each output to OUTDIR under its input's file name
-  -q                  quiet: no progress or notes
-  -h, --help          this text
+  --sigma-spatial S    spatial sigma in pixels (default 1)
+  --window N           window size (default 2*ceil(2*S)+1); an even N reaches
+                       one position further left and up. N may be at most
+                       2*max(width, height)+1 and 16384 (1 GiB of weights),
+                       and the memory the filter needs (weights, every
+                       thread's scratch, images) must fit in this machine's
+  --sigma-range R      range sigma in the samples' own units (default 10% of
+                       the range: 25.5 for 8-bit images, 6553.5 for 16-bit,
+                       0.1 with --float)
+  --padding P          constant, replicate or symmetric (default replicate)
+  --pad-value V        value outside the image for constant padding (default
+                       0; 0..255 for 8-bit images, 0..65535 for 16-bit, 0..1
+                       with --float)
+  --weights FILE       spatial weights instead of the Gaussian: N*N finite,
+                       non-negative numbers, not all zero, one window row
+                       after another; N becomes the window size
+  --truncate           truncate 8- and 16-bit results instead of rounding
+                       them (the integer filter's own results, bit for bit)
+  --float              filter v/M in float32 (M = 255 for 8-bit images, 65535
+                       for 16-bit) and write back clamp(v*M, 0, M) rounded
+                       half away from zero
+  --drop-alpha         drop the alpha channel instead of carrying it through
+  --quality Q          JPEG quality, 1..100 (default 95)
+  --subsampling S      JPEG chroma subsampling: 444, 422 or 420 (default 444)
+  --png-compression L  PNG compression level, 0..9 (default 1: fast)
+  --compare FILE       also write input and output side by side into FILE
+  --force              let an output replace one of the inputs
+  --threads T          number of worker threads
+  --time               print the filter time and megapixels per second
+  -o OUTDIR            write each output to OUTDIR under its input's file name
+  --demo [DIR]         filter a generated noisy picture; writes
+                       bilateral-demo-{input,output,compare}.png into DIR
+                       (default: the current folder)
+  -q                   quiet: no progress lines or notes
+  --                   end of options: the arguments after it are file names
+  -h, --help           print this help and exit
+  --version            print the version and exit
 
-PNG: 1- to 16-bit gray, gray + alpha, RGB, RGBA and palette images (palettes
-become RGB, palette transparency is ignored; below 8 bits become 8-bit).
-TIFF: the first image of the file; 8- or 16-bit unsigned gray (MinIsBlack)
-or RGB, with or without alpha, interleaved or in separate planes, strips or
-tiles, uncompressed, LZW or Deflate. Other TIFFs (JPEG-compressed, palette,
-floating point, other depths, ...) are refused. JPEG: 8-bit gray or colour.
-Output files are written to a temporary file and renamed into place, so a
-failure never leaves a partial or damaged output.
+Formats:
+  PNG: 1- to 16-bit gray, gray + alpha, RGB, RGBA and palette images (palettes
+  become RGB, palette transparency is ignored; below 8 bits become 8-bit).
+  TIFF: the first image of the file; 8- or 16-bit unsigned gray (MinIsBlack)
+  or RGB, with or without alpha, interleaved or in separate planes, strips or
+  tiles, uncompressed, LZW or Deflate. Other TIFFs (JPEG-compressed, palette,
+  floating point, other depths, ...) are refused. JPEG: 8-bit gray or colour.
+
+Outputs are written to a temporary file beside the target and renamed into
+place, so a failure or a signal (SIGINT, SIGTERM, SIGHUP) never leaves a
+partial or damaged output. Exit status: 0 done, 1 a file failed, 2 bad
+arguments.
 )";
+
+constexpr double kMaxWeightBytes = double(1 << 30);
+constexpr int kMaxWindow = 16384;  // its weights take 1 GiB
 
 // Everything the command line sets.
 struct Options {
@@ -85,19 +119,60 @@ struct Options {
     int threads = 0;
     std::string compare;
     std::string outdir;
-    bool use_float = false, drop_alpha = false, time = false, quiet = false;
+    std::string demo_dir;
+    image_io::SaveOptions save;
+    bool use_float = false, truncate = false, drop_alpha = false, force = false, time = false, quiet = false;
+    bool demo = false;
+    std::set<std::string> given;  // the options named on the command line
     std::vector<std::string> inputs;
 };
 
 // What the filter needs for one image.
 struct FilterSettings {
-    Buffer<float> weights;
+    Buffer<float> weights;  // made when the first image passes its checks
+    double sigma_spatial = 1;
     int window = 0;
     double sigma_range = NAN;  // NaN: 10% of the filtered sample type's range
     bilateral::Padding padding = bilateral::Padding::replicate;
     double pad_value = 0;
     bool use_float = false;
+    bilateral::Rounding rounding = bilateral::Rounding::nearest;
+    int threads = 1;  // workers the filter will run on
 };
+
+// "bilateral: warning: TEXT", each text once.
+void warn(const std::string &text) {
+    static std::set<std::string> said;
+    if (said.insert(text).second) std::fprintf(stderr, "bilateral: warning: %s\n", text.c_str());
+}
+
+// "1.5 GiB", "61.0 MiB".
+std::string bytes_text(double bytes) {
+    char text[32];
+    if (bytes >= double(1 << 30))
+        std::snprintf(text, sizeof text, "%.1f GiB", bytes / double(1 << 30));
+    else
+        std::snprintf(text, sizeof text, "%.1f MiB", bytes / double(1 << 20));
+    return text;
+}
+
+// A number as %g prints it.
+std::string num(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+// The extension of path's file name in lower case, with its dot ("" if none).
+std::string extension(const std::string &path) {
+    const size_t slash = path.find_last_of('/'), dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    std::string ext = path.substr(dot);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return ext;
+}
+
+bool is_jpeg(const std::string &path) { return extension(path) == ".jpg" || extension(path) == ".jpeg"; }
 
 // "PATH: unknown output format (...)".
 std::string unknown_format(const std::string &path) {
@@ -112,31 +187,33 @@ bool parse_number(const std::string &text, double &value) {
     return *end == '\0';
 }
 
-// Parses the whole of text as a positive integer.
-bool parse_positive_int(const std::string &text, int &value) {
+// Parses the whole of text as an integer within lo..hi.
+bool parse_int(const std::string &text, int lo, int hi, int &value) {
     double v;
-    if (!parse_number(text, v) || !(v >= 1) || v > 1e9 || v != std::floor(v)) return false;
+    if (!parse_number(text, v) || !(v >= lo && v <= hi) || v != std::floor(v)) return false;
     value = int(v);
     return true;
 }
 
-// Every long option takes a value except these; of the short ones only -o does.
 bool takes_value(const std::string &arg) {
-    if (arg == "-o") return true;
-    return arg.rfind("--", 0) == 0 && arg != "--float" && arg != "--drop-alpha" && arg != "--time" &&
-           arg != "--help" && arg != "--";
+    static const std::set<std::string> kWithValue = {
+        "-o",        "--sigma-spatial", "--window",  "--sigma-range", "--padding",         "--pad-value",
+        "--weights", "--threads",       "--compare", "--quality",     "--png-compression", "--subsampling"};
+    return kWithValue.count(arg.substr(0, arg.find('='))) != 0;
 }
 
-// Sets what one argument (with its value, if it takes one) says; returns an error message.
+// Sets what one option (with its value, if it takes one) says; returns an error message.
 std::string set_option(const std::string &arg, const std::string &value, Options &opt) {
-    if (arg == "-q") {
-        opt.quiet = true;
-    } else if (arg == "--float") {
-        opt.use_float = true;
-    } else if (arg == "--drop-alpha") {
-        opt.drop_alpha = true;
-    } else if (arg == "--time") {
-        opt.time = true;
+    opt.given.insert(arg);
+    bool *flag = arg == "-q"             ? &opt.quiet
+                 : arg == "--float"      ? &opt.use_float
+                 : arg == "--truncate"   ? &opt.truncate
+                 : arg == "--drop-alpha" ? &opt.drop_alpha
+                 : arg == "--force"      ? &opt.force
+                 : arg == "--time"       ? &opt.time
+                                         : nullptr;
+    if (flag != nullptr) {
+        *flag = true;
     } else if (arg == "-o") {
         opt.outdir = value;
     } else if (arg == "--sigma-spatial" || arg == "--sigma-range") {
@@ -144,8 +221,18 @@ std::string set_option(const std::string &arg, const std::string &value, Options
         if (!parse_number(value, sigma) || !(sigma > 0) || std::isinf(sigma))
             return arg + " must be a positive number, not '" + value + "'";
     } else if (arg == "--window" || arg == "--threads") {
-        if (!parse_positive_int(value, arg == "--window" ? opt.window : opt.threads))
+        if (!parse_int(value, 1, 1000000000, arg == "--window" ? opt.window : opt.threads))
             return arg + " must be a positive integer, not '" + value + "'";
+    } else if (arg == "--quality") {
+        if (!parse_int(value, 1, 100, opt.save.jpeg_quality))
+            return "--quality must be within 1..100, not '" + value + "'";
+    } else if (arg == "--png-compression") {
+        if (!parse_int(value, 0, 9, opt.save.png_compression))
+            return "--png-compression must be within 0..9, not '" + value + "'";
+    } else if (arg == "--subsampling") {
+        if (value != "444" && value != "422" && value != "420")
+            return "--subsampling must be 444, 422 or 420, not '" + value + "'";
+        opt.save.jpeg_subsampling = std::stoi(value);
     } else if (arg == "--padding") {
         if (!bilateral::padding_from_name(value, opt.padding))
             return "--padding must be constant, replicate or symmetric, not '" + value + "'";
@@ -156,33 +243,117 @@ std::string set_option(const std::string &arg, const std::string &value, Options
         opt.weights_file = value;
     } else if (arg == "--compare") {
         opt.compare = value;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-        return "unknown option " + arg;
     } else {
-        opt.inputs.push_back(arg);
+        return "unknown option " + arg;
     }
     return "";
 }
 
-// Checks the options together: the pad value against the sample type, and
-// the inputs against the outputs.
-std::string check_combination(const Options &opt) {
-    if (!opt.use_float && (opt.pad_value < 0 || opt.pad_value > 65535))
-        return "--pad-value must be within 0..65535 (0..255 for 8-bit images)";
+// Output path for input in OUTDIR: OUTDIR/<input file name>.
+std::string output_in_dir(const std::string &outdir, const std::string &input) {
+    const size_t slash = input.find_last_of('/');
+    return outdir + (!outdir.empty() && outdir.back() == '/' ? "" : "/") +
+           (slash == std::string::npos ? input : input.substr(slash + 1));
+}
+
+// The files the run will write, outputs first, in input order.
+std::vector<std::string> outputs_of(const Options &opt) {
+    std::vector<std::string> out;
+    if (opt.demo) {
+        for (const char *name : {"input", "output", "compare"})
+            out.push_back(output_in_dir(opt.demo_dir, std::string("bilateral-demo-") + name + ".png"));
+    } else if (opt.outdir.empty()) {
+        out.push_back(opt.inputs[1]);
+    } else {
+        for (const std::string &input : opt.inputs) out.push_back(output_in_dir(opt.outdir, input));
+    }
+    if (!opt.compare.empty()) out.push_back(opt.compare);
+    return out;
+}
+
+// True when both paths name the same existing file.
+bool same_file(const std::string &a, const std::string &b) {
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Checks what the files named on the command line are for: counts, formats,
+// outputs that collide with each other or would replace an input.
+std::string check_files(const Options &opt) {
+    if (opt.demo && !opt.inputs.empty()) return "--demo takes no input files";
+    if (opt.demo && !opt.outdir.empty()) return "--demo writes into its own DIR, not -o OUTDIR";
+    if (!opt.demo && opt.inputs.empty()) return "no input (try 'bilateral --demo' for a demonstration)";
     if (opt.outdir.empty() && opt.inputs.size() == 1) return "missing OUTPUT (or use -o OUTDIR)";
     if (opt.outdir.empty() && opt.inputs.size() > 2) return "several inputs need -o OUTDIR";
-    const size_t images = opt.outdir.empty() ? std::min<size_t>(opt.inputs.size(), 1) : opt.inputs.size();
-    if (!opt.compare.empty() && images > 1) return "--compare takes a single input";
-    if (!opt.compare.empty() && !image_io::has_known_extension(opt.compare)) return unknown_format(opt.compare);
-    if (opt.outdir.empty() && opt.inputs.size() == 2 && !image_io::has_known_extension(opt.inputs[1]))
-        return unknown_format(opt.inputs[1]);
+    struct stat dir;
+    if (!opt.outdir.empty() && (stat(opt.outdir.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)))
+        return "-o " + opt.outdir + ": not a folder";
+    const std::vector<std::string> outputs = outputs_of(opt);
+    if (!opt.compare.empty() && opt.demo) return "--demo writes its own comparison; --compare is for one input";
+    if (!opt.compare.empty() && outputs.size() > 2) return "--compare takes a single input";
+    for (const std::string &out : outputs)
+        if (!image_io::has_known_extension(out)) return unknown_format(out);
+    std::vector<std::string> inputs(opt.inputs.begin(),
+                                    opt.inputs.begin() + (opt.outdir.empty() && !opt.demo ? 1 : opt.inputs.size()));
+    if (!opt.weights_file.empty()) inputs.push_back(opt.weights_file);
+    for (size_t k = 0; k < outputs.size(); ++k) {
+        for (size_t j = 0; j < k; ++j) {
+            if (outputs[j] == outputs[k] || same_file(outputs[j], outputs[k]))
+                return "two outputs would be " + outputs[k] +
+                       (opt.outdir.empty() ? "" : " (inputs with the same file name)");
+        }
+    }
+    for (const std::string &out : outputs) {
+        for (const std::string &in : inputs) {
+            if (!opt.force && same_file(in, out))
+                return "output " + out + " would replace the input " + in + " (use --force to allow it)";
+        }
+    }
     return "";
 }
 
-// Fills options from argv; returns an error message, "help" for -h.
+// Warns about options that change nothing in this run and values that look
+// like the wrong units (those that depend on an image's depth come later).
+void warn_about_options(const Options &opt) {
+    const auto given = [&](const char *name) { return opt.given.count(name) != 0; };
+    const std::vector<std::string> outputs = outputs_of(opt);
+    const bool jpeg = std::any_of(outputs.begin(), outputs.end(), is_jpeg);
+    const bool png =
+        std::any_of(outputs.begin(), outputs.end(), [](const std::string &o) { return extension(o) == ".png"; });
+    if (given("--pad-value") && opt.padding != bilateral::Padding::constant)
+        warn("--pad-value has no effect without --padding constant");
+    if (given("--sigma-spatial") && !opt.weights_file.empty()) warn("--sigma-spatial has no effect with --weights");
+    if (opt.truncate && opt.use_float) warn("--truncate has no effect with --float (float results are rounded)");
+    if ((given("--quality") || given("--subsampling")) && !jpeg)
+        warn("--quality and --subsampling only affect JPEG output");
+    if (given("--png-compression") && !png) warn("--png-compression only affects PNG output");
+    if (opt.use_float && opt.sigma_range > 1)
+        warn("with --float the range sigma is in 0..1 units; " + num(opt.sigma_range) +
+             " weighs every difference almost alike (a plain blur)");
+    if (opt.use_float && opt.padding == bilateral::Padding::constant && opt.pad_value > 1)
+        warn("with --float the pad value is in 0..1 units; it is above 1");
+}
+
+// Fills options from argv; returns an error message, "help" or "version".
 std::string parse_options(int argc, char **argv, Options &opt) {
+    bool options_end = false;
     for (int k = 1; k < argc; ++k) {
         std::string arg = argv[k], value;
+        if (options_end || arg.size() < 2 || arg[0] != '-') {
+            opt.inputs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_end = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") return "help";
+        if (arg == "--version") return "version";
+        if (arg == "--demo" || arg.rfind("--demo=", 0) == 0) {  // an optional folder
+            opt.demo = true;
+            opt.demo_dir = arg.size() > 7 ? arg.substr(7) : k + 1 < argc && argv[k + 1][0] != '-' ? argv[++k] : ".";
+            continue;
+        }
         if (takes_value(arg)) {
             const size_t eq = arg.find('=');
             if (eq != std::string::npos) {
@@ -194,34 +365,45 @@ std::string parse_options(int argc, char **argv, Options &opt) {
                 return arg + " needs a value";
             }
         }
-        if (arg == "-h" || arg == "--help") return "help";
         const std::string error = set_option(arg, value, opt);
         if (!error.empty()) return error;
     }
-    return check_combination(opt);
+    if (!opt.use_float && (opt.pad_value < 0 || opt.pad_value > 65535))
+        return "--pad-value must be within 0..65535 (0..255 for 8-bit images)";
+    return check_files(opt);
 }
 
-// Reads an N x N weights file (N*N numbers) into weights.
+// Reads an N x N weights file (N*N finite, non-negative numbers, not all zero) into weights.
 std::string read_weights(const std::string &path, Buffer<float> &weights) {
     std::ifstream file(path);
     if (!file) return "cannot open weights file " + path;
-    std::vector<double> values;
+    const std::string what = "weights file " + path + ": ";
+    std::vector<float> values;
     std::string token;
+    double sum = 0;
     while (file >> token) {
         double v;
-        if (!parse_number(token, v) || !std::isfinite(v))
-            return "weights file " + path + ": '" + token + "' is not a number";
-        values.push_back(v);
+        if (!parse_number(token, v)) return what + "'" + token + "' is not a number";
+        if (!std::isfinite(float(v))) return what + token + " is not a finite float32 weight";
+        if (v < 0) return what + "negative weight " + token;
+        if (values.size() >= size_t(kMaxWindow) * kMaxWindow)
+            return what + "more than " + std::to_string(kMaxWindow) + "x" + std::to_string(kMaxWindow) + " weights";
+        values.push_back(float(v));
+        sum += values.back();
     }
     const int n = int(std::lround(std::sqrt(double(values.size()))));
     if (values.empty() || size_t(n) * n != values.size())
-        return "weights file " + path + ": " + std::to_string(values.size()) + " values is not a square count (N*N)";
+        return what + std::to_string(values.size()) + " values is not a square count (N*N)";
+    if (!(sum > 0)) return what + "the weights sum to zero";
+    // The filter's sums of weight times sample (up to 65535) must stay finite in float32.
+    if (sum * 65535 > std::numeric_limits<float>::max()) return what + "the weights are too large; scale them down";
     weights = Buffer<float>(n, n);
-    weights.for_each_element([&](int i, int j) { weights(i, j) = float(values[size_t(j) * n + i]); });
+    std::copy(values.begin(), values.end(), weights.begin());
     return "";
 }
 
-// Builds the filter settings from the options: weights, window, range sigma.
+// Builds the filter settings from the options: window, range sigma, rounding;
+// the weights file is read, the Gaussian waits for the first image.
 std::string make_settings(const Options &opt, FilterSettings &s) {
     if (!opt.weights_file.empty()) {
         const std::string error = read_weights(opt.weights_file, s.weights);
@@ -231,90 +413,160 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
             return "--window " + std::to_string(opt.window) + " does not match the " + std::to_string(s.window) + "x" +
                    std::to_string(s.window) + " weights in " + opt.weights_file;
     } else {
-        s.window = opt.window != 0 ? opt.window : bilateral::default_window(opt.sigma_spatial);
-        s.weights = Buffer<float>(s.window, s.window);
-        const std::vector<float> gaussian = bilateral::gaussian_weights(s.window, opt.sigma_spatial);
-        std::copy(gaussian.begin(), gaussian.end(), s.weights.begin());
+        // In double: a huge sigma must not overflow the int on its way to the limit.
+        const double window = opt.window != 0 ? opt.window : 2 * std::ceil(2 * opt.sigma_spatial) + 1;
+        if (window > kMaxWindow) {
+            const std::string name =
+                opt.window != 0 ? "--window " + std::to_string(opt.window)
+                                : "--sigma-spatial " + num(opt.sigma_spatial) + " (a window of " + num(window) + ")";
+            return name + " would need " + bytes_text(4 * window * window) + " for its weights alone; the limit is " +
+                   bytes_text(kMaxWeightBytes) + ", a window of " + std::to_string(kMaxWindow);
+        }
+        s.window = int(window);
     }
+    s.sigma_spatial = opt.sigma_spatial;
     s.use_float = opt.use_float;
+    s.rounding = opt.truncate ? bilateral::Rounding::truncate : bilateral::Rounding::nearest;
     s.sigma_range = opt.sigma_range;
     s.padding = opt.padding;
     s.pad_value = opt.pad_value;
+    const char *env = std::getenv("HL_NUM_THREADS");
+    s.threads = opt.threads > 0                        ? opt.threads
+                : env != nullptr && std::atoi(env) > 0 ? std::atoi(env)
+                                                       : int(std::max(1u, std::thread::hardware_concurrency()));
     if (s.window % 2 == 0 && !opt.quiet)
         std::fprintf(stderr, "note: an even window (%d) reaches one position further left and up\n", s.window);
     return "";
 }
 
-// Filters the interleaved samples src of img (S: uint8_t or uint16_t) into dst
-// through planar, x-contiguous buffers of T: (x, y) for gray, (x, y, c) for
-// RGB. Float samples go in as v/M and come back as clamp(v*M, 0, M) rounded to
-// nearest, M the largest S. Returns the seconds spent in the library.
-template <typename T, typename S>
-double filter_planes(const Image &img, const std::vector<S> &src, const FilterSettings &s, std::vector<S> &dst) {
-    const int w = img.width, h = img.height, ch = img.channels;
-    const float top = std::numeric_limits<S>::max();
-    Buffer<T> in = ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch);
-    Buffer<T> out = ch == 1 ? Buffer<T>(w, h) : Buffer<T>(w, h, ch);
-    // Interleaved sample k is pixel k / ch of plane k % ch.
-    auto planar = [&](size_t k) { return (k % ch) * size_t(w) * h + k / ch; };
-    for (size_t k = 0; k < src.size(); ++k) {
-        if constexpr (std::is_same<T, float>::value)
-            in.begin()[planar(k)] = src[k] / top;
-        else
-            in.begin()[planar(k)] = src[k];
-    }
-    const bilateral::Variant v{ch == 3 ? bilateral::Layout::rgb : bilateral::Layout::gray, bilateral::sample_of<T>,
-                               s.padding};
-    const double sigma = std::isnan(s.sigma_range) ? bilateral::default_sigma_range(v.sample) : s.sigma_range;
-    Buffer<float> weights = s.weights;
-    const auto start = std::chrono::steady_clock::now();
-    bilateral::call_entry(v, in, weights, s.window, sigma, s.pad_value, out);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    dst.resize(src.size());
-    for (size_t k = 0; k < dst.size(); ++k) {
-        if constexpr (std::is_same<T, float>::value) {
-            const float scaled = out.begin()[planar(k)] * top;
-            dst[k] = scaled >= 0 ? S(std::lround(std::min(scaled, top))) : 0;
-        } else {
-            dst[k] = out.begin()[planar(k)];
-        }
-    }
-    return seconds;
+// Peak bytes of filtering img beyond the loaded image: the output, the weights,
+// each busy worker's scratch (tap tables of 52 bytes a tap, staged planes of
+// about (640 + 2N) x (tile height + N) floats for each colour channel and one
+// more, 2.5 MiB of weight planes) and the copies of the colour channels.
+double filter_bytes(const Image &img, const FilterSettings &s) {
+    const double n = s.window, colour = img.channels >= 3 ? 3 : 1, tile_h = colour == 3 ? 32 : 64;
+    const double pixels = double(img.width) * img.height, image = pixels * img.channels * img.depth() / 8;
+    const double tiles = std::ceil(img.width / 512.0) * std::ceil(img.height / tile_h);
+    const double scratch = 52 * n * n + 4 * (colour + 1) * (640 + 2 * n) * (tile_h + n) + 2.5 * (1 << 20);
+    // call_filter copies strips of rows, near kRoundingBudget but at least 2N rows.
+    const double row =
+        2 * img.width * colour * (s.use_float || s.rounding == bilateral::Rounding::nearest ? 4 : img.depth() / 8);
+    const double copies = s.use_float
+                              ? row * img.height
+                              : std::min(row * img.height, std::max(double(bilateral::kRoundingBudget), row * 2 * n));
+    return image + 4 * n * n + std::min(tiles, double(s.threads)) * scratch + copies;
 }
 
-// The pad value must be a sample of the image's depth unless filtering in float.
-std::string check_pad_value(const FilterSettings &s, const Image &img) {
-    if (!s.use_float && img.depth() == 8 && s.pad_value > 255) return "--pad-value must be within 0..255 for 8-bit images";
+// Checks that the filter can run on img as set up: the pad value fits its
+// depth, the window is one the image can use and the memory is there.
+// Warns about range sigmas that look like another depth's units.
+std::string check_image(const FilterSettings &s, const Image &img) {
+    if (!s.use_float && img.depth() == 8 && s.pad_value > 255)
+        return "--pad-value must be within 0..255 for 8-bit images";
+    const int64_t reach = 2 * int64_t{std::max(img.width, img.height)} + 1;
+    if (s.window > reach)
+        return "a window of " + std::to_string(s.window) + " is larger than a " + std::to_string(img.width) + "x" +
+               std::to_string(img.height) +
+               " image can use (at most 2*max(width, height)+1 = " + std::to_string(reach) + ")";
+    const double need = filter_bytes(img, s);
+    const double have = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE));
+    if (need > have)
+        return "a window of " + std::to_string(s.window) + " on " + std::to_string(s.threads) +
+               " threads would need about " + bytes_text(need) + " (this machine has " + bytes_text(have) +
+               "); use a smaller --window or --sigma-spatial, or fewer --threads";
+    if (!s.use_float && s.sigma_range < 1)
+        warn("range sigma " + num(s.sigma_range) + " is below one level of " + std::to_string(img.depth()) +
+             "-bit samples (is it in 0..1 units? the range sigma is in the samples' own units)");
+    if (!s.use_float && img.depth() == 8 && s.sigma_range > 255)
+        warn("range sigma " + num(s.sigma_range) +
+             " exceeds the 8-bit range 0..255 and weighs every difference almost alike (16-bit units?)");
     return "";
 }
 
-// Filters an interleaved gray or RGB image, 8- or 16-bit as it comes; returns
-// the seconds spent in the library.
-double filter_image(const Image &src, const FilterSettings &s, Image &dst) {
-    dst = Image{src.width, src.height, src.channels, {}, {}};
-    if (src.depth() == 16) {
-        return s.use_float ? filter_planes<float>(src, src.data16, s, dst.data16)
-                           : filter_planes<uint16_t>(src, src.data16, s, dst.data16);
+// The weights: the file's, or the Gaussian made on first use.
+Buffer<float> &weights_of(FilterSettings &s) {
+    if (s.weights.data() == nullptr) {
+        s.weights = Buffer<float>(s.window, s.window);
+        const std::vector<float> gaussian = bilateral::gaussian_weights(s.window, s.sigma_spatial);
+        std::copy(gaussian.begin(), gaussian.end(), s.weights.begin());
     }
-    return s.use_float ? filter_planes<float>(src, src.data, s, dst.data)
-                       : filter_planes<uint8_t>(src, src.data, s, dst.data);
+    return s.weights;
 }
 
-// Copies image without its last (alpha) channel.
-Image drop_alpha(const Image &src) {
-    Image dst{src.width, src.height, src.channels - 1, {}, {}};
-    auto copy = [&](const auto &from, auto &to) {  // for the samples of either depth
-        for (size_t p = 0; p < from.size(); p += src.channels)
-            to.insert(to.end(), from.begin() + p, from.begin() + p + dst.channels);
+// The colour channels of interleaved samples as a buffer: x stride `channels`,
+// then y, and for RGB(A) a channel dimension of 3 with stride 1, so an alpha
+// channel lies outside it.
+template <class T>
+Buffer<T> colour_view(T *samples, const Image &img) {
+    const halide_dimension_t shape[3] = {
+        {0, img.width, img.channels}, {0, img.height, img.width * img.channels}, {0, 3, 1}};
+    return Buffer<T>(samples, img.channels >= 3 ? 3 : 2, shape);
+}
+
+// Filters the colour channels of img (samples S) through float32 planes of
+// v/M (M the largest S) and writes clamp(v*M, 0, M) rounded half away from
+// zero into out; alpha is left alone.
+template <class S>
+int filter_scaled(const Image &img, const std::vector<S> &in, std::vector<S> &out, bilateral::Variant v,
+                  Buffer<float> &weights, const FilterSettings &s, double sigma) {
+    const float top = std::numeric_limits<S>::max();
+    Buffer<const S> src = colour_view(in.data(), img);
+    Buffer<S> dst = colour_view(out.data(), img);
+    Buffer<float> planes =
+        src.dimensions() == 2 ? Buffer<float>(img.width, img.height) : Buffer<float>(img.width, img.height, 3);
+    Buffer<float> result = planes.copy();
+    planes.for_each_value([top](float &p, S value) { p = value / top; }, src);
+    const int status = bilateral::call_entry(v, planes, weights, s.window, sigma, s.pad_value, result);
+    dst.for_each_value([top](S &d, float r) { d = r >= 0 ? S(std::lround(std::min(r * top, top))) : 0; }, result);
+    return status;
+}
+
+// Filters the colour channels of src into dst, a copy of src (so alpha and
+// whatever else src carries go out unchanged). Returns an error message and
+// adds the seconds spent filtering.
+template <class S>
+std::string filter_samples(const Image &src, const std::vector<S> &in, Image &dst, std::vector<S> &out,
+                           FilterSettings &s, double &seconds) {
+    const bilateral::Variant v{src.channels >= 3 ? bilateral::Layout::rgb : bilateral::Layout::gray,
+                               s.use_float ? bilateral::Sample::f32 : bilateral::sample_of<S>, s.padding};
+    const double sigma = std::isnan(s.sigma_range) ? bilateral::default_sigma_range(v.sample) : s.sigma_range;
+    Buffer<float> &weights = weights_of(s);
+    const auto start = std::chrono::steady_clock::now();
+    int status;
+    if (s.use_float) {
+        status = filter_scaled(src, in, out, v, weights, s, sigma);
+    } else {
+        Buffer<S> from = colour_view(const_cast<S *>(in.data()), src), to = colour_view(out.data(), dst);
+        status = bilateral::call_filter(v, s.rounding, from, weights, s.window, sigma, s.pad_value, to);
+    }
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return status == 0 ? "" : "not enough memory for the filter's float copies";
+}
+
+std::string filter_image(const Image &src, Image &dst, FilterSettings &s, double &seconds) {
+    dst = src;
+    return src.depth() == 16 ? filter_samples(src, src.data16, dst, dst.data16, s, seconds)
+                             : filter_samples(src, src.data, dst, dst.data, s, seconds);
+}
+
+// Drops the last (alpha) channel, in place.
+void drop_alpha(Image &img) {
+    auto compact = [&](auto &samples) {  // for the samples of either depth
+        const size_t from = img.channels, to = from - 1;
+        for (size_t p = 0; p < samples.size() / from; ++p)
+            for (size_t c = 0; c < to; ++c) samples[p * to + c] = samples[p * from + c];
+        samples.resize(samples.size() / from * to);
     };
-    copy(src.data, dst.data);
-    copy(src.data16, dst.data16);
-    return dst;
+    compact(img.data);
+    compact(img.data16);
+    --img.channels;
 }
 
 // Places left and right side by side (same height and channels).
 Image side_by_side(const Image &left, const Image &right) {
-    Image out{left.width + right.width, left.height, left.channels, {}, {}};
+    Image out = left;
+    out.width = left.width + right.width;
+    out.data.clear(), out.data16.clear();
     const size_t lrow = size_t(left.width) * left.channels, rrow = size_t(right.width) * right.channels;
     auto join = [&](const auto &l, const auto &r, auto &to) {  // for the samples of either depth
         for (size_t y = 0; y < (l.empty() ? 0 : size_t(left.height)); ++y) {
@@ -327,25 +579,73 @@ Image side_by_side(const Image &left, const Image &right) {
     return out;
 }
 
+// The output being written, for the signal handler: image_io::save writes
+// "<dir>/.<stem>.tmp-XXXXXX<ext>" (ext in lower case) and renames it over the
+// target, so an interrupt removes whatever matches in that folder.
+struct PendingSave {
+    char dir[4096];
+    char prefix[1024];  // ".<stem>.tmp-"
+    char ext[16];
+};
+PendingSave g_pending;
+volatile sig_atomic_t g_saving = 0;
+
+// Async-signal-safe: removes the temporary of the save in progress, then dies
+// of the signal (the handler was installed to run once).
+extern "C" void on_interrupt(int sig) {
+    if (g_saving) {
+        const int dir = open(g_pending.dir, O_RDONLY | O_DIRECTORY);
+        alignas(dirent64) char entries[4096];
+        const size_t p = std::strlen(g_pending.prefix), e = std::strlen(g_pending.ext);
+        for (ssize_t n; dir >= 0 && (n = getdents64(dir, entries, sizeof entries)) > 0;) {
+            for (ssize_t at = 0; at < n;) {
+                const dirent64 *entry = reinterpret_cast<const dirent64 *>(entries + at);
+                at += entry->d_reclen;
+                const char *name = entry->d_name;
+                if (std::strlen(name) == p + 6 + e && std::strncmp(name, g_pending.prefix, p) == 0 &&
+                    std::strcmp(name + p + 6, g_pending.ext) == 0)
+                    unlinkat(dir, name, 0);
+            }
+        }
+        if (dir >= 0) close(dir);
+    }
+    raise(sig);
+}
+
+// Saves image to path; an interrupt meanwhile removes the temporary file.
+std::string save_output(const std::string &path, const Image &image, const image_io::SaveOptions &options) {
+    const size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1), ext = extension(path);
+    const std::string stem = path.substr(slash + 1, path.size() - ext.size() - (slash + 1));
+    if (dir.size() < sizeof g_pending.dir && stem.size() + 6 < sizeof g_pending.prefix &&
+        ext.size() < sizeof g_pending.ext) {
+        std::strcpy(g_pending.dir, dir.c_str());
+        std::strcpy(g_pending.prefix, ("." + stem + ".tmp-").c_str());
+        std::strcpy(g_pending.ext, ext.c_str());
+        g_saving = 1;
+    }
+    const std::string error = image_io::save(path, image, options);
+    g_saving = 0;
+    return error;
+}
+
 // Filters one image and writes the output (and the comparison, if asked).
-std::string process(const std::string &in_path, const std::string &out_path, const Options &opt,
-                    const FilterSettings &s) {
-    if (!image_io::has_known_extension(out_path)) return unknown_format(out_path);
+std::string process(const std::string &in_path, const std::string &out_path, const Options &opt, FilterSettings &s) {
     Image src;
     std::string error = image_io::load(in_path, src);
     if (!error.empty()) return error;
-    if (src.channels == 2 || src.channels == 4) {
-        if (!opt.drop_alpha)
-            return in_path + ": images with an alpha channel are not filtered; use --drop-alpha to drop it";
-        src = drop_alpha(src);
-    }
-    if (src.channels != 1 && src.channels != 3)
+    if (opt.drop_alpha && (src.channels == 2 || src.channels == 4)) drop_alpha(src);
+    if (src.channels < 1 || src.channels > 4)
         return in_path + ": unsupported channel count " + std::to_string(src.channels);
-    if (!(error = check_pad_value(s, src)).empty()) return in_path + ": " + error;
+    if (!(error = check_image(s, src)).empty()) return in_path + ": " + error;
+    if ((src.channels == 2 || src.channels == 4) && is_jpeg(out_path))
+        return in_path + ": JPEG cannot hold its alpha channel; use --drop-alpha, or a PNG or TIFF output";
     Image dst;
-    const double seconds = filter_image(src, s, dst);
-    if (!(error = image_io::save(out_path, dst)).empty()) return error;
-    if (!opt.compare.empty() && !(error = image_io::save(opt.compare, side_by_side(src, dst))).empty()) return error;
+    double seconds = 0;
+    if (!(error = filter_image(src, dst, s, seconds)).empty()) return in_path + ": " + error;
+    if (!(error = save_output(out_path, dst, opt.save)).empty()) return error;
+    if (!opt.compare.empty() && !(error = save_output(opt.compare, side_by_side(src, dst), opt.save)).empty())
+        return error;
     if (opt.time) {
         std::printf("%s: filtered %dx%d in %.2f ms, %.1f megapixels/s\n", in_path.c_str(), src.width, src.height,
                     seconds * 1e3, double(src.width) * src.height / 1e6 / std::max(seconds, 1e-9));
@@ -389,33 +689,31 @@ double patch_noise(const Image &img, int x0, int y0, int size) {
     return result / img.channels;
 }
 
-// The built-in demo: writes a noisy picture, its filtered version and both
-// side by side, and reports the noise before and after in a flat patch.
-int run_demo(const Options &opt, const FilterSettings &s) {
-    const std::string dir = opt.outdir.empty() ? "" : opt.outdir + "/";
+// The demo: writes a noisy picture, its filtered version and both side by
+// side into DIR, and reports the noise before and after in a flat patch.
+int run_demo(const Options &opt, FilterSettings &s) {
     const Image input = make_demo_picture();
-    const std::string pad_error = check_pad_value(s, input);
-    if (!pad_error.empty()) {
-        std::fprintf(stderr, "bilateral: demo: %s\n", pad_error.c_str());
+    std::string error = check_image(s, input);
+    Image output;
+    double seconds = 0;
+    if (error.empty() && mkdir(opt.demo_dir.c_str(), 0777) != 0 && errno != EEXIST)
+        error = "cannot create " + opt.demo_dir + ": " + std::strerror(errno);
+    if (error.empty()) error = filter_image(input, output, s, seconds);
+    const std::vector<std::string> names = outputs_of(opt);
+    const Image images[3] = {input, output, side_by_side(input, output)};
+    for (int k = 0; k < 3 && error.empty(); ++k) {
+        error = save_output(names[k], images[k], opt.save);
+        if (error.empty() && !opt.quiet) std::printf("wrote %s\n", names[k].c_str());
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "bilateral: demo: %s\n", error.c_str());
         return 1;
     }
-    Image output;
-    const double seconds = filter_image(input, s, output);
-    const std::string names[3] = {dir + "bilateral-demo-input.png", dir + "bilateral-demo-output.png",
-                                  dir + "bilateral-demo-compare.png"};
-    const Image images[3] = {input, output, side_by_side(input, output)};
-    for (int k = 0; k < 3; ++k) {
-        const std::string error = image_io::save(names[k], images[k]);
-        if (!error.empty()) {
-            std::fprintf(stderr, "bilateral: %s\n", error.c_str());
-            return 1;
-        }
-        if (!opt.quiet) std::printf("wrote %s\n", names[k].c_str());
-    }
     if (!opt.quiet) {
-        const double sigma = std::isnan(s.sigma_range)
-                                 ? bilateral::default_sigma_range(s.use_float ? bilateral::Sample::f32 : bilateral::Sample::u8)
-                                 : s.sigma_range;
+        const double sigma =
+            std::isnan(s.sigma_range)
+                ? bilateral::default_sigma_range(s.use_float ? bilateral::Sample::f32 : bilateral::Sample::u8)
+                : s.sigma_range;
         std::printf("window %d, range sigma %g: noise in a flat patch %.2f -> %.2f\n", s.window, sigma,
                     patch_noise(input, 20, 20, 100), patch_noise(output, 20, 20, 100));
     }
@@ -425,55 +723,57 @@ int run_demo(const Options &opt, const FilterSettings &s) {
     return 0;
 }
 
-// Output path for input in OUTDIR: OUTDIR/<input file name>.
-std::string output_in_dir(const std::string &outdir, const std::string &input) {
-    const size_t slash = input.find_last_of('/');
-    return outdir + "/" + (slash == std::string::npos ? input : input.substr(slash + 1));
-}
-
 // Filters INPUT into OUTPUT, or each input into OUTDIR; returns the exit status.
-int filter_files(const Options &opt, const FilterSettings &s) {
-    if (opt.outdir.empty()) {
-        const std::string error = process(opt.inputs[0], opt.inputs[1], opt, s);
-        if (!error.empty())
-            std::fprintf(stderr, "bilateral: %s\n", error.c_str());
-        else if (!opt.quiet)
-            std::printf("wrote %s\n", opt.inputs[1].c_str());
-        return error.empty() ? 0 : 1;
-    }
-    const bool progress = !opt.quiet && isatty(STDERR_FILENO);
-    int failures = 0;
-    for (size_t k = 0; k < opt.inputs.size(); ++k) {
-        const std::string out = output_in_dir(opt.outdir, opt.inputs[k]);
-        if (progress)
-            std::fprintf(stderr, "[%zu/%zu] %s -> %s\n", k + 1, opt.inputs.size(), opt.inputs[k].c_str(), out.c_str());
-        const std::string error = process(opt.inputs[k], out, opt, s);
+int filter_files(const Options &opt, FilterSettings &s) {
+    const std::vector<std::string> outputs = outputs_of(opt);
+    const size_t count = opt.outdir.empty() ? 1 : opt.inputs.size();
+    size_t failures = 0;
+    for (size_t k = 0; k < count; ++k) {
+        const std::string error = process(opt.inputs[k], outputs[k], opt, s);
         if (!error.empty()) {
             std::fprintf(stderr, "bilateral: %s\n", error.c_str());
             ++failures;
+        } else if (!opt.quiet) {
+            std::printf("wrote %s\n", outputs[k].c_str());
+            std::fflush(stdout);
         }
     }
+    if (!opt.quiet && !opt.outdir.empty())
+        std::printf("%zu of %zu files filtered into %s%s\n", count - failures, count, opt.outdir.c_str(),
+                    failures == 0 ? "" : (", " + std::to_string(failures) + " failed").c_str());
     return failures == 0 ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 1) {
+        std::fputs(kShortUsage, stderr);
+        return 2;
+    }
     Options opt;
     std::string error = parse_options(argc, argv, opt);
-    if (error == "help") {
-        std::fputs(kUsage, stdout);
+    if (error == "help" || error == "version") {
+        std::fputs(error == "help" ? kUsage : "bilateral " BILATERAL_VERSION "\n", stdout);
         return 0;
     }
     if (!error.empty()) {
         std::fprintf(stderr, "bilateral: %s\n(see bilateral --help)\n", error.c_str());
         return 2;
     }
+    warn_about_options(opt);
     FilterSettings settings;
     if (!(error = make_settings(opt, settings)).empty()) {
         std::fprintf(stderr, "bilateral: %s\n", error.c_str());
         return 2;
     }
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;  // the handler's raise() then ends the process
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction before;
+        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
+    }
     if (opt.threads > 0) halide_set_num_threads(opt.threads);
-    return opt.inputs.empty() ? run_demo(opt, settings) : filter_files(opt, settings);
+    return opt.demo ? run_demo(opt, settings) : filter_files(opt, settings);
 }

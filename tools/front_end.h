@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -138,7 +139,7 @@ inline int call_entry(Variant v, halide_buffer_t *in, halide_buffer_t *weights, 
 enum class Rounding { nearest, truncate };
 
 // What the float copies of one strip may take when rounding to nearest.
-constexpr size_t kRoundingBudget = size_t(64) << 20;
+constexpr size_t kRoundingBudget = size_t(16) << 20;
 
 namespace front_detail {
 
@@ -175,31 +176,32 @@ inline int32_t truncate_saturate(double v) {
 }
 
 // A quotient to an integer sample, to nearest with ties to even, saturating; NaN gives 0.
+// Adding and taking away 2^23 leaves q rounded to an integer, ties to even,
+// for 0 <= q < 2^23 (the front ends run in the default rounding mode); no
+// library call, so the loops over a picture vectorise.
 template <class T>
 inline T round_quotient(float q) {
     constexpr float top = float(std::numeric_limits<T>::max());
-    if (!(q > 0.0f)) return 0;
-    if (q >= top) return T(std::numeric_limits<T>::max());
-    return T(std::nearbyint(q));
+    const float clamped = q > 0.0f ? (q < top ? q : top) : 0.0f;  // NaN fails q > 0
+    return T((clamped + 8388608.0f) - 8388608.0f);
 }
 
-// Filters rows [y0, y1) of out through Work-typed copies: the input rows the
-// window reaches (every row of the input when `whole`), all its columns and
-// channels, and the output rows, with x stride 1. Work is float when rounding
-// an integer image, else the sample type itself.
+// Filters rows [y0, y1) of out through Work-typed copies in `copy`: input rows
+// [a, b) with all their columns and channels, and the output rows, with x
+// stride 1. Work is float when rounding an integer image, else the sample
+// type itself.
 template <class In, class Work>
-int filter_strip(Variant v, Variant work, const Plane &in, const Plane &out, int y0, int y1, int a, int b,
-                 halide_buffer_t *weights, double window, double sigma, double pad) {
+void filter_strip(Variant v, Variant work, const Plane &in, const Plane &out, int y0, int y1, int a, int b,
+                  halide_buffer_t *weights, double window, double sigma, double pad, Work *copy) {
     const int channels = v.layout == Layout::rgb ? 3 : 1;
     const int in_w = in.extent[0], in_c = in.extent[2], out_w = out.extent[0];
     const size_t in_n = size_t(in_w) * size_t(b - a) * size_t(in_c);
-    const size_t out_n = size_t(out_w) * size_t(y1 - y0) * size_t(channels);
-    Work *copy = new (std::nothrow) Work[in_n + out_n];
-    if (copy == nullptr) return -1;
     for (int c = 0; c < in_c; ++c) {
         for (int y = a; y < b; ++y) {
             Work *row = copy + (size_t(c) * size_t(b - a) + size_t(y - a)) * size_t(in_w);
-            for (int x = 0; x < in_w; ++x) row[x] = Work(*in.at<const In>(in.min[0] + x, y, in.min[2] + c));
+            const In *src = in.at<const In>(in.min[0], y, in.min[2] + c);
+            const int64_t step = in.stride[0];
+            for (int x = 0; x < in_w; ++x) row[x] = Work(src[x * step]);
         }
     }
     const halide_type_t type = sample_of<Work> == Sample::f32 ? halide_type_t(halide_type_float, 32)
@@ -223,18 +225,17 @@ int filter_strip(Variant v, Variant work, const Plane &in, const Plane &out, int
     for (int c = 0; c < channels; ++c) {
         for (int y = y0; y < y1; ++y) {
             const Work *row = copy + in_n + (size_t(c) * size_t(y1 - y0) + size_t(y - y0)) * size_t(out_w);
+            In *dst = out.at<In>(out.min[0], y, c);
+            const int64_t step = out.stride[0];
             for (int x = 0; x < out_w; ++x) {
-                In *dst = out.at<In>(out.min[0] + x, y, c);
                 if constexpr (std::is_same_v<In, Work>) {
-                    *dst = row[x];
+                    dst[x * step] = row[x];
                 } else {
-                    *dst = round_quotient<In>(row[x]);
+                    dst[x * step] = round_quotient<In>(row[x]);
                 }
             }
         }
     }
-    delete[] copy;
-    return 0;
 }
 
 template <class In, class Work>
@@ -259,11 +260,17 @@ int filter_in_strips(Variant v, halide_buffer_t *in_b, halide_buffer_t *weights,
     const int64_t fit = int64_t(budget / std::max<size_t>(row_bytes, 1)) - (n - 1);
     const int64_t rows = strips ? std::max<int64_t>({fit, n, 1}) : h;
     const int count = int(std::max<int64_t>(1, h / rows));
+    // One copy for every strip, sized for the tallest: fresh pages are slow.
+    const int64_t most = (h + count - 1) / count;
+    const int64_t in_rows = strips ? std::min<int64_t>(in.extent[1], most + n - 1) : in.extent[1];
+    const size_t size = row_bytes / sizeof(Work) * size_t(std::max<int64_t>(in_rows, most));
+    std::unique_ptr<Work[]> copy(new (std::nothrow) Work[size]);
+    if (!copy) return -1;
     for (int k = 0; k < count; ++k) {
         const int y0 = out_y + int(int64_t(h) * k / count), y1 = out_y + int(int64_t(h) * (k + 1) / count);
         const int a = strips ? std::max(in.min[1], y0 + off) : in.min[1];
-        const int b = strips ? int(std::min<int64_t>(in_end, int64_t(y1) + off + n)) : in_end;
-        if (filter_strip<In, Work>(v, work, in, out, y0, y1, a, b, weights, window, sigma, pad) != 0) return -1;
+        const int b = strips ? int(std::min<int64_t>(in_end, int64_t(y1) + off + n - 1)) : in_end;
+        filter_strip<In, Work>(v, work, in, out, y0, y1, a, b, weights, window, sigma, pad, copy.get());
     }
     return 0;
 }

@@ -33,15 +33,15 @@ constexpr int kVectorRegisters = (HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AV
 // Independent weight evaluations issued in lockstep (one on sizeless vectors).
 constexpr int kLockstep = kSizelessVectors ? 1 : (kVectorRegisters >= 32 ? 4 : 2);
 
-// e[i] = range_exp(-D / R) between the samples at a[i] and b[i], for K
-// vectors in lockstep. D is the squared difference summed over the channels
+// e[i] = -D / R between the samples at a[i] and b[i], for K vectors: the
+// argument of range_exp. D is the squared difference summed over the channels
 // in ascending order with fused multiply-adds (the first square is exact as a
 // product: fma(d, d, +0) rounds d * d once). The gray argument (d * -d) / R
 // and the colour argument -D / R both equal D / -R bit for bit. kChannels > 0
 // fixes the channel count.
 template <int kChannels, int K, class D>
-HWY_INLINE void range_weights(D d, const float *const (&a)[K], const float *const (&b)[K], int64_t plane,
-                              int32_t channels, hn::Vec<D> minus_R, VecGroup<D, K> &e) {
+HWY_INLINE void range_arguments(D d, const float *const (&a)[K], const float *const (&b)[K], int64_t plane,
+                                int32_t channels, hn::Vec<D> minus_R, VecGroup<D, K> &e) {
     for (int i = 0; i < K; ++i) {
         const auto diff = hn::Sub(hn::LoadU(d, a[i]), hn::LoadU(d, b[i]));
         at<K>(e, i) = hn::Mul(diff, diff);
@@ -54,8 +54,22 @@ HWY_INLINE void range_weights(D d, const float *const (&a)[K], const float *cons
         }
     }
     for (int i = 0; i < K; ++i) at<K>(e, i) = hn::Div(at<K>(e, i), minus_R);
+}
+
+// e[i] = range_exp(-D / R) between the samples at a[i] and b[i], for K
+// vectors in lockstep.
+template <int kChannels, int K, class D>
+HWY_INLINE void range_weights(D d, const float *const (&a)[K], const float *const (&b)[K], int64_t plane,
+                              int32_t channels, hn::Vec<D> minus_R, VecGroup<D, K> &e) {
+    range_arguments<kChannels, K>(d, a, b, plane, channels, minus_R, e);
     range_exp_nonpositive<K>(d, e);
 }
+
+// With 16 vector registers few range_exp evaluations fit in flight, and each
+// is one long chain: there the arguments go into the planes first and
+// range_exp reads them back, so the division's latency leaves the chain. With
+// 32 registers the single pass is faster.
+constexpr bool kArgumentsFirst = kVectorRegisters < 32;
 
 // Fills K planes at once: plane[i][u] = weight between a[i] + u and b[i] + u
 // for u in [0, cols), cols a multiple of the lane count, times scale[i] when
@@ -64,11 +78,25 @@ template <int kChannels, int K, class D>
 HWY_INLINE void fill_planes(D d, const float *const (&a)[K], const float *const (&b)[K], float *const (&plane)[K],
                             const float *scale, int32_t cols, const BlockJobShape &shape, hn::Vec<D> minus_R) {
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    if constexpr (kArgumentsFirst) {
+        for (int32_t u = 0; u < cols; u += lanes) {
+            const float *au[K], *bu[K];
+            for (int i = 0; i < K; ++i) au[i] = a[i] + u, bu[i] = b[i] + u;
+            VecGroup<D, K> t;
+            range_arguments<kChannels, K>(d, au, bu, shape.plane, shape.channels, minus_R, t);
+            for (int i = 0; i < K; ++i) hn::StoreU(at<K>(t, i), d, plane[i] + u);
+        }
+    }
     for (int32_t u = 0; u < cols; u += lanes) {
-        const float *au[K], *bu[K];
-        for (int i = 0; i < K; ++i) au[i] = a[i] + u, bu[i] = b[i] + u;
         VecGroup<D, K> e;
-        range_weights<kChannels, K>(d, au, bu, shape.plane, shape.channels, minus_R, e);
+        if constexpr (kArgumentsFirst) {
+            for (int i = 0; i < K; ++i) at<K>(e, i) = hn::LoadU(d, plane[i] + u);
+            range_exp_nonpositive<K>(d, e);
+        } else {
+            const float *au[K], *bu[K];
+            for (int i = 0; i < K; ++i) au[i] = a[i] + u, bu[i] = b[i] + u;
+            range_weights<kChannels, K>(d, au, bu, shape.plane, shape.channels, minus_R, e);
+        }
         if (scale != nullptr) {
             for (int i = 0; i < K; ++i) at<K>(e, i) = hn::Mul(at<K>(e, i), hn::Set(d, scale[i]));
         }

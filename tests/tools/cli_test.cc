@@ -1,8 +1,9 @@
-// Catches a command-line tool whose output differs from a direct call of the library or whose
-// options do not reach it, and one that fails uncleanly: wrong status, no reason, partial files.
+// Catches a tool whose output differs from a direct library call (rounding, truncation, alpha), that drifts over
+// repeated passes, or that fails uncleanly: wrong status, no reason, replaced inputs, files left by an interrupt.
 #include <HalideBuffer.h>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <random>
 #include <tuple>
 
@@ -45,29 +47,40 @@ std::string read(const std::string &name) {
 
 void write(const std::string &name, const std::string &bytes) { std::ofstream(name, std::ios::binary) << bytes; }
 
-// The entry point called directly on planar copies of img (8- or 16-bit); float samples are v/M in
-// and clamp(v*M, 0, M) rounded out, M = 255 or 65535.
-template <class T>
-Image direct(const Image &img, Padding padding, std::vector<float> w, double sigma, double pad = 0) {
-    const size_t ch = img.channels, plane = size_t(img.width) * img.height, n = size_t(std::sqrt(double(w.size())));
-    const float top = img.depth() == 16 ? 65535 : 255, scale = sample_of<T> == Sample::f32 ? top : 1;
-    Buffer<float> weights(w.data(), int(n), int(n));
-    Buffer<T> in(ch == 1 ? std::vector<int>{img.width, img.height} : std::vector<int>{img.width, img.height, 3});
-    Buffer<T> out = in.copy();
+// The entry points called directly on planar copies of img's colour channels, alpha kept: `truncated`
+// through the 8- or 16-bit one; `rounded` through the float one on the samples, rounded to nearest
+// (ties to even); `scaled` through the float one on v/M, clamp(v*M, 0, M) rounded half away from zero.
+enum Mode { rounded, truncated, scaled };
+Image direct(const Image &img, Mode mode, Padding padding, std::vector<float> w, double sigma, double pad = 0) {
+    const int ch = img.channels, colour = ch >= 3 ? 3 : 1, n = int(std::sqrt(double(w.size())));
+    const float top = img.depth() == 16 ? 65535 : 255, scale = mode == scaled ? top : 1;
+    Buffer<float> weights(w.data(), n, n);
     Image result = img;
-    auto filter = [&](auto &samples) {
-        for (size_t k = 0; k < samples.size(); ++k) in.begin()[k % ch * plane + k / ch] = T(samples[k] / scale);
-        call_entry({ch == 3 ? Layout::rgb : Layout::gray, sample_of<T>, padding}, in, weights, n, sigma, pad, out);
-        for (size_t k = 0; k < samples.size(); ++k)
-            samples[k] = std::lround(std::clamp(out.begin()[k % ch * plane + k / ch] * scale, 0.f, top));
+    auto filter = [&](auto &samples, auto sample) {  // T: the entry point's sample type
+        using T = decltype(sample);
+        Buffer<T> in = colour == 1 ? Buffer<T>(img.width, img.height) : Buffer<T>(img.width, img.height, 3);
+        Buffer<T> out = in.copy();
+        auto at = [&](const int *p) -> auto & {
+            return samples[(size_t(p[1]) * img.width + p[0]) * ch + (colour == 3 ? p[2] : 0)];
+        };
+        in.for_each_element([&](const int *p) { in(p) = T(at(p) / scale); });
+        call_entry({colour == 3 ? Layout::rgb : Layout::gray, sample_of<T>, padding}, in, weights, n, sigma, pad, out);
+        out.for_each_element([&](const int *p) {
+            const float v = out(p) * scale;
+            at(p) = std::clamp(mode == rounded ? std::nearbyint(v) : std::round(v), 0.f, top);
+        });
     };
-    img.depth() == 16 ? filter(result.data16) : filter(result.data);
+    if (mode != truncated) {
+        img.depth() == 16 ? filter(result.data16, 0.f) : filter(result.data, 0.f);
+    } else {
+        img.depth() == 16 ? filter(result.data16, uint16_t()) : filter(result.data, uint8_t());
+    }
     return result;
 }
 
 // Writes img with libtiff in 16 x 16 tiles or 8-row strips; photometric -1: gray or RGB by channels.
-void write_tiff(const std::string &name, const Image &img, int compression, bool tiles,
-                int format = SAMPLEFORMAT_UINT, int photometric = -1) {
+void write_tiff(const std::string &name, const Image &img, int compression, bool tiles, int format = SAMPLEFORMAT_UINT,
+                int photometric = -1) {
     TIFFSetWarningHandler(nullptr);  // the old Deflate code draws a warning
     TIFF *t = TIFFOpen(name.c_str(), "w");
     const size_t px = img.channels * img.depth() / 8, row = img.width * px;
@@ -116,28 +129,40 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         png.version = PNG_IMAGE_VERSION, png.width = 41, png.height = 29;
         png.format = ch == 3 ? PNG_FORMAT_LINEAR_RGB : PNG_FORMAT_LINEAR_Y;
         ASSERT_TRUE(png_image_write_to_file(&png, "i16.png", 0, img16.data16.data(), 0, nullptr));
-        write_tiff("l16.tif", img16, COMPRESSION_LZW, true), write_tiff("d16.tif", img16, COMPRESSION_ADOBE_DEFLATE, false);
+        write_tiff("l16.tif", img16, COMPRESSION_LZW, true),
+            write_tiff("d16.tif", img16, COMPRESSION_ADOBE_DEFLATE, false);
         write_tiff("z8.tif", img, COMPRESSION_DEFLATE, true);  // the old Deflate code
-        const std::tuple<std::string, Image, std::string> rows[] = {  // arguments, expected result, output file
+        fs::copy_file("in.png", "-d.png", fs::copy_options::overwrite_existing);
+        // Arguments, expected result, output file, what stderr holds ("": nothing).
+        const std::tuple<std::string, Image, std::string, std::string> rows[] = {
             {"--sigma-spatial 1.5 --sigma-range 30 --padding symmetric --threads 3 in.png o.png",
-             direct<uint8_t>(img, Padding::symmetric, gaussian_weights(7, 1.5), 30), "o.png"},
-            {"--padding constant --pad-value 200 --window 4 in.png o.png",
-             direct<uint8_t>(img, Padding::constant, gaussian_weights(4, 1), 25.5, 200), "o.png"},
+             direct(img, rounded, Padding::symmetric, gaussian_weights(7, 1.5), 30), "o.png", ""},
+            {"--truncate --padding constant --pad-value 200 --window 4 in.png o.png",
+             direct(img, truncated, Padding::constant, gaussian_weights(4, 1), 25.5, 200), "o.png", "further left"},
             {"--float --padding constant --pad-value 0.5 in.png o.png",
-             direct<float>(img, Padding::constant, g5, 0.1, 0.5), "o.png"},
-            {"--float --sigma-range 0.3 in.png o.png", direct<float>(img, Padding::replicate, g5, 0.3), "o.png"},
-            {"in.jpg o.png", direct<uint8_t>(jpeg, Padding::replicate, g5, 25.5), "o.png"},
-            {"--drop-alpha --weights w.txt --sigma-range 40 a.png o.png",
-             direct<uint8_t>(img, Padding::replicate, file_weights, 40), "o.png"},
-            {"-q -o batch in.jpg in.png", direct<uint8_t>(img, Padding::replicate, g5, 25.5), "batch/in.png"},
-            {"i16.png o.png", direct<uint16_t>(img16, Padding::replicate, g5, 6553.5), "o.png"},
-            {"--padding constant --pad-value 40000 --sigma-range 3000 l16.tif o.tif",
-             direct<uint16_t>(img16, Padding::constant, g5, 3000, 40000), "o.tif"},
-            {"--float --padding symmetric d16.tif o.tiff", direct<float>(img16, Padding::symmetric, g5, 0.1), "o.tiff"},
-            {"--padding symmetric z8.tif o.tif", direct<uint8_t>(img, Padding::symmetric, g5, 25.5), "o.tif"},
+             direct(img, scaled, Padding::constant, g5, 0.1, 0.5), "o.png", ""},
+            {"--float --sigma-range 2 in.png o.png", direct(img, scaled, Padding::replicate, g5, 2), "o.png",
+             "0..1 units"},
+            {"in.jpg o.png", direct(jpeg, rounded, Padding::replicate, g5, 25.5), "o.png", ""},
+            {"--drop-alpha --weights w.txt --sigma-range 40 --sigma-spatial 2 a.png o.png",
+             direct(img, rounded, Padding::replicate, file_weights, 40), "o.png", "--sigma-spatial has no effect"},
+            {"--padding constant --pad-value 99 a.png o.png", direct(alpha, rounded, Padding::constant, g5, 25.5, 99),
+             "o.png", ""},
+            {"--truncate a.png o.tif", direct(alpha, truncated, Padding::replicate, g5, 25.5), "o.tif", ""},
+            {"-q -o batch in.jpg in.png", direct(img, rounded, Padding::replicate, g5, 25.5), "batch/in.png", ""},
+            {"--sigma-range 0.5 i16.png o.png", direct(img16, rounded, Padding::replicate, g5, 0.5), "o.png",
+             "below one level"},
+            {"--truncate --padding constant --pad-value 40000 --sigma-range 3000 l16.tif o.tif",
+             direct(img16, truncated, Padding::constant, g5, 3000, 40000), "o.tif", ""},
+            {"--float --padding symmetric d16.tif o.tiff", direct(img16, scaled, Padding::symmetric, g5, 0.1), "o.tiff",
+             ""},
+            {"--padding symmetric z8.tif o.tif", direct(img, rounded, Padding::symmetric, g5, 25.5), "o.tif", ""},
+            {"--pad-value 9 -- -d.png o.png", direct(img, rounded, Padding::replicate, g5, 25.5), "o.png",
+             "--pad-value has no"},
         };
-        for (const auto &[args, expected, output] : rows) {
+        for (const auto &[args, expected, output, message] : rows) {
             ASSERT_EQ(run(args), 0) << err;
+            EXPECT_TRUE(message.empty() ? err.empty() : err.find(message) != std::string::npos) << args << ": " << err;
             ASSERT_EQ(image_io::load(output, got), "");
             EXPECT_TRUE(got.data == expected.data && got.data16 == expected.data16) << ch << ": " << args;
         }
@@ -157,6 +182,7 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         return p;
     };
     fs::create_directories("taken.png");
+    ASSERT_EQ(image_io::save("wide.png", Image{8001, 1, 1, std::vector<uint8_t>(8001), {}}), "");
     // Arguments (OUT: out.png and out.jpg, each absent and existing), exit status, message, contents of file f.
     const std::tuple<std::string, int, std::string, std::string> rows[] = {
         {"missing.png OUT", 1, "cannot open missing.png", ""},
@@ -169,7 +195,7 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         {"palette.tif OUT", 1, "unsupported TIFF colour model: palette", ""},
         {"i16.png x.jpg", 1, "JPEG output takes 8-bit samples", ""},
         {"f OUT", 1, "too large", patched(16, std::string("\0\1\x86\xA0\0\1\x86\xA0", 8))},  // 100000 x 100000
-        {"a.png OUT", 1, "--drop-alpha", ""},
+        {"a.png x.jpg", 1, "JPEG cannot hold its alpha channel; use --drop-alpha", ""},
         {"in.png taken.png", 1, "cannot write", ""},
         {"in.png nowhere/out.png", 1, "No such file or directory", ""},
         {"in.png out.bmp", 2, "unknown output format", ""},
@@ -180,6 +206,20 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         {"--pad-value 65536 i16.png OUT", 2, "within 0..65535", ""},
         {"--weights f in.png OUT", 2, "not a square count", "1 1 1 1 1"},
         {"--weights f in.png OUT", 2, "'x' is not a number", "1 1 1 1 x 1 1 1 1"},
+        {"--weights f in.png OUT", 2, "sum to zero", "0 0 0 0"},
+        {"--weights f in.png OUT", 2, "negative weight -1", "1 -1 1 1"},
+        {"--weights f in.png OUT", 2, "1e39 is not a finite", "1 1e39 1 1"},
+        {"", 2, "bilateral --demo", ""},
+        {"--window 100000 in.png OUT", 2, "37.3 GiB for its weights alone", ""},
+        {"--sigma-spatial 1e9 in.png OUT", 2, "for its weights alone", ""},
+        {"--window 84 in.png OUT", 1, "at most 2*max(width, height)+1 = 83", ""},
+        {"--window 16001 --threads 16 wide.png OUT", 1, "would need about", ""},
+        {"--quality 0 in.png OUT", 2, "--quality must be within 1..100", ""},
+        {"--subsampling 411 in.png OUT", 2, "--subsampling must be 444, 422 or 420", ""},
+        {"--png-compression 10 in.png OUT", 2, "--png-compression must be within 0..9", ""},
+        {"in.png in.png", 2, "would replace the input in.png (use --force", ""},
+        {"-o . a.png in.png", 2, "would replace the input", ""},
+        {"-o batch in.png batch/in.png", 2, "two outputs would be batch/in.png", ""},
     };
     for (const auto &[given, status, message, contents] : rows) {
         write("f", contents);
@@ -199,5 +239,65 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
     }
 }
 
-}  // namespace
+TEST_F(CliTest, TenRoundedPassesKeepTheMeanFlatAreasAndWhite) {
+    // Photograph-like: a noisy gradient, a flat block of 200 and pure white reaching the right edge.
+    const int w = 192, h = 128;
+    Image img{w, h, 3, {}, {}};
+    std::mt19937 rng(5);
+    std::normal_distribution<double> grain(0, 4);
+    auto inside = [](int x, int y, int x0, int x1) { return x >= x0 && x < x1 && y >= 30 && y < 90; };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w * 3; ++x) {
+            const double v = inside(x / 3, y, 40, 100)  ? 200
+                             : inside(x / 3, y, 120, w) ? 255
+                                                        : 30 + 0.6 * x / 3 + 0.4 * y + 20 * (x % 3) + grain(rng);
+            img.data.push_back(uint8_t(std::clamp(std::round(v), 0.0, 255.0)));
+        }
+    ASSERT_EQ(image_io::save("p0.png", img), "");
+    for (int pass = 1; pass <= 10; ++pass)
+        ASSERT_EQ(run("p" + std::to_string(pass - 1) + ".png p" + std::to_string(pass) + ".png"), 0) << err;
+    Image out;
+    ASSERT_EQ(image_io::load("p10.png", out), "");
+    auto mean = [](const Image &i) { return std::accumulate(i.data.begin(), i.data.end(), 0.0) / i.data.size(); };
+    EXPECT_NEAR(mean(out), mean(img), 0.05);
+    int changed = 0;  // ten passes reach 20 pixels into a block
+    for (int y = 50; y < 70; ++y)
+        for (int x = 0; x < w * 3; ++x)
+            changed += (inside(x / 3, y, 60, 80) || inside(x / 3, y, 140, w)) &&
+                       out.data[y * w * 3 + x] != img.data[y * w * 3 + x];
+    EXPECT_EQ(changed, 0);
+}
 
+TEST_F(CliTest, InterruptWhileWritingLeavesNoTemporaryAndTheTargetUntouched) {
+    for (int side = 2048; side <= 8192; side *= 2) {  // a bigger picture when the tool finished first
+        Image noise{side, side, 1, std::vector<uint8_t>(size_t(side) * side), {}};
+        std::generate(noise.data.begin(), noise.data.end(), std::mt19937(3));
+        ASSERT_EQ(image_io::save("big.jpg", noise), "");
+        write("out.png", "previous contents");
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl(BILATERAL_TOOL, BILATERAL_TOOL, "--window", "1", "--png-compression", "9", "big.jpg", "out.png",
+                  nullptr);
+            _exit(127);
+        }
+        auto temporaries = [] {
+            int n = 0;
+            for (const auto &e : fs::directory_iterator("."))
+                n += e.path().filename().string().rfind(".out.tmp-", 0) == 0;
+            return n;
+        };
+        int status = 0;
+        bool sent = false;
+        while (!sent && waitpid(pid, &status, WNOHANG) == 0) {
+            if ((sent = temporaries() > 0)) kill(pid, SIGINT), waitpid(pid, &status, 0);
+            usleep(500);
+        }
+        if (!sent || read("out.png") != "previous contents") continue;  // renamed before the signal came
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+        EXPECT_EQ(temporaries(), 0);
+        return;
+    }
+    GTEST_SKIP() << "the tool finished writing each picture before it could be interrupted";
+}
+
+}  // namespace
