@@ -888,6 +888,7 @@ std::string save(const std::string &path, const Image &image, const SaveOptions 
     std::string temp = dir + "." + name.substr(0, name.size() - ext.size()) + ".tmp-XXXXXX" + ext;
     const int fd = mkstemps(&temp[0], int(ext.size()));
     if (fd < 0) return "cannot write " + path + ": " + system_error();
+    if (options.on_temporary != nullptr) options.on_temporary(temp.c_str());
     const mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, 0666 & ~mask);

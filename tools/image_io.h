@@ -85,6 +85,9 @@ struct SaveOptions {
     int jpeg_quality = 95;
     int jpeg_subsampling = 444;
     int threads = 0;
+    // Called with the temporary file's path as soon as it exists, before any
+    // data goes in, so that a caller's signal handler can remove exactly it.
+    void (*on_temporary)(const char *path) = nullptr;
 };
 
 // Writes image to path, format from the extension: PNG and TIFF keep the
