@@ -4,8 +4,6 @@
 //   bilateral [options] -o OUTDIR INPUT...
 //   bilateral [options] --demo [DIR]
 #include <HalideBuffer.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -579,51 +577,29 @@ Image side_by_side(const Image &left, const Image &right) {
     return out;
 }
 
-// The output being written, for the signal handler: image_io::save writes
-// "<dir>/.<stem>.tmp-XXXXXX<ext>" (ext in lower case) and renames it over the
-// target, so an interrupt removes whatever matches in that folder.
-struct PendingSave {
-    char dir[4096];
-    char prefix[1024];  // ".<stem>.tmp-"
-    char ext[16];
-};
-PendingSave g_pending;
+// The temporary file of the save in progress, for the signal handler; empty
+// when no save is in progress or its path did not fit.
+char g_temporary[4096];
 volatile sig_atomic_t g_saving = 0;
 
 // Async-signal-safe: removes the temporary of the save in progress, then dies
 // of the signal (the handler was installed to run once).
 extern "C" void on_interrupt(int sig) {
-    if (g_saving) {
-        const int dir = open(g_pending.dir, O_RDONLY | O_DIRECTORY);
-        alignas(dirent64) char entries[4096];
-        const size_t p = std::strlen(g_pending.prefix), e = std::strlen(g_pending.ext);
-        for (ssize_t n; dir >= 0 && (n = getdents64(dir, entries, sizeof entries)) > 0;) {
-            for (ssize_t at = 0; at < n;) {
-                const dirent64 *entry = reinterpret_cast<const dirent64 *>(entries + at);
-                at += entry->d_reclen;
-                const char *name = entry->d_name;
-                if (std::strlen(name) == p + 6 + e && std::strncmp(name, g_pending.prefix, p) == 0 &&
-                    std::strcmp(name + p + 6, g_pending.ext) == 0)
-                    unlinkat(dir, name, 0);
-            }
-        }
-        if (dir >= 0) close(dir);
-    }
+    if (g_saving && g_temporary[0] != '\0') unlink(g_temporary);
     raise(sig);
 }
 
+// Told by image_io::save where its temporary file is, before it writes.
+void note_temporary(const char *path) {
+    g_saving = 0;
+    const size_t n = std::strlen(path);
+    if (n < sizeof g_temporary) std::memcpy(g_temporary, path, n + 1);
+    g_saving = n < sizeof g_temporary;
+}
+
 // Saves image to path; an interrupt meanwhile removes the temporary file.
-std::string save_output(const std::string &path, const Image &image, const image_io::SaveOptions &options) {
-    const size_t slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1), ext = extension(path);
-    const std::string stem = path.substr(slash + 1, path.size() - ext.size() - (slash + 1));
-    if (dir.size() < sizeof g_pending.dir && stem.size() + 6 < sizeof g_pending.prefix &&
-        ext.size() < sizeof g_pending.ext) {
-        std::strcpy(g_pending.dir, dir.c_str());
-        std::strcpy(g_pending.prefix, ("." + stem + ".tmp-").c_str());
-        std::strcpy(g_pending.ext, ext.c_str());
-        g_saving = 1;
-    }
+std::string save_output(const std::string &path, const Image &image, image_io::SaveOptions options) {
+    options.on_temporary = note_temporary;
     const std::string error = image_io::save(path, image, options);
     g_saving = 0;
     return error;
@@ -775,5 +751,6 @@ int main(int argc, char **argv) {
         if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
     }
     if (opt.threads > 0) halide_set_num_threads(opt.threads);
+    opt.save.threads = opt.threads;  // image encoding uses as many threads as filtering (0: one per core)
     return opt.demo ? run_demo(opt, settings) : filter_files(opt, settings);
 }

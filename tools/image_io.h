@@ -12,6 +12,35 @@
 
 namespace image_io {
 
+// What a file says besides its samples, carried from input to output: load
+// fills what the file has, save writes each item the output format can hold.
+// Empty vectors, zero resolutions and gamma, and a negative intent are absent.
+//   ICC profile:   JPEG APP2 ICC_PROFILE (split over markers as needed), PNG
+//                  iCCP, TIFF ICC tag.
+//   EXIF:          JPEG APP1 Exif and PNG eXIf; kept byte for byte, so the
+//                  orientation tag stays as it was (pixels are never rotated).
+//   Resolution:    JPEG JFIF density, PNG pHYs, TIFF X/Y resolution and unit.
+//   sRGB, gAMA, cHRM: PNG to PNG only.
+//   Other APP1..APP15 markers: JPEG to JPEG only (not Adobe APP14, which
+//                  describes the encoder's own colour transform, nor APP2 MPF,
+//                  whose offsets point at images the output does not hold).
+struct Metadata {
+    enum class Unit { none, inch, centimetre };  // none: the values give the pixel aspect ratio only
+    struct Marker {
+        int code = 0;  // JPEG_APP0 + n
+        std::vector<uint8_t> data;
+    };
+    std::vector<uint8_t> icc;
+    std::string icc_name;       // PNG iCCP name; PNG output uses "ICC profile" when empty
+    std::vector<uint8_t> exif;  // from the TIFF header ("II*\0" or "MM\0*") on
+    double x_resolution = 0, y_resolution = 0;  // pixels per unit
+    Unit resolution_unit = Unit::none;
+    int srgb_intent = -1;                 // sRGB rendering intent 0..3
+    int32_t gamma = 0;                    // file gamma times 100000
+    std::vector<int32_t> chromaticities;  // white, red, green, blue x and y, times 100000
+    std::vector<Marker> jpeg_markers;
+};
+
 // An image with interleaved channels: sample c of pixel (x, y) is element
 // (y * width + x) * channels + c of data (8-bit samples) or of data16 (16-bit
 // samples); the other vector is empty. channels is 1 (gray), 2 (gray + alpha),
@@ -22,6 +51,7 @@ struct Image {
     int channels = 0;
     std::vector<uint8_t> data;
     std::vector<uint16_t> data16;
+    Metadata metadata{};
     int depth() const { return data16.empty() ? 8 : 16; }
 };
 
@@ -43,16 +73,27 @@ bool has_known_extension(const std::string &path);
 constexpr const char *kKnownExtensions = ".png, .tif, .tiff, .jpg or .jpeg";
 
 // How save encodes. png_compression is zlib's level (0 = stored, 9 = smallest);
-// jpeg_subsampling is 444, 422 or 420.
+// levels up to 2 use the Sub row filter (None at 0) and run-length matching and
+// compress bands of rows on `threads` threads (0: one per core), several times
+// faster than levels 3..9, which search the row filters and run on one thread.
+// jpeg_quality is 1..100, jpeg_subsampling 444, 422 or 420 (colour only); JPEG
+// bands are encoded on `threads` threads too, with a restart marker after each
+// row of blocks. Bands have a fixed size, so the bytes written do not depend
+// on the thread count.
 struct SaveOptions {
     int png_compression = 1;
     int jpeg_quality = 95;
     int jpeg_subsampling = 444;
+    int threads = 0;
+    // Called with the temporary file's path as soon as it exists, before any
+    // data goes in, so that a caller's signal handler can remove exactly it.
+    void (*on_temporary)(const char *path) = nullptr;
 };
 
 // Writes image to path, format from the extension: PNG and TIFF keep the
 // image's depth (TIFF: Deflate-compressed strips with the horizontal
-// predictor); JPEG takes 8-bit gray or RGB and is written at quality 95. The
+// predictor); JPEG takes 8-bit gray or RGB. Metadata goes where the format
+// holds it (see Metadata). The
 // file is written to a temporary name beside the target and renamed over it
 // once complete, so the target is never left partial; on failure nothing is
 // left behind.

@@ -1,0 +1,183 @@
+// Catches metadata (ICC, EXIF, resolution, PNG colour chunks, JPEG APP markers) lost or garbled between an input
+// and the tool's output, save options that do not reach the encoders, and PNG or JPEG bands that do not join up.
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "image_io.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+using image_io::Image;
+using image_io::Metadata;
+
+const fs::path kDir = fs::temp_directory_path() / ("bilateral-io-" + std::to_string(::getpid()));
+
+std::string read(const fs::path &name) {
+    std::ifstream file(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+
+// A display profile of `size` bytes, RGB against XYZ under D50, one tag over the rest, which is varied enough
+// that the profile compresses to over 100 bytes (libpng drops shorter iCCP chunks).
+std::vector<uint8_t> icc_profile(uint32_t size) {
+    std::string p = be32(size) + "none"s + "\x02\x10\0\0"s + "mntrRGB XYZ "s + std::string(12, '\0') + "acsp";
+    p += std::string(28, '\0') + be32(0xF6D6) + be32(0x10000) + be32(0xD32D) + std::string(48, '\0');
+    p += be32(1) + "wtpt"s + be32(144) + be32(size - 144) + "XYZ ";
+    for (uint32_t k = 148; k < size; ++k) p += char(k * k % 251);
+    return std::vector<uint8_t>(p.begin(), p.end());
+}
+
+// Big-endian EXIF block with one entry: orientation 6 (rotate 90 degrees to view).
+const std::string kExif = "MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\0\0\0\0"s;
+const std::string kXmp = "http://ns.adobe.com/xap/1.0/\0<x:xmpmeta/>"s;
+const std::string kAdobe = "Adobe\0\x64\0\0\0\0\x01"s;  // the encoder's own colour transform: never copied
+
+void set_icc(Metadata &m) { m.icc = icc_profile(600); }
+void set_exif(Metadata &m) { m.exif.assign(kExif.begin(), kExif.end()); }
+void set_300_dpi(Metadata &m) { m.x_resolution = m.y_resolution = 300, m.resolution_unit = Metadata::Unit::inch; }
+void set_2835_ppm(Metadata &m) { m.x_resolution = m.y_resolution = 28.35, m.resolution_unit = Metadata::Unit::centimetre; }
+
+struct Case {
+    const char *in, *out;
+    void (*set)(Metadata &);
+    std::vector<std::string> present;
+    std::string absent{};
+};
+
+// Each input is written with its metadata, filtered by the tool, and the output's bytes searched for the item
+// as the output format spells it (TIFF little-endian, as written on this host).
+TEST(ImageIo, ToolCarriesMetadataIntoEachFormat) {
+    const std::string exif_app1 = "Exif\0\0"s + kExif, icc_app2 = "ICC_PROFILE\0\x01\x01"s;
+    const std::vector<uint8_t> profile = icc_profile(600);
+    const std::string icc(profile.begin(), profile.end());
+    const std::string phys_2835 = "pHYs"s + be32(2835) + be32(2835) + "\x01"s;
+    const Case cases[] = {
+        {".jpg", ".jpg",
+         [](Metadata &m) {
+             set_exif(m);
+             m.jpeg_markers = {{JPEG_APP0 + 1, {kXmp.begin(), kXmp.end()}}, {JPEG_APP0 + 14, {kAdobe.begin(), kAdobe.end()}}};
+         },
+         {exif_app1, kXmp}, "Adobe"},
+        {".png", ".jpg", set_exif, {exif_app1}},
+        {".jpg", ".png", set_exif, {"eXIf"s + kExif}},
+        {".jpg", ".jpg", set_icc, {icc_app2 + icc}},
+        {".jpg", ".jpg", [](Metadata &m) { m.icc = icc_profile(70000); }, {"ICC_PROFILE\0\x01\x02"s, "ICC_PROFILE\0\x02\x02"s}},
+        {".tif", ".jpg", set_icc, {icc_app2 + icc}},
+        {".png", ".tif", set_icc, {icc}},
+        {".jpg", ".png", set_icc, {"iCCP" "ICC profile\0\0"s}},
+        {".png", ".png", set_2835_ppm, {phys_2835}},
+        {".jpg", ".png", set_300_dpi, {"pHYs"s + be32(11811) + be32(11811) + "\x01"s}},
+        {".png", ".jpg", set_2835_ppm, {"JFIF\0\x01\x01\x01\0\x48\0\x48"s}},  // 72 dpi
+        {".tif", ".jpg", set_300_dpi, {"JFIF\0\x01\x01\x01\x01\x2c\x01\x2c"s}},
+        {".jpg", ".tif", set_300_dpi, {"\x2c\x01\0\0\x01\0\0\0"s, "\x28\x01\x03\0\x01\0\0\0\x02\0"s}},
+        {".png", ".png",
+         [](Metadata &m) { m.srgb_intent = 1, m.gamma = 45455, m.chromaticities = {31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000}; },
+         {"sRGB\x01"s, "gAMA"s + be32(45455), "cHRM"s + be32(31270) + be32(32900) + be32(64000)}},
+    };
+    fs::create_directories(kDir);
+    Image img{24, 16, 3, std::vector<uint8_t>(24 * 16 * 3), {}};
+    for (size_t k = 0; k < img.data.size(); ++k) img.data[k] = uint8_t(k * 7 % 251);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.in) + " -> " + c.out + ", expecting " + std::to_string(c.present.size()) + " items");
+        img.metadata = Metadata();
+        c.set(img.metadata);
+        const fs::path in = kDir / ("in"s + c.in), out = kDir / ("out"s + c.out);
+        ASSERT_EQ(image_io::save(in.string(), img), "");
+        const std::string command = BILATERAL_TOOL " -q "s + in.string() + " " + out.string();
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        const std::string bytes = read(out);
+        for (const std::string &item : c.present) EXPECT_NE(bytes.find(item), std::string::npos) << item.substr(0, 12);
+        if (!c.absent.empty()) {
+            EXPECT_EQ(bytes.find(c.absent), std::string::npos);
+        }
+        Image back;
+        ASSERT_EQ(image_io::load(out.string(), back), "");
+        EXPECT_EQ(back.metadata.icc, img.metadata.icc);
+    }
+    fs::remove_all(kDir);
+}
+
+// JPEG quality and subsampling as the file's first quantiser entry and the luma sampling factors.
+TEST(ImageIo, SaveOptionsReachTheJpegEncoder) {
+    struct Row {
+        image_io::SaveOptions options;
+        size_t marker_offset;  // from the marker: DQT's first entry, or SOF's first component's factors
+        std::string marker;
+        int expected;
+    };
+    const Row rows[] = {{{1, 95, 444, 0}, 5, "\xff\xdb", 2},    {{1, 50, 444, 0}, 5, "\xff\xdb", 16},
+                        {{1, 95, 444, 0}, 11, "\xff\xc0", 0x11}, {{1, 95, 422, 0}, 11, "\xff\xc0", 0x21},
+                        {{1, 95, 420, 0}, 11, "\xff\xc0", 0x22}};
+    fs::create_directories(kDir);
+    const Image img{32, 32, 3, std::vector<uint8_t>(32 * 32 * 3, 90), {}};
+    const std::string name = (kDir / "q.jpg").string();
+    for (const Row &r : rows) {
+        ASSERT_EQ(image_io::save(name, img, r.options), "");
+        const std::string bytes = read(name);
+        const size_t at = bytes.find(r.marker);
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_EQ(uint8_t(bytes.at(at + r.marker_offset)), r.expected) << r.options.jpeg_quality << " " << r.options.jpeg_subsampling;
+    }
+    EXPECT_NE(image_io::save(name, img, {1, 95, 411, 0}), "");
+    fs::remove_all(kDir);
+}
+
+// PNG levels 0 (stored), 1 (banded, several bands on two threads) and 9 (libpng's own path) give the same
+// samples back, 16-bit RGBA and 8-bit gray one pixel wide; sizes must follow the level.
+TEST(ImageIo, PngLevelsRoundTripAcrossBands) {
+    Image wide{700, 800, 4, {}, std::vector<uint16_t>(700 * 800 * 4)};  // 4.5 MB of rows: five bands
+    for (size_t k = 0; k < wide.data16.size(); ++k) wide.data16[k] = uint16_t(k % 2800 * 23 + (k * 2654435761u >> 28));
+    Image thin{1, 3000, 1, std::vector<uint8_t>(3000), {}};
+    for (size_t k = 0; k < thin.data.size(); ++k) thin.data[k] = uint8_t(k / 40);
+    fs::create_directories(kDir);
+    const std::string name = (kDir / "p.png").string();
+    for (const Image *img : {&wide, &thin}) {
+        uintmax_t sizes[3];
+        const int levels[3] = {0, 1, 9};
+        for (int k = 0; k < 3; ++k) {
+            Image back;
+            ASSERT_EQ(image_io::save(name, *img, {levels[k], 95, 444, 2}), "");
+            ASSERT_EQ(image_io::load(name, back), "");
+            EXPECT_TRUE(back.data == img->data && back.data16 == img->data16) << "level " << levels[k];
+            sizes[k] = fs::file_size(name);
+        }
+        EXPECT_GT(sizes[0], img->data.size() + img->data16.size() * 2);
+        EXPECT_LT(sizes[1], sizes[0]);
+        EXPECT_LE(sizes[2], sizes[1]);
+    }
+    fs::remove_all(kDir);
+}
+
+// JPEG bands joined into one stream: the same bytes on 1 and 3 threads, read back without a warning (a
+// misnumbered restart marker draws one), every band in its place (a ramp, so a misplaced band is far off).
+TEST(ImageIo, JpegBandsJoinIntoOneStream) {
+    Image ramp{1000, 1210, 3, std::vector<uint8_t>(1000 * 1210 * 3), {}};  // four bands at 4:2:0
+    for (size_t k = 0; k < ramp.data.size(); ++k) ramp.data[k] = uint8_t(k / 3000 * 200 / 1209 + k % 3 * 20);
+    fs::create_directories(kDir);
+    const std::string one = (kDir / "1.jpg").string(), three = (kDir / "3.jpg").string();
+    ASSERT_EQ(image_io::save(one, ramp, {1, 95, 420, 1}), "");
+    ASSERT_EQ(image_io::save(three, ramp, {1, 95, 420, 3}), "");
+    EXPECT_EQ(read(one), read(three));
+    Image back;
+    ASSERT_EQ(image_io::load(three, back), "");
+    ASSERT_EQ(back.height, ramp.height);
+    int worst = 0;
+    for (size_t k = 0; k < ramp.data.size(); ++k) worst = std::max(worst, std::abs(back.data[k] - ramp.data[k]));
+    EXPECT_LE(worst, 12);
+    fs::remove_all(kDir);
+}
+
+}  // namespace
