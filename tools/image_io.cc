@@ -881,17 +881,24 @@ std::string save(const std::string &path, const Image &image, const SaveOptions 
     if (image.channels < 1 || image.channels > 4) return path + ": unsupported channel count";
     if (image.width < 1 || image.height < 1) return path + ": image has no pixels";
 
-    // Temporary file beside the target, keeping its extension: .name.tmp-XXXXXX.ext
+    // Temporary file beside the target, keeping its extension:
+    // .name.tmp-<pid>-<n>.ext, the first n not taken. Its path goes to
+    // on_temporary before the file exists, so a signal handler that removes
+    // it can never miss a file already made.
     const size_t slash = path.find_last_of('/');
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temp = dir + "." + name.substr(0, name.size() - ext.size()) + ".tmp-XXXXXX" + ext;
-    const int fd = mkstemps(&temp[0], int(ext.size()));
+    const std::string base = dir + "." + name.substr(0, name.size() - ext.size()) + ".tmp-" +
+                             std::to_string(getpid()) + "-";
+    std::string temp;
+    int fd = -1;
+    for (int n = 0; fd < 0 && n < 1000; ++n) {
+        temp = base + std::to_string(n) + ext;
+        if (options.on_temporary != nullptr) options.on_temporary(temp.c_str());
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) return "cannot write " + path + ": " + system_error();
-    if (options.on_temporary != nullptr) options.on_temporary(temp.c_str());
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
     FILE *file = fdopen(fd, "wb");
     if (!file) {
         const std::string message = "cannot write " + path + ": " + system_error();

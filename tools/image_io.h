@@ -85,8 +85,8 @@ struct SaveOptions {
     int jpeg_quality = 95;
     int jpeg_subsampling = 444;
     int threads = 0;
-    // Called with the temporary file's path as soon as it exists, before any
-    // data goes in, so that a caller's signal handler can remove exactly it.
+    // Called with the temporary file's path just before it is created, so
+    // that a caller's signal handler can remove exactly it.
     void (*on_temporary)(const char *path) = nullptr;
 };
 
