@@ -99,6 +99,18 @@ def machine_section(ctx, runs):
             "(scripts/cross-test.sh), which says nothing about speed.", ""]
 
 
+def verdict(ratio, goal):
+    return "–" if ratio is None else ("met" if ratio <= goal else "not met")
+
+
+def against_opencv(runs, typ, w, h, n, t, goal):
+    """Table cells of our replicate entry point against OpenCV: ours, OpenCV, ratio, goal, verdict."""
+    ours = runs.get(("ours", typ + "_replicate", w, h, n, t))
+    cv = runs.get(("opencv", typ, w, h, n, t))
+    ratio = ours[0] / cv[0] if ours and cv else None
+    return f"{fmt_ms(ours)} | {fmt_ms(cv)} | {fmt(ratio)} | {goal:.2f} | {verdict(ratio, goal)}"
+
+
 def ratio_section(runs):
     out = ["## Against OpenCV: 1920x1080, 2 threads", "",
            "`replicate` entry points against `cv::bilateralFilter` with `BORDER_REPLICATE` on the same "
@@ -108,12 +120,7 @@ def ratio_section(runs):
            "|---|---|---:|---:|---:|---:|---:|---|"]
     for typ in GOALS:
         for n, goal in zip(WINDOWS, GOALS[typ]):
-            ours = runs.get(("ours", typ + "_replicate", 1920, 1080, n, 2))
-            cv = runs.get(("opencv", typ, 1920, 1080, n, 2))
-            ratio = ours[0] / cv[0] if ours and cv else None
-            verdict = "–" if ratio is None else ("met" if ratio <= goal else "not met")
-            out.append(f"| {typ} | {CV_TYPES[typ]} | {n} | {fmt_ms(ours)} | {fmt_ms(cv)} "
-                       f"| {fmt(ratio)} | {goal:.2f} | {verdict} |")
+            out.append(f"| {typ} | {CV_TYPES[typ]} | {n} | {against_opencv(runs, typ, 1920, 1080, n, 2, goal)} |")
     return out + [""]
 
 
@@ -127,12 +134,7 @@ def avx2_section(runs):
              for n, goal in zip(AVX2_WINDOWS, AVX2_GOALS[typ])]
     cells += [(typ, 64, 64, 1, 5, SMALL_GOAL) for typ in ("gray_single", "RGB_uint8")]
     for typ, w, h, t, n, goal in cells:
-        ours = runs.get(("ours", typ + "_replicate", w, h, n, t))
-        cv = runs.get(("opencv", typ, w, h, n, t))
-        ratio = ours[0] / cv[0] if ours and cv else None
-        verdict = "–" if ratio is None else ("met" if ratio <= goal else "not met")
-        out.append(f"| {typ} | {w}x{h} | {t} | {n} | {fmt_ms(ours)} | {fmt_ms(cv)} | {fmt(ratio)} "
-                   f"| {goal:.2f} | {verdict} |")
+        out.append(f"| {typ} | {w}x{h} | {t} | {n} | {against_opencv(runs, typ, w, h, n, t, goal)} |")
     return out + [""]
 
 
@@ -152,9 +154,8 @@ def uint16_section(runs):
             f32 = runs.get(("ours", layout + "_single_replicate", 1920, 1080, n, 2))
             cv = runs.get(("opencv", layout + "_uint16", 1920, 1080, n, 2))
             ratio = u16[0] / f32[0] if u16 and f32 else None
-            verdict = "–" if ratio is None else ("met" if ratio <= U16_GOAL else "not met")
             out.append(f"| {layout} | {n} | {fmt_ms(u16)} | {fmt_ms(f32)} | {fmt(ratio)} | {U16_GOAL:.2f} "
-                       f"| {verdict} | {fmt_ms(cv)} | {fmt(u16[0] / cv[0] if u16 and cv else None)} |")
+                       f"| {verdict(ratio, U16_GOAL)} | {fmt_ms(cv)} | {fmt(u16[0] / cv[0] if u16 and cv else None)} |")
     return out + [""]
 
 
