@@ -147,6 +147,28 @@ BF_EXPORT int BilateralFilter_RGB_uint16_symmetric(halide_buffer_t *input, halid
                                                    double window_size, double sigma,
                                                    halide_buffer_t *output);
 
+/*
+ * Helpers for callers that size a call before making it. Each names the entry
+ * point by its exported name, e.g. "BilateralFilter_RGB_uint8_replicate".
+ */
+
+/** The sample value an entry point pads with for pad_value (constant padding):
+ *  the float32 entry points use pad_value rounded to float32; the 8- and 16-bit
+ *  ones truncate it toward zero, saturate that to the int32 range (NaN giving
+ *  0) and keep its low 8 or 16 bits (300 gives 44 for 8-bit samples). Returns
+ *  that value as a double, or NaN for a name that is not an entry point. */
+BF_EXPORT double BilateralFilter_pad_sample(const char *entry_point, double pad_value);
+
+/** Working memory, in bytes, that a call of entry_point on these descriptors
+ *  holds at most beyond the buffers themselves when up to `threads` of its tile
+ *  tasks run at once (threads < 1 counts as 1): each running task's tap tables,
+ *  staged samples and weight planes. Only the descriptors' shapes are read.
+ *  Returns -1 for a name that is not an entry point, or when a task's scratch
+ *  could not even be expressed (the call would then write nothing). */
+BF_EXPORT int64_t BilateralFilter_scratch_bytes(const char *entry_point, const halide_buffer_t *input,
+                                                double window_size, const halide_buffer_t *output,
+                                                int threads);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif
