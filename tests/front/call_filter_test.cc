@@ -9,14 +9,16 @@
 #include <cstring>
 #include <random>
 
-#include "front_end.h"
+#include "front/defaults.h"
+#include "front/rounding.h"
 
 namespace {
 
-using bilateral::Layout;
-using bilateral::Rounding;
-using bilateral::Sample;
-using bilateral::Variant;
+using bilateral::front::Layout;
+using bilateral::front::Rounding;
+using bilateral::front::Sample;
+using bilateral::front::Variant;
+namespace front = bilateral::front;
 template <class T>
 using Buffer = Halide::Runtime::Buffer<T>;
 
@@ -55,18 +57,18 @@ T rounded(float q) {
 
 template <class T>
 void check(Variant v, int n, std::mt19937 &rng) {
-    SCOPED_TRACE(bilateral::entry_name(v) + " N=" + std::to_string(n));
+    SCOPED_TRACE(front::entry_name(v) + " N=" + std::to_string(n));
     const int w = 37, h = 29;
-    const double sigma = bilateral::default_sigma_range(v.sample);
+    const double sigma = front::default_sigma_range(v.sample);
     // Out of range for the integer types: their entry points keep the low bits, 44 and 4464.
     const double pad = v.sample == Sample::f32 ? 0.25 : v.sample == Sample::u8 ? 300 : 70000;
-    const std::vector<float> gauss = bilateral::gaussian_weights(n, 1.5);
+    const std::vector<float> gauss = front::gaussian_weights(n, 1.5);
     Buffer<float> weights(const_cast<float *>(gauss.data()), n, n);
 
     Picture<T> in(v, w, h, rng);
     Buffer<T> expect_trunc = in.channels == 3 ? Buffer<T>(w, h, 3) : Buffer<T>(w, h);
     Buffer<T> planar = in.template planar<T>();
-    bilateral::call_entry(v, planar.raw_buffer(), weights.raw_buffer(), n, sigma, pad, expect_trunc.raw_buffer());
+    front::call_entry(v, planar.raw_buffer(), weights.raw_buffer(), n, sigma, pad, expect_trunc.raw_buffer());
 
     for (Rounding r : {Rounding::truncate, Rounding::nearest}) {
         if (r == Rounding::nearest && v.sample == Sample::f32) continue;
@@ -74,7 +76,7 @@ void check(Variant v, int n, std::mt19937 &rng) {
         Buffer<T> alpha = out.all.sliced(2, out.channels).copy();
         Buffer<T> out_view = out.view();
         // A budget of one byte: strips of N rows, the most seams.
-        ASSERT_EQ(bilateral::call_filter(v, r, in.view().raw_buffer(), weights.raw_buffer(), n, sigma, pad,
+        ASSERT_EQ(front::call_filter(v, r, in.view().raw_buffer(), weights.raw_buffer(), n, sigma, pad,
                                          out_view.raw_buffer(), 1),
                   0);
         Buffer<T> expect = expect_trunc;
@@ -84,7 +86,7 @@ void check(Variant v, int n, std::mt19937 &rng) {
             Buffer<float> fin = in.template planar<float>();
             Buffer<float> q = in.channels == 3 ? Buffer<float>(w, h, 3) : Buffer<float>(w, h);
             const double pad_sample = v.sample == Sample::u8 ? 44 : 4464;
-            bilateral::call_entry(f, fin.raw_buffer(), weights.raw_buffer(), n, sigma, pad_sample, q.raw_buffer());
+            front::call_entry(f, fin.raw_buffer(), weights.raw_buffer(), n, sigma, pad_sample, q.raw_buffer());
             expect = in.channels == 3 ? Buffer<T>(w, h, 3) : Buffer<T>(w, h);
             expect.for_each_element([&](const int *pos) { expect(pos) = rounded<T>(q(pos)); });
         }
@@ -102,7 +104,7 @@ void check(Variant v, int n, std::mt19937 &rng) {
 
 TEST(CallFilter, StripsStridesAndRoundingMatchOneWholeCall) {
     std::mt19937 rng(7);
-    for (Variant v : bilateral::all_variants()) {
+    for (Variant v : front::all_variants()) {
         for (int n : {1, 2, 5, 9}) {
             if (v.sample == Sample::f32) check<float>(v, n, rng);
             if (v.sample == Sample::u8) check<uint8_t>(v, n, rng);

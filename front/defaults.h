@@ -1,0 +1,35 @@
+// The front ends' defaults: spatial sigma, window size, Gaussian spatial
+// weights and range sigma, the same in the tool, the Python package and the
+// benchmark.
+#ifndef BILATERAL_FRONT_DEFAULTS_H
+#define BILATERAL_FRONT_DEFAULTS_H
+
+#include <cmath>
+#include <vector>
+
+#include "front/variants.h"
+
+namespace bilateral::front {
+
+// Spatial sigma in pixels when none is given.
+constexpr double kDefaultSigmaSpatial = 1.0;
+
+// Range sigma when none is given: 10 % of the sample range, in the sample's
+// own units (0..1 for float samples, 0..255 for 8-bit, 0..65535 for 16-bit).
+inline double default_sigma_range(Sample sample) { return 0.1 * sample_top(sample); }
+
+// Window size for a spatial sigma, 2 * ceil(2 * sigma) + 1 (two sigmas on
+// each side), in double so that a huge sigma reaches the window limit check
+// instead of overflowing an int.
+inline double default_window(double sigma_spatial) { return 2 * std::ceil(2 * sigma_spatial) + 1; }
+
+// Gaussian spatial weights for an N x N window, one window row after another:
+// element j * N + i is W(i, j) = exp(-((i + off)^2 + (j + off)^2) / (2 sigma^2))
+// with off = -floor(N / 2), evaluated in double and rounded once to float. An
+// even window is centred one position further left and up, as the library
+// places it.
+std::vector<float> gaussian_weights(int window, double sigma_spatial);
+
+}  // namespace bilateral::front
+
+#endif  // BILATERAL_FRONT_DEFAULTS_H
