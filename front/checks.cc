@@ -219,8 +219,9 @@ Verdict check_call(const Call &c) {
                        " weighs every difference almost alike (a plain blur)");
     if (c.unit_range && c.v.padding == Padding::constant && c.pad_value > 1)
         warn.push_back("the pad value is in 0..1 units for these float samples; " + num(c.pad_value) + " is above 1");
-    const double taps = double(c.width) * double(c.height) * c.window * c.window * (c.v.layout == Layout::rgb ? 2 : 1);
-    const double seconds = taps / (kTapsPerSecond * std::max(c.threads, 1));
+    const double taps = double(c.width) * double(c.height) * c.window * c.window;
+    const double rate = c.v.layout == Layout::rgb ? kColourTapsPerSecond : kGrayTapsPerSecond;
+    const double seconds = taps / (rate * std::max(c.threads, 1));
     if (seconds > kLongRunSeconds)
         warn.push_back("this will take long: about " + num(std::round(seconds / 60)) + " minutes for a window of " +
                        std::to_string(c.window) + " on a " + std::to_string(c.width) + "x" + std::to_string(c.height) +

@@ -18,10 +18,11 @@ namespace bilateral::front {
 // The largest window the front ends take: its weights alone take 1 GiB.
 constexpr int kMaxWindow = 16384;
 
-// Taps (window positions times pixels) one worker weighs per second on a
-// large window, measured with the tool on our slowest vector target (AVX2 on
-// an AMD EPYC), and the run time above which the front ends warn.
-constexpr double kTapsPerSecond = 1.0e9;
+// Taps (window positions times pixels) one worker weighs per second on large
+// windows, gray and RGB: measured with the tool on an AMD EPYC with AVX-512 at
+// windows of 101 to 301 (gray 2.7e9 to 3.7e9, RGB 1.2e9 to 1.3e9), lowered for
+// CPUs with AVX2 only. The front ends warn about runs longer than a minute.
+constexpr double kGrayTapsPerSecond = 2.0e9, kColourTapsPerSecond = 0.8e9;
 constexpr double kLongRunSeconds = 60;
 
 // A refusal: what is wrong, in one line, and whether memory is what is missing.
