@@ -26,13 +26,21 @@
 #include <vector>
 
 #include "bilateral_filter.h"
-#include "front_end.h"
+#include "front/checks.h"
+#include "front/defaults.h"
+#include "front/rounding.h"
 
 namespace py = pybind11;
 
 namespace bilateral {
 namespace python {
 namespace {
+
+using front::Layout;
+using front::Padding;
+using front::Rounding;
+using front::Sample;
+using front::Variant;
 
 // Extents, window sizes and origins stay within 2^30, where the library's
 // 32-bit coordinate formulas hold.
@@ -62,7 +70,7 @@ struct Descriptor {
 
 Padding checked_padding(const std::string &name) {
     Padding padding;
-    if (!padding_from_name(name, padding))
+    if (!front::padding_from_name(name, padding))
         throw py::value_error("padding must be 'constant', 'replicate' or 'symmetric', not '" + name + "'");
     return padding;
 }
@@ -146,7 +154,7 @@ py::array_t<float> checked_weights(const py::object &weights) {
         throw py::type_error("weights must be real numbers, not " + text(given.dtype()));
     if (given.ndim() != 2 || given.shape(0) != given.shape(1) || given.shape(0) < 1)
         throw py::value_error("weights must be a non-empty square N x N array, not of shape " + shape_text(given));
-    if (given.shape(0) > kMaxExtent) throw py::value_error("weights are too large");
+    if (const front::Refusal r = front::check_window_size(double(given.shape(0)))) throw py::value_error(r.text);
     // Through double, which holds float32 values (and integers up to 2^53)
     // exactly; each value is then rounded once to float32.
     const auto exact = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(given);
@@ -197,11 +205,11 @@ void filter_samples(py::array in, const py::array &out, Padding padding, const p
     Descriptor w_buf(const_cast<float *>(weights.data()), halide_type_float, 32, 2);
     w_buf.set(0, 0, window, 1);
     w_buf.set(1, 0, window, window);
-    const Variant v{rgb ? Layout::rgb : Layout::gray, sample_of<T>, padding};
+    const Variant v{rgb ? Layout::rgb : Layout::gray, front::sample_of<T>, padding};
     int status;
     {
         py::gil_scoped_release unlocked;
-        status = call_filter(v, rounding, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value, &out_buf.buf);
+        status = front::call_filter(v, rounding, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value, &out_buf.buf);
     }
     if (status != 0) throw std::bad_alloc();  // pybind11 raises MemoryError
 }
@@ -219,49 +227,116 @@ py::array_t<float> spatial_weights(const py::object &weights_arg, const py::obje
                                   std::to_string(window) + " x " + std::to_string(window) + " weights");
         return weights;
     }
-    if (window_given == 0 && 2 * std::ceil(2 * sigma_spatial) + 1 > double(kMaxExtent))
-        throw py::value_error("sigma_spatial is too large for the default window; pass window=");
-    const int64_t window = window_given != 0 ? window_given : default_window(sigma_spatial);
-    const std::vector<float> gaussian = gaussian_weights(int(window), sigma_spatial);
-    py::array_t<float> weights({window, window});
+    const double window = window_given != 0 ? double(window_given) : front::default_window(sigma_spatial);
+    if (const front::Refusal r = front::check_window_size(window))
+        throw py::value_error(window_given != 0 ? r.text : "sigma_spatial " + repr(sigma_spatial) + ": " + r.text);
+    const std::vector<float> gaussian = front::gaussian_weights(int(window), sigma_spatial);
+    py::array_t<float> weights({int64_t(window), int64_t(window)});
     std::copy(gaussian.begin(), gaussian.end(), weights.mutable_data());
     return weights;
 }
 
-// Filters `image` into `out`. The Python half has made `out` an array of the
-// image's shape and native sample type that shares no memory with it; checked
-// again here, since a wrong one would be written out of bounds.
+// The worker count set through set_num_threads (0: the runtime's default).
+int g_threads = 0;
+
+// A filter call's checked arguments.
+struct Prepared {
+    py::array in;
+    Variant v{};
+    py::array_t<float> weights;
+    bool weights_given = false;
+    double sigma_range = 0, pad_value = 0;
+    Rounding rounding = Rounding::nearest;
+    int window() const { return int(weights.shape(0)); }
+};
+
+Prepared prepare(const py::object &image, double sigma_spatial, const py::object &window_arg,
+                 std::optional<double> sigma_range_arg, const std::string &padding_name, double pad_value,
+                 const py::object &weights_arg, bool truncate) {
+    Prepared p;
+    Sample sample = Sample::f32;
+    p.in = checked_image(image, sample);
+    const bool rgb = p.in.ndim() == 3 && p.in.shape(2) == 3;
+    p.v = {rgb ? Layout::rgb : Layout::gray, sample, checked_padding(padding_name)};
+    check_sigma(sigma_spatial, "sigma_spatial");
+    p.sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range") : front::default_sigma_range(sample);
+    p.pad_value = pad_value;
+    p.weights = spatial_weights(weights_arg, window_arg, sigma_spatial);
+    p.weights_given = !weights_arg.is_none();
+    p.rounding = truncate ? Rounding::truncate : Rounding::nearest;
+    return p;
+}
+
+// The call as the front ends' checks see it: the image, the arguments, and
+// what this module allocates besides the library (the result and the copies
+// call_filter makes of an array it cannot read in place).
+front::Call call_of(const Prepared &p) {
+    front::Call c;
+    c.v = p.v;
+    c.width = p.in.shape(1);
+    c.height = p.in.shape(0);
+    c.channels = p.v.layout == Layout::rgb ? 3 : 1;
+    c.window = p.window();
+    c.weights = p.weights_given ? p.weights.data() : nullptr;
+    c.sigma_range = p.sigma_range;
+    c.pad_value = p.pad_value;
+    c.threads = front::effective_threads(g_threads);
+    const double result = double(p.in.nbytes());
+    const bool strided = p.in.ndim() == 3 && p.in.shape(2) > 1;  // interleaved channels: strips of copies
+    const double row = double(p.in.shape(1)) * c.channels * 2 * (p.rounding == Rounding::nearest ? 4 : p.in.itemsize());
+    const bool copies = strided || (p.v.sample != Sample::f32 && p.rounding == Rounding::nearest);
+    c.extra_bytes = result + (copies ? std::min(row * double(p.in.shape(0)),
+                                                std::max(double(front::kRoundingBudget), row * 2 * c.window))
+                                     : 0.0);
+    return c;
+}
+
+// Raises what the front ends refuse: ValueError, or MemoryError when the
+// memory is not there.
+void raise_refusal(const front::Refusal &r) {
+    if (r.kind == front::Refusal::Kind::memory) {
+        PyErr_SetString(PyExc_MemoryError, r.text.c_str());
+        throw py::error_already_set();
+    }
+    throw py::value_error(r.text);
+}
+
+// Checks a filter call without running it: raises what it refuses and
+// returns its warnings (the Python half issues them).
+std::vector<std::string> check(const py::object &image, double sigma_spatial, const py::object &window_arg,
+                               std::optional<double> sigma_range_arg, const std::string &padding_name,
+                               double pad_value, const py::object &weights_arg, bool truncate) {
+    const Prepared p =
+        prepare(image, sigma_spatial, window_arg, sigma_range_arg, padding_name, pad_value, weights_arg, truncate);
+    const front::Verdict verdict = front::check_call(call_of(p));
+    if (verdict.refusal) raise_refusal(verdict.refusal);
+    return verdict.warnings;
+}
+
+// Filters `image` into `out`. The Python half has checked the call and made
+// `out` an array of the image's shape and native sample type that shares no
+// memory with it; all of it is checked again here, since a wrong one would be
+// written out of bounds.
 void filter(const py::object &image, const py::array &out, double sigma_spatial, const py::object &window_arg,
             std::optional<double> sigma_range_arg, const std::string &padding_name, double pad_value,
             const py::object &weights_arg, bool truncate) {
-    Sample sample = Sample::f32;
-    py::array in = checked_image(image, sample);
+    const Prepared p =
+        prepare(image, sigma_spatial, window_arg, sigma_range_arg, padding_name, pad_value, weights_arg, truncate);
+    const py::array &in = p.in;
     if (out.ndim() != in.ndim() || !std::equal(in.shape(), in.shape() + in.ndim(), out.shape()) ||
         !out.dtype().equal(in.dtype()) || !out.writeable() || !describable(out))
         throw py::value_error("out must be a writeable, aligned array of the image's shape and native dtype");
-    const Padding padding = checked_padding(padding_name);
-    check_sigma(sigma_spatial, "sigma_spatial");
-    const double sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range")
-                                               : default_sigma_range(sample);
-    if (padding == Padding::constant) {
-        if (!std::isfinite(pad_value)) throw py::value_error("pad_value must be finite");
-        // The library would keep only the low 8 or 16 bits of an integer pad value.
-        const double top = sample == Sample::u8 ? 255 : 65535;
-        if (sample != Sample::f32 && !(pad_value >= 0 && pad_value <= top)) {
-            throw py::value_error("pad_value must be within 0.." + std::to_string(int(top)) + " for " +
-                                  sample_name(sample) + " images, not " + repr(pad_value));
-        }
-    }
-    const py::array_t<float> weights = spatial_weights(weights_arg, window_arg, sigma_spatial);
-    const int window = int(weights.shape(0));
-    const Rounding rounding = truncate ? Rounding::truncate : Rounding::nearest;
-    switch (sample) {
+    if (const front::Refusal r = front::check_call(call_of(p)).refusal) raise_refusal(r);
+    switch (p.v.sample) {
         case Sample::u8:
-            return filter_samples<uint8_t>(in, out, padding, weights, window, sigma_range, pad_value, rounding);
+            return filter_samples<uint8_t>(in, out, p.v.padding, p.weights, p.window(), p.sigma_range, p.pad_value,
+                                           p.rounding);
         case Sample::u16:
-            return filter_samples<uint16_t>(in, out, padding, weights, window, sigma_range, pad_value, rounding);
+            return filter_samples<uint16_t>(in, out, p.v.padding, p.weights, p.window(), p.sigma_range, p.pad_value,
+                                            p.rounding);
         default:
-            return filter_samples<float>(in, out, padding, weights, window, sigma_range, pad_value, rounding);
+            return filter_samples<float>(in, out, p.v.padding, p.weights, p.window(), p.sigma_range, p.pad_value,
+                                         p.rounding);
     }
 }
 
@@ -273,6 +348,7 @@ int64_t window_of(const py::object &window_arg, const py::object &weights_arg, d
 // Sets the runtime's worker count; returns the previous one.
 int set_num_threads(int threads) {
     if (threads < 1) throw py::value_error("threads must be at least 1, not " + std::to_string(threads));
+    g_threads = threads;
     return halide_set_num_threads(threads);
 }
 
@@ -333,7 +409,7 @@ py::tuple bounds(const py::object &shape_arg, const py::object &window_arg, cons
     out.set(1, oy, oh, 0);
     out.set(2, 0, 3, 0);
     const Variant v{rgb ? Layout::rgb : Layout::gray, Sample::u8, padding};
-    call_entry(v, &in.buf, &w.buf, int(window), 1.0, 0.0, &out.buf);
+    front::call_entry(v, &in.buf, &w.buf, int(window), 1.0, 0.0, &out.buf);
     const halide_dimension_t x = in.dims[0], y = in.dims[1];
     return py::make_tuple(py::make_tuple(y.min, int64_t{y.min} + y.extent),
                           py::make_tuple(x.min, int64_t{x.min} + x.extent));
@@ -351,6 +427,8 @@ PYBIND11_MODULE(_core, m) {
     m.attr("__version__") = BF_VERSION;
     m.def("filter", &bilateral::python::filter, "image"_a, "out"_a, "sigma_spatial"_a, "window"_a, "sigma_range"_a,
           "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
+    m.def("check", &bilateral::python::check, "image"_a, "sigma_spatial"_a, "window"_a, "sigma_range"_a, "padding"_a,
+          "pad_value"_a, "weights"_a, "truncate"_a);
     m.def("bounds", &bilateral::python::bounds, "shape"_a, "window"_a, "padding"_a, "layout"_a, "out_origin"_a,
           "out_shape"_a);
     m.def("window_of", &bilateral::python::window_of, "window"_a, "weights"_a, "sigma_spatial"_a);

@@ -24,6 +24,7 @@ from __future__ import annotations
 import difflib
 import inspect
 import numbers
+import warnings
 from typing import Any, Optional, Tuple
 
 import numpy as np
@@ -175,6 +176,11 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
     if threads is not None:
         set_num_threads(threads)
     view = _image_layout(a, channel_axis)
+    # Checked before anything is allocated; a float64 image as the float32 copy it will become.
+    probe = np.broadcast_to(np.float32(0), view.shape) if result_type == np.float64 else view
+    for warning in _core.check(probe, sigma_spatial, window, sigma_range, padding, pad_value, weights,
+                               rounding == "truncate"):
+        warnings.warn(warning, stacklevel=2)
     if result_type == np.float64:
         with np.errstate(over="ignore"):
             view = view.astype(np.float32)

@@ -1,5 +1,5 @@
 # The compiled half of bilateral_filter; the package's functions check arguments before calling these.
-from typing import Any, Optional, Tuple
+from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
@@ -7,6 +7,8 @@ __version__: str
 
 def filter(image: np.ndarray, out: np.ndarray, sigma_spatial: float, window: Any, sigma_range: Optional[float],
            padding: str, pad_value: float, weights: Any, truncate: bool) -> None: ...
+def check(image: np.ndarray, sigma_spatial: float, window: Any, sigma_range: Optional[float], padding: str,
+          pad_value: float, weights: Any, truncate: bool) -> List[str]: ...
 def bounds(shape: Any, window: Any, padding: str, layout: str, out_origin: Any,
            out_shape: Any) -> Tuple[Tuple[int, int], Tuple[int, int]]: ...
 def window_of(window: Any, weights: Any, sigma_spatial: float) -> int: ...

@@ -2,6 +2,7 @@
 # unhelpful message (more than one line, an array dump), and limits it wrongly refuses.
 import math
 import re
+import warnings
 
 import numpy as np
 import pytest
@@ -46,9 +47,17 @@ REFUSED = [  # a call of the bad value, the bad values, the exception and a frag
     (arg("window"), [0, -3, 2.5, 2**40], ValueError, "window"),
     (arg("window"), ["5", True], TypeError, "window"),
     (arg("padding"), ["wrap"], ValueError, "padding"),
+    (arg("window"), [16385, 100000], ValueError, "for its weights alone"),
+    (arg("sigma_spatial"), [5000], ValueError, "sigma_spatial 5000.0: a window of 20001"),
+    (arg("weights"), [[[1, -1], [1, 1]], [[0, 0], [0, 0]], [[3e38]]], ValueError, "weights"),
+    (arg("sigma_range"), [1e-30], ValueError, "too small: 2 sigma^2 is 0"),
+    (arg("window"), [23], ValueError, "at most 2*max(width, height)+1 = 17"),
+    # 16 tasks of about 22 GiB of scratch each, on an image of one row.
+    (lambda w: bf.filter(np.zeros((1, 8192), np.uint8), window=w, threads=2), [16384], MemoryError,
+     "would need about"),
     (arg("pad_value", padding="constant"), [256, -1], ValueError, "0..255"),
     (arg("pad_value", RGB16, padding="constant"), [65536, -0.5], ValueError, "0..65535"),
-    (arg("pad_value", RGB, padding="constant"), [math.nan, math.inf], ValueError, "pad_value"),
+    (arg("pad_value", RGB, padding="constant"), [math.nan, math.inf, 1e39], ValueError, "pad value"),
     (lambda layout: bf.bounds((8, 8), window=3, layout=layout), ["BGR", "Gray"], ValueError, "layout"),
     (lambda shape: bf.bounds(shape, window=3, layout="RGB"), [(8, 8, 4), (8, 8, 1)], ValueError, "channel"),
     (lambda shape: bf.bounds(shape, window=3), [(0, 8), (8, 2**31), (8,)], ValueError, "shape"),
@@ -75,3 +84,14 @@ def test_limits_accepted():
     bf.filter(GRAY, padding="replicate", pad_value=1000)  # the pad value matters only to constant padding
     bf.filter(GRAY[:1, :1], window=1, weights=[[2]])
     bf.filter(np.zeros((8, 8)), out=np.zeros((8, 8)))  # float64 in, float64 out
+
+
+def test_unit_warnings():
+    with pytest.warns(UserWarning, match="below one level of 8-bit samples"):
+        bf.filter(GRAY, sigma_range=0.1)
+    with pytest.warns(UserWarning, match="exceeds the 8-bit range"):
+        bf.filter(GRAY, sigma_range=1000)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        bf.filter(GRAY, sigma_range=25)
+        bf.filter(RGB, sigma_range=0.1)
