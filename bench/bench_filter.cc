@@ -24,7 +24,8 @@
 #include <vector>
 
 #include "bilateral_filter.h"
-#include "front_end.h"
+#include "front/defaults.h"
+#include "front/variants.h"
 #include "reference/reference.h"
 
 #ifdef BF_BENCH_HAVE_OPENCV
@@ -35,25 +36,25 @@
 
 namespace {
 
-using bilateral::Layout;
-using bilateral::Padding;
-using bilateral::Sample;
-using bilateral::Variant;
+using bilateral::front::Layout;
+using bilateral::front::Padding;
+using bilateral::front::Sample;
+using bilateral::front::Variant;
 using Halide::Runtime::Buffer;
 
 // "gray_single_replicate" and the like.
-std::string variant_label(Variant v) { return bilateral::entry_name(v).substr(std::strlen("BilateralFilter_")); }
+std::string variant_label(Variant v) { return bilateral::front::entry_name(v).substr(std::strlen("BilateralFilter_")); }
 // "gray_single" and the like: layout and sample type only.
 [[maybe_unused]] std::string type_label(Variant v) { return variant_label(v).substr(0, variant_label(v).rfind('_')); }
 
 // Front-end defaults: range sigma is 10 % of the sample range; sigma_s makes the window
 // 2 ceil(2 sigma_s) + 1 = N for the odd windows measured here.
-double range_sigma(Sample t) { return bilateral::default_sigma_range(t); }
+double range_sigma(Sample t) { return bilateral::front::default_sigma_range(t); }
 double spatial_sigma(int n) { return (n - 1) / 4.0; }
 
 Buffer<float> spatial_weights(int n) {
     Buffer<float> w(n, n);
-    const std::vector<float> gaussian = bilateral::gaussian_weights(n, spatial_sigma(n));
+    const std::vector<float> gaussian = bilateral::front::gaussian_weights(n, spatial_sigma(n));
     std::copy(gaussian.begin(), gaussian.end(), w.begin());
     return w;
 }
@@ -213,7 +214,7 @@ void bench_ours(benchmark::State &st, Variant v, int w, int h, int n, int thread
     Buffer<float> weights = spatial_weights(n);
     const auto io = im.buffers(v.sample);
     timed(st, w, h, n,
-          [&] { bilateral::call_entry(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out); });
+          [&] { bilateral::front::call_entry(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out); });
 }
 
 void bench_oracle(benchmark::State &st, Variant v, int w, int h, int n) {
@@ -249,12 +250,12 @@ void bench_opencv(benchmark::State &st, Variant v, int w, int h, int n, int thre
 // the oracle bit for bit on a small picture first, and record the outcome in the run's context.
 std::string check_against_oracle() {
     std::string bad;
-    for (const Variant v : bilateral::all_variants()) {
+    for (const Variant v : bilateral::front::all_variants()) {
         for (int n : {5, 15}) {
             Images &im = images(97, 61, v.layout == Layout::rgb);
             Buffer<float> weights = spatial_weights(n);
             const auto io = im.buffers(v.sample);
-            bilateral::call_entry(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out);
+            bilateral::front::call_entry(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out);
             std::vector<uint8_t> ours(io.out->host, io.out->host + io.out->size_in_bytes());
             bilateral_test::ref_filter(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out);
             if (std::memcmp(ours.data(), io.out->host, ours.size()) != 0) {
@@ -333,7 +334,7 @@ int main(int argc, char **argv) {
     // Five repetitions where calls are short (the ratio table's sizes), three for 3840x2160.
     const int sizes[][3] = {{1920, 1080, 5}, {3840, 2160, 3}, {512, 512, 5}};
     for (const auto &s : sizes) {
-        for (const Variant v : bilateral::all_variants()) {
+        for (const Variant v : bilateral::front::all_variants()) {
             for (int n : {5, 9, 15}) {
                 for (int t : {1, 2}) {
                     add(label("ours", variant_label(v), s[0], s[1], n, t), s[2],
@@ -347,7 +348,7 @@ int main(int argc, char **argv) {
             }
         }
     }
-    for (const Variant v : bilateral::all_variants()) {
+    for (const Variant v : bilateral::front::all_variants()) {
         if (v.padding != Padding::replicate) continue;
         for (int n : {5, 9, 15}) {
             add(label("oracle", variant_label(v), 256, 256, n, 1), 3,

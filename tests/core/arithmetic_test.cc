@@ -37,7 +37,8 @@ HWY_AFTER_NAMESPACE();
 #include "core/boundary.h"
 #include "core/simd.h"
 #include "entry/scalars.h"
-#include "front_end.h"
+#include "front/defaults.h"
+#include "front/variants.h"
 #include "reference/reference.h"
 #include "uint8/convert.h"
 

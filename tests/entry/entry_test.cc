@@ -5,7 +5,8 @@
 
 #include <cstring>
 
-#include "front_end.h"
+#include "front/defaults.h"
+#include "front/variants.h"
 #if defined(__x86_64__)
 #include <xmmintrin.h>
 #endif

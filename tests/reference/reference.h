@@ -9,18 +9,18 @@
 #include <cstdint>
 #include <string>
 
-#include "front_end.h"
+#include "front/variants.h"
 
 namespace bilateral_test {
 
-using bilateral::all_variants;
-using bilateral::Layout;
-using bilateral::Padding;
-using bilateral::Sample;
-using bilateral::Variant;
+using bilateral::front::all_variants;
+using bilateral::front::Layout;
+using bilateral::front::Padding;
+using bilateral::front::Sample;
+using bilateral::front::Variant;
 
 /** The exported name of the variant's entry point, e.g. "BilateralFilter_RGB_uint8_symmetric". */
-inline std::string variant_name(Variant v) { return bilateral::entry_name(v); }
+inline std::string variant_name(Variant v) { return bilateral::front::entry_name(v); }
 
 /** Truncation toward zero to int32, saturating at both ends; NaN gives 0. */
 int32_t ref_truncate_sat(double v);

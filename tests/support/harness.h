@@ -80,7 +80,7 @@ struct Trial {
     double window, sigma, pad;
     std::unique_ptr<Mapped> in, w, out;
     std::string what;  // one line: the variant, the scalars, N and the dims
-    int call() { return bilateral::call_entry(v, in->view, w->view, window, sigma, pad, out->view); }
+    int call() { return bilateral::front::call_entry(v, in->view, w->view, window, sigma, pad, out->view); }
 };
 Trial make_trial(Variant v, double window, double sigma, double pad, const Dims &in, const Dims &w, const Dims &out,
                  Guard guard = Guard::none, int64_t margin = 64);
