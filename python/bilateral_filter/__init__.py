@@ -25,6 +25,7 @@ import difflib
 import inspect
 import numbers
 import warnings
+from collections.abc import Iterable
 from typing import Any, Optional, Tuple
 
 import numpy as np
@@ -79,20 +80,25 @@ def set_num_threads(threads: int) -> int:
     return _core.set_num_threads(int(threads))
 
 
+def _channel_axis(shape: Tuple[Any, ...], channel_axis: Any) -> int:
+    """channel_axis checked against an image shape: an axis of a 3-axis shape, with 1 or 3 entries."""
+    if isinstance(channel_axis, (bool, np.bool_)) or not isinstance(channel_axis, numbers.Integral):
+        raise TypeError(f"channel_axis must be an integer or None, not {type(channel_axis).__name__}")
+    if len(shape) != 3:
+        raise ValueError(f"channel_axis needs a 3-dimensional image, not one of shape {shape}")
+    if not -3 <= channel_axis < 3:
+        raise ValueError(f"channel_axis must be within -3..2, not {int(channel_axis)}")
+    if shape[channel_axis] not in (1, 3):
+        raise ValueError(f"the channel axis {int(channel_axis)} has {shape[channel_axis]} entries; "
+                         "1 (gray) or 3 (RGB) are filtered")
+    return int(channel_axis)
+
+
 def _image_layout(a: np.ndarray, channel_axis: Optional[int]) -> np.ndarray:
     """The image seen as H x W or H x W x C (a view, never a copy)."""
     if channel_axis is None:
         return a
-    if isinstance(channel_axis, (bool, np.bool_)) or not isinstance(channel_axis, numbers.Integral):
-        raise TypeError(f"channel_axis must be an integer or None, not {type(channel_axis).__name__}")
-    if a.ndim != 3:
-        raise ValueError(f"channel_axis needs a 3-dimensional image, not one of shape {a.shape}")
-    if not -3 <= channel_axis < 3:
-        raise ValueError(f"channel_axis must be within -3..2, not {int(channel_axis)}")
-    if a.shape[channel_axis] not in (1, 3):
-        raise ValueError(f"the channel axis {int(channel_axis)} has {a.shape[channel_axis]} entries; "
-                         "1 (gray) or 3 (RGB) are filtered")
-    return np.moveaxis(a, int(channel_axis), -1)
+    return np.moveaxis(a, _channel_axis(a.shape, channel_axis), -1)
 
 
 def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, window: Optional[int] = None,
@@ -199,26 +205,41 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
 _FILTER_KEYWORDS = tuple(p for p in inspect.signature(filter).parameters if p not in ("image", "misplaced", "unknown"))
 
 
-def bounds(shape: Tuple[int, ...], *misplaced: Any, window: int, padding: str = "replicate", layout: str = "gray",
-           out_origin: Tuple[int, int] = (0, 0), out_shape: Optional[Tuple[int, int]] = None,
-           **unknown: Any) -> Tuple[Tuple[int, int], Tuple[int, int]]:
+def bounds(shape: Tuple[int, ...], *misplaced: Any, window: int, padding: str = "replicate",
+           layout: Optional[str] = None, channel_axis: Optional[int] = None, out_origin: Tuple[int, int] = (0, 0),
+           out_shape: Optional[Tuple[int, int]] = None, **unknown: Any) -> Tuple[Tuple[int, int], Tuple[int, int]]:
     """The input region a filter call would read, as ((y0, y1), (x0, x1)).
 
     The ends y1 and x1 are exclusive, so image[y0:y1, x0:x1] is the region. The
     answer is the library's own bounds query for an output of out_shape rows and
     columns at out_origin (row, column), default the whole image, over an input
-    of the given shape (H, W) or (H, W, C); it lies within the input. layout is
-    'gray' or 'RGB' (the colour kernel's answer covers whole 512-column tiles).
+    of the given shape; it lies within the input.
+    shape         the image's shape, read as filter() reads an image: (H, W) and
+                  (H, W, 1) are gray, (H, W, 3) is RGB.
+    channel_axis  the axis of the channels in a 3-axis shape, as for filter():
+                  (3, H, W) with channel_axis=0 is RGB.
+    layout        'gray' or 'RGB' instead of the layout the shape implies (the
+                  colour kernel's answer covers whole 512-column tiles).
 
     Example:
         >>> import bilateral_filter as bf
         >>> bf.bounds((100, 100), window=5, out_origin=(10, 20), out_shape=(8, 8))
         ((8, 20), (18, 30))
+        >>> bf.bounds((100, 1000, 3), window=5, out_origin=(10, 20), out_shape=(8, 8))
+        ((8, 20), (18, 510))
     """
     if misplaced or unknown:
         raise _refuse_call("bounds", "shape", _BOUNDS_KEYWORDS, misplaced, unknown)
-    padding, layout = _text(padding, "padding"), _text(layout, "layout")
-    return _core.bounds(shape, window, padding, layout, out_origin, out_shape)
+    padding = _text(padding, "padding")
+    if isinstance(shape, (str, bytes)) or not isinstance(shape, Iterable):
+        raise TypeError(f"shape must be a sequence of integers, not {type(shape).__name__}")
+    dims = tuple(shape)
+    if channel_axis is not None:
+        axis = _channel_axis(dims, channel_axis) % 3
+        dims = dims[:axis] + dims[axis + 1:] + (dims[axis],)
+    if layout is None:
+        layout = "RGB" if len(dims) == 3 and dims[2] == 3 else "gray"
+    return _core.bounds(dims, window, padding, _text(layout, "layout"), out_origin, out_shape)
 
 
 _BOUNDS_KEYWORDS = tuple(p for p in inspect.signature(bounds).parameters if p not in ("shape", "misplaced", "unknown"))

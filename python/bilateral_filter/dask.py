@@ -10,13 +10,14 @@ is filtered together with the window's reach of its neighbours' samples
 (map_overlap, no padding of its own): floor(N/2) rows and columns before it
 and N - 1 - floor(N/2) after. Only blocks at the image's true edges meet the
 library's padding, which then gives the same samples as for the whole image.
-Axes with chunks shorter than that reach are rechunked first.
+Chunks shorter than that reach are merged into a neighbour first, and the
+result is rechunked back, so it always has the input's chunks.
 
 Layouts: the last two axes are rows and columns (gray), or the last three rows,
 columns and 3 channels (RGB); leading axes are frames, filtered one by one.
 H x W, H x W x 1 and H x W x 3 arrays are recognised as the in-memory filter
 recognises them; anything else (stacks, H x W x 4 ...) needs layout='gray' or
-layout='RGB'. The channel axis always becomes one chunk.
+layout='RGB'. The channel axis is filtered as one chunk.
 
 Chunks of about 2000 x 2000 samples or more keep the overhead (task
 scheduling, the reach re-read around each block) small. On a cluster, give
@@ -81,8 +82,9 @@ def _overlap_chunks(chunks: Tuple[int, ...], reach: int) -> Tuple[int, ...]:
             merged[-1] += c
         else:
             merged.append(c)
-    if merged[-1] < reach:
-        merged[-2] += merged.pop()
+    if merged[-1] < reach:  # a short last chunk joins the one before it
+        tail = merged.pop()
+        merged[-1] += tail
     return tuple(merged)
 
 
@@ -125,6 +127,7 @@ def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spati
         moved = filter(da.moveaxis(darr, int(channel_axis), -1), layout="RGB", **options)
         return da.moveaxis(moved, -1, int(channel_axis))
     frame_ndim = _frame_ndim(darr.shape, layout)
+    given_chunks = darr.chunks
     # Every argument and the dtype, checked by the in-memory filter on one sample (its errors, its messages).
     probe = np.zeros((1, 1) + darr.shape[darr.ndim - frame_ndim + 2:], darr.dtype)
     _filter_in_memory(probe, **options)
@@ -143,9 +146,12 @@ def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spati
     dtype = darr.dtype.newbyteorder("=")
     meta = np.empty((0,) * darr.ndim, dtype)
     if all(d == 0 for d in depth.values()):
-        return darr.map_blocks(_filter_block, frame_ndim=frame_ndim, options=options, dtype=dtype, meta=meta)
-    return da.map_overlap(_filter_block, darr, depth=depth, boundary="none", allow_rechunk=False,
-                          frame_ndim=frame_ndim, options=options, dtype=dtype, meta=meta)
+        result = darr.map_blocks(_filter_block, frame_ndim=frame_ndim, options=options, dtype=dtype, meta=meta)
+    else:
+        result = da.map_overlap(_filter_block, darr, depth=depth, boundary="none", allow_rechunk=False,
+                                frame_ndim=frame_ndim, options=options, dtype=dtype, meta=meta)
+    # Merged short chunks and a joined channel axis go back to the caller's chunking.
+    return result if result.chunks == given_chunks else result.rechunk(given_chunks)
 
 
 _KEYWORDS = ("layout", "sigma_spatial", "window", "sigma_range", "padding", "pad_value", "weights", "channel_axis",

@@ -60,8 +60,10 @@ REFUSED = [  # a call of the bad value, the bad values, the exception and a frag
     (arg("pad_value", RGB, padding="constant"), [math.nan, math.inf, 1e39], ValueError, "pad value"),
     (lambda layout: bf.bounds((8, 8), window=3, layout=layout), ["BGR", "Gray"], ValueError, "layout"),
     (lambda shape: bf.bounds(shape, window=3, layout="RGB"), [(8, 8, 4), (8, 8, 1)], ValueError, "channel"),
+    (lambda shape: bf.bounds(shape, window=3, layout="gray"), [(8, 8, 3)], ValueError, "channel"),
+    (lambda axis: bf.bounds((3, 8, 8), window=3, channel_axis=axis), [1, -1], ValueError, "has 8 entries"),
     (lambda shape: bf.bounds(shape, window=3), [(0, 8), (8, 2**31), (8,)], ValueError, "shape"),
-    (lambda shape: bf.bounds(shape, window=3), ["8x8"], TypeError, "shape"),
+    (lambda shape: bf.bounds(shape, window=3), ["8x8", 8], TypeError, "shape"),
     (lambda out_shape: bf.bounds((8, 8), window=3, out_shape=out_shape), [(0, 4), (4,)], ValueError, "out_shape"),
     (lambda origin: bf.bounds((8, 8), window=3, out_origin=origin), [(1, 2, 3), (2**31, 0)], ValueError, "out_origin"),
 ]

@@ -1,6 +1,7 @@
 # Catches a dask filter that differs by a bit from one in-memory call on the whole array (at chunk seams, at
-# edges with each padding, with even windows, chunks shorter than the reach, split channels, stacks, NaN and
-# infinities), that checks its arguments only when the work runs, or that cannot run on worker processes.
+# edges with each padding, with even windows, chunks shorter than the reach, split channels, short last chunks,
+# stacks, NaN and infinities), that returns other chunks than it was given, that checks its arguments only when
+# the work runs, or that cannot run on worker processes.
 import dask
 import dask.array as da
 import numpy as np
@@ -40,6 +41,25 @@ def test_equals_one_in_memory_call():
     results = dask.compute(*lazy, scheduler="synchronous")
     wrong = [case[:-1] for case, got in zip(cases, results) if not same_bits(got, case[-1])]
     assert not wrong, wrong
+
+
+SHORT_TAILS = [  # shape, chunks, filter arguments: a last chunk shorter than the reach, which is merged
+    ((1001, 1001), 1000, dict(sigma_spatial=1)),  # after one full chunk, on both axes
+    ((2050, 3000), 2048, dict(sigma_spatial=2)),  # after one, rows only
+    ((20, 37), 12, dict(window=9)),  # after several, columns only
+    ((37, 13, 3), (12, 12, 1), dict(window=9)),  # after several (rows) and one (columns), channels split
+    ((17, 12), ((5, 5, 5, 2), (9, 3)), dict(window=8, padding="symmetric")),
+]
+
+
+# The result keeps the caller's chunks, whatever merging the overlap needed.
+@pytest.mark.parametrize("shape,chunks,kwargs", SHORT_TAILS, ids=[str(row[0]) for row in SHORT_TAILS])
+def test_short_last_chunks(shape, chunks, kwargs):
+    image = noisy(np.random.default_rng(24), shape, np.uint8)
+    darr = da.from_array(image, chunks=chunks)
+    lazy = bfd.filter(darr, **kwargs)
+    assert lazy.chunks == darr.chunks
+    assert same_bits(lazy.compute(scheduler="synchronous"), bf.filter(image, **kwargs))
 
 
 def test_stacks_filter_frame_by_frame():

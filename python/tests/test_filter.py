@@ -1,5 +1,6 @@
 # Catches a filter() or bounds() that differs from the C entry points by a bit (for any argument, default,
-# rounding, sample type, channel axis, memory layout or out= array), that alters its input, that lets integer
+# rounding, sample type, channel axis, memory layout or out= array), a bounds() that reads a shape's layout
+# otherwise than filter() reads an image's, a filter() that alters its input, that lets integer
 # images drift over repeated passes, or that holds the GIL or races while the library runs.
 import threading
 import time
@@ -106,14 +107,18 @@ def test_threads():
     assert same_bits(bf.filter(image, threads=3), want) and bf.set_num_threads(previous) == 3
 
 
+# The layout given, or implied by the shape as filter() reads it (RGB answers differ: whole 512-column tiles).
 @pytest.mark.parametrize("padding", PADDINGS)
 @pytest.mark.parametrize("rgb", (False, True), ids=("gray", "RGB"))
 def test_bounds_equal_the_query(rgb, padding):
-    shape = (40, 1200)
+    shape, c = (40, 1200), 3 if rgb else 1
+    shapes = [(shape + (c,), dict(layout="RGB" if rgb else "gray")), (shape + (c,), {}),
+              ((c,) + shape, dict(channel_axis=0))] + ([] if rgb else [(shape, {})])
     for origin, out_shape, window in (((0, 0), shape, 5), ((10, 12), (6, 7), 4), ((37, 1190), (3, 10), 3)):
         (y0, h), (x0, w) = input_bounds(shape, window, padding, rgb, origin, out_shape)
-        assert bf.bounds(shape + ((3,) if rgb else ()), window=window, padding=padding, layout="RGB" if rgb else "gray",
-                         out_origin=origin, out_shape=out_shape) == ((y0, y0 + h), (x0, x0 + w))
+        for image_shape, kwargs in shapes:
+            assert bf.bounds(image_shape, window=window, padding=padding, out_origin=origin, out_shape=out_shape,
+                             **kwargs) == ((y0, y0 + h), (x0, x0 + w)), (image_shape, kwargs)
 
 
 def test_threads_match_serial():
