@@ -101,6 +101,36 @@ def _image_layout(a: np.ndarray, channel_axis: Optional[int]) -> np.ndarray:
     return np.moveaxis(a, _channel_axis(a.shape, channel_axis), -1)
 
 
+def _sample_type(a: np.ndarray) -> np.dtype:
+    if a.dtype.newbyteorder("=") not in _SAMPLE_TYPES:
+        raise TypeError(f"image dtype must be uint8, uint16, float32 or float64, not {a.dtype} (convert it first, "
+                        "e.g. image.astype(numpy.uint16) for integer data, image.astype(numpy.float32) otherwise)")
+    return a.dtype.newbyteorder("=")
+
+
+def _checked(a: np.ndarray, channel_axis: Any, sigma_spatial: Any, window: Any, sigma_range: Any, padding: Any,
+             pad_value: Any, weights: Any, rounding: Any) -> Tuple[np.ndarray, Tuple[float, Optional[float], str, float]]:
+    """Checks a filter call on `a` as every front end of the library does, before anything is allocated.
+
+    Raises TypeError, ValueError or MemoryError (one line) for what it refuses and issues its warnings
+    (likely unit mistakes, very long runs). Returns the image seen as H x W (x C) and the checked numbers.
+    """
+    result_type = _sample_type(a)
+    sigma_spatial = _number(sigma_spatial, "sigma_spatial")
+    sigma_range = None if sigma_range is None else _number(sigma_range, "sigma_range")
+    padding = _text(padding, "padding")
+    pad_value = _number(pad_value, "pad_value")
+    if _text(rounding, "rounding") not in ("nearest", "truncate"):
+        raise ValueError(f"rounding must be 'nearest' or 'truncate', not {rounding!r}")
+    view = _image_layout(a, channel_axis)
+    # A float64 image as the float32 copy it will become.
+    probe = np.broadcast_to(np.float32(0), view.shape) if result_type == np.float64 else view
+    for warning in _core.check(probe, sigma_spatial, window, sigma_range, padding, pad_value, weights,
+                               rounding == "truncate"):
+        warnings.warn(warning, stacklevel=3)
+    return view, (sigma_spatial, sigma_range, padding, pad_value)
+
+
 def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, window: Optional[int] = None,
            sigma_range: Optional[float] = None, padding: str = "replicate", pad_value: float = 0.0,
            weights: Optional[npt.ArrayLike] = None, channel_axis: Optional[int] = None, rounding: str = "nearest",
@@ -159,16 +189,7 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
     if misplaced or unknown:
         raise _refuse_call("filter", "image", _FILTER_KEYWORDS, misplaced, unknown)
     a = np.asarray(image)
-    if a.dtype.newbyteorder("=") not in _SAMPLE_TYPES:
-        raise TypeError(f"image dtype must be uint8, uint16, float32 or float64, not {a.dtype} (convert it first, "
-                        "e.g. image.astype(numpy.uint16) for integer data, image.astype(numpy.float32) otherwise)")
-    result_type = a.dtype.newbyteorder("=")
-    sigma_spatial = _number(sigma_spatial, "sigma_spatial")
-    sigma_range = None if sigma_range is None else _number(sigma_range, "sigma_range")
-    padding = _text(padding, "padding")
-    pad_value = _number(pad_value, "pad_value")
-    if _text(rounding, "rounding") not in ("nearest", "truncate"):
-        raise ValueError(f"rounding must be 'nearest' or 'truncate', not {rounding!r}")
+    result_type = _sample_type(a)
     if out is not None:
         if not isinstance(out, np.ndarray):
             raise TypeError(f"out must be a numpy array, not {type(out).__name__}")
@@ -181,12 +202,8 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
             raise ValueError("out overlaps the image; the filter cannot work in place, pass a separate array")
     if threads is not None:
         set_num_threads(threads)
-    view = _image_layout(a, channel_axis)
-    # Checked before anything is allocated; a float64 image as the float32 copy it will become.
-    probe = np.broadcast_to(np.float32(0), view.shape) if result_type == np.float64 else view
-    for warning in _core.check(probe, sigma_spatial, window, sigma_range, padding, pad_value, weights,
-                               rounding == "truncate"):
-        warnings.warn(warning, stacklevel=2)
+    view, (sigma_spatial, sigma_range, padding, pad_value) = _checked(
+        a, channel_axis, sigma_spatial, window, sigma_range, padding, pad_value, weights, rounding)
     if result_type == np.float64:
         with np.errstate(over="ignore"):
             view = view.astype(np.float32)

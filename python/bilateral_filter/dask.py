@@ -31,13 +31,14 @@ This is the only module of the package that imports dask.
 """
 from __future__ import annotations
 
+import warnings
 from typing import Any, Dict, Optional, Tuple
 
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
 
-from . import _core, _refuse_call
+from . import _checked, _core, _number, _refuse_call, _sample_type
 from . import filter as _filter_in_memory
 
 _LAYOUTS = ("gray", "RGB")
@@ -46,8 +47,10 @@ _LAYOUTS = ("gray", "RGB")
 def _filter_block(block: np.ndarray, frame_ndim: int, options: Dict[str, Any]) -> np.ndarray:
     """Filters each frame of a block (with its neighbours' overlap) on its own. Module level so it pickles."""
     out = np.empty(block.shape, block.dtype.newbyteorder("="))
-    for lead in np.ndindex(block.shape[:block.ndim - frame_ndim]):
-        _filter_in_memory(block[lead], out=out[lead], **options)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # issued once, when the graph was built
+        for lead in np.ndindex(block.shape[:block.ndim - frame_ndim]):
+            _filter_in_memory(block[lead], out=out[lead], **options)
     return out
 
 
@@ -128,10 +131,8 @@ def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spati
         return da.moveaxis(moved, -1, int(channel_axis))
     frame_ndim = _frame_ndim(darr.shape, layout)
     given_chunks = darr.chunks
-    # Every argument and the dtype, checked by the in-memory filter on one sample (its errors, its messages).
-    probe = np.zeros((1, 1) + darr.shape[darr.ndim - frame_ndim + 2:], darr.dtype)
-    _filter_in_memory(probe, **options)
-    n = _core.window_of(window, options["weights"], float(sigma_spatial))
+    _sample_type(darr)
+    n = _core.window_of(window, options["weights"], _number(sigma_spatial, "sigma_spatial"))
     before, after = n // 2, n - 1 - n // 2
     rows, cols = darr.ndim - frame_ndim, darr.ndim - frame_ndim + 1
     chunks = list(darr.chunks)
@@ -139,6 +140,11 @@ def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spati
         chunks[axis] = _overlap_chunks(chunks[axis], max(before, after))
     if frame_ndim == 3:
         chunks[-1] = (darr.shape[-1],)
+    # Every argument, checked as the in-memory filter checks it (its errors, its warnings) on the largest
+    # block a worker will filter: a chunk with its neighbours' reach, in memory that is never touched.
+    block = tuple(min(max(chunks[axis]) + (before + after if len(chunks[axis]) > 1 else 0), darr.shape[axis])
+                  for axis in (rows, cols)) + darr.shape[cols + 1:]
+    _checked(np.broadcast_to(np.zeros((), darr.dtype), block), None, **options)
     darr = darr.rechunk(tuple(chunks))
     depth = {axis: 0 for axis in range(darr.ndim)}
     for axis in (rows, cols):
