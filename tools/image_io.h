@@ -66,6 +66,9 @@ struct Image {
 // width * height * channels does not fit a signed 32-bit integer are refused.
 std::string load(const std::string &path, Image &image);
 
+// Lower-case extension of path's file name including the dot, or "" if there is none.
+std::string extension_of(const std::string &path);
+
 // True if path ends in .png, .tif, .tiff, .jpg or .jpeg (any case).
 bool has_known_extension(const std::string &path);
 
@@ -86,7 +89,8 @@ struct SaveOptions {
     int jpeg_subsampling = 444;
     int threads = 0;
     // Called with the temporary file's path just before it is created, so
-    // that a caller's signal handler can remove exactly it.
+    // that a caller's signal handler can remove exactly it, and with null
+    // once it is gone (renamed over the target or removed).
     void (*on_temporary)(const char *path) = nullptr;
 };
 
