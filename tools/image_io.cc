@@ -3,6 +3,7 @@
 #include "image_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -42,6 +43,11 @@ std::string load(const std::string &path, Image &image) {
     image = Image();
     FILE *file = std::fopen(path.c_str(), "rb");
     if (!file) return "cannot open " + path + ": " + system_error();
+    struct stat info;
+    if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {  // opens, but reads fail
+        std::fclose(file);
+        return path + ": is a folder";
+    }
     std::setvbuf(file, nullptr, _IOFBF, kFileBuffer);
     unsigned char magic[8] = {0};
     const size_t got = std::fread(magic, 1, sizeof magic, file);

@@ -33,6 +33,7 @@ Options:
                        2*max(width, height)+1 and 16384 (1 GiB of weights),
                        and the memory the filter needs (weights, every
                        thread's scratch, images) must fit in this machine's
+                       memory.
   --sigma-range R      range sigma in the samples' own units (default 10% of
                        the range: 25.5 for 8-bit images, 6553.5 for 16-bit,
                        0.1 with --float)
@@ -200,9 +201,11 @@ std::string check_files(const Options &opt) {
     if (!opt.demo && opt.inputs.empty()) return "no input (try 'bilateral --demo' for a demonstration)";
     if (opt.outdir.empty() && opt.inputs.size() == 1) return "missing OUTPUT (or use -o OUTDIR)";
     if (opt.outdir.empty() && opt.inputs.size() > 2) return "several inputs need -o OUTDIR";
+    // A missing folder is made (with its parents) once the run goes ahead.
+    const std::string &folder = opt.demo ? opt.demo_dir : opt.outdir;
     struct stat dir;
-    if (!opt.outdir.empty() && (stat(opt.outdir.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)))
-        return "-o " + opt.outdir + ": not a folder";
+    if (!folder.empty() && stat(folder.c_str(), &dir) == 0 && !S_ISDIR(dir.st_mode))
+        return (opt.demo ? "--demo " : "-o ") + folder + ": not a folder";
     const std::vector<std::string> outputs = outputs_of(opt);
     if (!opt.compare.empty() && opt.demo) return "--demo writes its own comparison; --compare is for one input";
     if (!opt.compare.empty() && outputs.size() > 2) return "--compare takes a single input";

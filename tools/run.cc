@@ -2,13 +2,10 @@
 // truncated or through float), writing them, and the demo picture.
 #include "run.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
 #include <limits>
 #include <random>
 #include <vector>
@@ -115,6 +112,23 @@ Image side_by_side(const Image &left, const Image &right) {
     return out;
 }
 
+// Saves image to path and says so unless -q.
+std::string save(const std::string &path, const Image &image, const Options &opt) {
+    std::string error = image_io::save(path, image, opt.save);
+    if (error.empty() && !opt.quiet) {
+        std::printf("wrote %s\n", path.c_str());
+        std::fflush(stdout);
+    }
+    return error;
+}
+
+// Creates folder and its missing parents; an existing folder is fine.
+std::string make_folder(const std::string &folder) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    return error ? "cannot create " + folder + ": " + error.message() : "";
+}
+
 // Filters one image and writes the output (and the comparison, if asked).
 std::string process(const std::string &in_path, const std::string &out_path, const Options &opt, FilterSettings &s) {
     Image src;
@@ -126,17 +140,16 @@ std::string process(const std::string &in_path, const std::string &out_path, con
     if (!(error = check_image(s, src)).empty()) return in_path + ": " + error;
     if ((src.channels == 2 || src.channels == 4) && is_jpeg(out_path))
         return in_path + ": JPEG cannot hold its alpha channel; use --drop-alpha, or a PNG or TIFF output";
+    note_window(opt, s);
     Image dst;
     double seconds = 0;
     if (!(error = filter_image(src, dst, s, seconds)).empty()) return in_path + ": " + error;
-    if (!(error = image_io::save(out_path, dst, opt.save)).empty()) return error;
-    if (!opt.compare.empty() && !(error = image_io::save(opt.compare, side_by_side(src, dst), opt.save)).empty())
-        return error;
     if (opt.time) {
         std::printf("%s: filtered %dx%d in %.2f ms, %.1f megapixels/s\n", in_path.c_str(), src.width, src.height,
                     seconds * 1e3, double(src.width) * src.height / 1e6 / std::max(seconds, 1e-9));
     }
-    return "";
+    if (!(error = save(out_path, dst, opt)).empty()) return error;
+    return opt.compare.empty() ? "" : save(opt.compare, side_by_side(src, dst), opt);
 }
 
 // Noisy 640x480 RGB test picture: flat areas, a disc and stripes.
@@ -180,15 +193,17 @@ double patch_noise(const Image &img, int x0, int y0, int size) {
 int filter_files(const Options &opt, FilterSettings &s) {
     const std::vector<std::string> outputs = outputs_of(opt);
     const size_t count = opt.outdir.empty() ? 1 : opt.inputs.size();
+    const std::string error = opt.outdir.empty() ? "" : make_folder(opt.outdir);
+    if (!error.empty()) {
+        std::fprintf(stderr, "bilateral: %s\n", error.c_str());
+        return 1;
+    }
     size_t failures = 0;
     for (size_t k = 0; k < count; ++k) {
         const std::string error = process(opt.inputs[k], outputs[k], opt, s);
         if (!error.empty()) {
             std::fprintf(stderr, "bilateral: %s\n", error.c_str());
             ++failures;
-        } else if (!opt.quiet) {
-            std::printf("wrote %s\n", outputs[k].c_str());
-            std::fflush(stdout);
         }
     }
     if (!opt.quiet && !opt.outdir.empty())
@@ -203,15 +218,14 @@ int run_demo(const Options &opt, FilterSettings &s) {
     std::string error = check_image(s, input);
     Image output;
     double seconds = 0;
-    if (error.empty() && mkdir(opt.demo_dir.c_str(), 0777) != 0 && errno != EEXIST)
-        error = "cannot create " + opt.demo_dir + ": " + std::strerror(errno);
-    if (error.empty()) error = filter_image(input, output, s, seconds);
+    if (error.empty()) error = make_folder(opt.demo_dir);
+    if (error.empty()) {
+        note_window(opt, s);
+        error = filter_image(input, output, s, seconds);
+    }
     const std::vector<std::string> names = outputs_of(opt);
     const Image images[3] = {input, output, side_by_side(input, output)};
-    for (int k = 0; k < 3 && error.empty(); ++k) {
-        error = image_io::save(names[k], images[k], opt.save);
-        if (error.empty() && !opt.quiet) std::printf("wrote %s\n", names[k].c_str());
-    }
+    for (int k = 0; k < 3 && error.empty(); ++k) error = save(names[k], images[k], opt);
     if (!error.empty()) {
         std::fprintf(stderr, "bilateral: demo: %s\n", error.c_str());
         return 1;

@@ -131,9 +131,14 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
     s.threads = opt.threads > 0                        ? opt.threads
                 : env != nullptr && std::atoi(env) > 0 ? std::atoi(env)
                                                        : int(std::max(1u, std::thread::hardware_concurrency()));
-    if (s.window % 2 == 0 && !opt.quiet)
-        std::fprintf(stderr, "note: an even window (%d) reaches one position further left and up\n", s.window);
     return "";
+}
+
+void note_window(const Options &opt, const FilterSettings &s) {
+    static bool noted = false;
+    if (s.window % 2 == 0 && !opt.quiet && !noted)
+        std::fprintf(stderr, "note: an even window (%d) reaches one position further left and up\n", s.window);
+    noted = true;
 }
 
 std::string check_image(const FilterSettings &s, const Image &img) {

@@ -8,6 +8,8 @@
 //   make_settings    once: reads the weights file, sets the window
 //   check_image      for each image once loaded: what depends on its size
 //                    and depth
+//   note_window      before the first image is filtered, once it has passed
+//                    every check
 #ifndef BILATERAL_TOOLS_SETTINGS_H
 #define BILATERAL_TOOLS_SETTINGS_H
 
@@ -53,6 +55,10 @@ std::string make_settings(const Options &opt, FilterSettings &s);
 // an error message. Warns about range sigmas that look like another depth's
 // units.
 std::string check_image(const FilterSettings &s, const image_io::Image &img);
+
+// Notes on stderr, the first time it is called and unless -q, that an even
+// window reaches one position further left and up.
+void note_window(const Options &opt, const FilterSettings &s);
 
 }  // namespace bilateral::cli
 
