@@ -10,6 +10,7 @@
 #include <climits>
 
 #include "codecs.h"
+#include "exif.h"
 
 namespace image_io {
 namespace {
@@ -67,6 +68,7 @@ std::string load(const std::string &path, Image &image) {
         image = Image();
         return path + ": " + result;
     }
+    if (image.metadata.orientation == 0) image.metadata.orientation = exif_orientation(image.metadata.exif);
     return "";
 }
 
@@ -110,7 +112,7 @@ std::string save(const std::string &path, const Image &image, const SaveOptions 
     for (int n = 0; fd < 0 && n < 1000; ++n) {
         temp = base + std::to_string(n) + ext;
         if (options.on_temporary != nullptr) options.on_temporary(temp.c_str());
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);  // libtiff reads back what it wrote
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) return "cannot write " + path + ": " + system_error();

@@ -11,6 +11,7 @@
 
 #include "bands.h"
 #include "codecs.h"
+#include "exif.h"
 
 namespace image_io::detail {
 namespace {
@@ -143,15 +144,21 @@ void write_jpeg_density(jpeg_compress_struct &cinfo, const Metadata &m) {
     cinfo.Y_density = UINT16(clamp_round(y, 1, 65535));
 }
 
-// Writes the EXIF, ICC and other APP markers of m; call between
-// jpeg_start_compress and the first scanline. EXIF too large for one marker is
-// left out.
-void write_jpeg_markers(jpeg_compress_struct &cinfo, const Metadata &m, std::vector<JOCTET> &exif) {
-    if (!m.exif.empty() && m.exif.size() + sizeof kExif <= 65533) {
-        exif.assign(kExif, kExif + sizeof kExif);
-        exif.insert(exif.end(), m.exif.begin(), m.exif.end());
+// The payload of the EXIF marker for m (empty for none).
+std::vector<JOCTET> exif_marker(const Metadata &m) {
+    const std::vector<uint8_t> block = exif_to_write(m);
+    if (block.empty()) return {};
+    std::vector<JOCTET> payload(kExif, kExif + sizeof kExif);
+    payload.insert(payload.end(), block.begin(), block.end());
+    return payload;
+}
+
+// Writes the EXIF marker (its payload made beforehand), the ICC profile and
+// the other APP markers of m; call between jpeg_start_compress and the first
+// scanline. EXIF too large for one marker is left out.
+void write_jpeg_markers(jpeg_compress_struct &cinfo, const Metadata &m, const std::vector<JOCTET> &exif) {
+    if (!exif.empty() && exif.size() <= 65533)
         jpeg_write_marker(&cinfo, JPEG_APP0 + 1, exif.data(), unsigned(exif.size()));
-    }
     if (!m.icc.empty() && m.icc.size() <= UINT_MAX) jpeg_write_icc_profile(&cinfo, m.icc.data(), unsigned(m.icc.size()));
     for (const Metadata::Marker &marker : m.jpeg_markers)
         if (marker.data.size() <= 65533)
@@ -178,6 +185,7 @@ struct JpegBand {
 // Encodes rows [y0, y1) of image into band with a restart marker after every
 // row of blocks; band 0 carries the density and the metadata markers.
 void encode_jpeg_band(const Image &image, const SaveOptions &options, int y0, int y1, bool first, JpegBand &band) {
+    if (first) band.exif = exif_marker(image.metadata);  // made here: a longjmp below must not skip its destructor
     jpeg_compress_struct cinfo;
     JpegError error;
     install_jpeg_errors(reinterpret_cast<jpeg_common_struct *>(&cinfo), error);

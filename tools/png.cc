@@ -9,6 +9,7 @@
 
 #include "bands.h"
 #include "codecs.h"
+#include "exif.h"
 
 namespace image_io::detail {
 namespace {
@@ -102,9 +103,10 @@ std::string read_png(FILE *file, Image &image, std::string &error, std::vector<p
     return "";
 }
 
-// Hands m's items to libpng for writing. Items libpng finds inconsistent
-// (a profile for the other colour model, say) are dropped with a warning.
-void write_png_metadata(png_structp png, png_infop info, const Metadata &m) {
+// Hands m's items and the EXIF block to libpng for writing. Items libpng finds
+// inconsistent (a profile for the other colour model, say) are dropped with a
+// warning.
+void write_png_metadata(png_structp png, png_infop info, const Metadata &m, const std::vector<uint8_t> &exif) {
     if (!m.icc.empty()) {
         const std::string name = m.icc_name.empty() ? "ICC profile" : m.icc_name;
         png_set_iCCP(png, info, name.c_str(), PNG_COMPRESSION_TYPE_BASE, m.icc.data(), png_uint_32(m.icc.size()));
@@ -122,8 +124,8 @@ void write_png_metadata(png_structp png, png_infop info, const Metadata &m) {
                      png_uint_32(clamp_round(m.y_resolution * per_metre, 1, INT_MAX)),
                      none ? PNG_RESOLUTION_UNKNOWN : PNG_RESOLUTION_METER);
     }
-    if (!m.exif.empty() && m.exif.size() <= INT_MAX)
-        png_set_eXIf_1(png, info, png_uint_32(m.exif.size()), const_cast<png_bytep>(m.exif.data()));
+    if (!exif.empty() && exif.size() <= INT_MAX)
+        png_set_eXIf_1(png, info, png_uint_32(exif.size()), const_cast<png_bytep>(exif.data()));
 }
 
 // One band of rows, filtered and compressed on its own: a complete IDAT chunk
@@ -230,7 +232,7 @@ std::string write_png_bands(FILE *file, const Image &image, int level, int threa
 
 // Encodes image as PNG into an open file, rows straight from its buffer.
 std::string write_png(FILE *file, const Image &image, const SaveOptions &options, std::string &error,
-                      std::vector<png_bytep> &rows) {
+                      std::vector<png_bytep> &rows, const std::vector<uint8_t> &exif) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, png_error_handler, png_warning_handler);
     if (!png) return "out of memory";
     png_infop info = png_create_info_struct(png);
@@ -251,7 +253,7 @@ std::string write_png(FILE *file, const Image &image, const SaveOptions &options
     png_set_compression_buffer_size(png, kFileBuffer);
     png_set_IHDR(png, info, image.width, image.height, image.depth(), color_types[image.channels],
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    write_png_metadata(png, info, image.metadata);
+    write_png_metadata(png, info, image.metadata, exif);
     png_write_info(png, info);
     if (level <= 2) {
         // Fast levels: the Sub filter (None when storing) and run-length matching,
@@ -273,8 +275,8 @@ std::string write_png(FILE *file, const Image &image, const SaveOptions &options
 
 }  // namespace
 
-// The libpng calls run in a frame below the one holding the message and the
-// row pointers, so their longjmp skips no destructor.
+// The libpng calls run in a frame below the one holding the message, the row
+// pointers and the EXIF block, so their longjmp skips no destructor.
 std::string load_png(FILE *file, Image &image) {
     std::string error;
     std::vector<png_bytep> rows;
@@ -284,7 +286,8 @@ std::string load_png(FILE *file, Image &image) {
 std::string save_png(FILE *file, const Image &image, const SaveOptions &options) {
     std::string error;
     std::vector<png_bytep> rows;
-    return write_png(file, image, options, error, rows);
+    const std::vector<uint8_t> exif = exif_to_write(image.metadata);
+    return write_png(file, image, options, error, rows, exif);
 }
 
 }  // namespace image_io::detail

@@ -3,10 +3,14 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdarg>
+#include <limits>
 #include <vector>
 
 #include "codecs.h"
+#include "exif.h"
 
 namespace image_io::detail {
 namespace {
@@ -69,7 +73,34 @@ std::string check_tiff(uint16_t compression, uint16_t format, uint16_t bits, uin
     return "";
 }
 
-// Copies the resolution and ICC profile of the current directory into m.
+// Builds m.exif from the fields of the current directory that describe the
+// picture, its orientation and its Exif IFD, read from the file itself so
+// that each field keeps its bytes (libtiff's getters return rationals as
+// floating point). Classic TIFF only; fields that cannot be read are left out.
+void read_tiff_exif(TIFF *tif, Metadata &m) {
+    if (TIFFIsBigTIFF(tif)) return;
+    const int fd = TIFFFileno(tif);
+    const ReadAt read = [fd](uint64_t at, size_t n, uint8_t *to) {
+        for (size_t done = 0; done < n;) {
+            const ssize_t got = pread(fd, to + done, n - done, off_t(at + done));
+            if (got <= 0) return false;
+            done += size_t(got);
+        }
+        return true;
+    };
+    const bool big_endian = TIFFIsBigEndian(tif);
+    Exif exif;
+    read_ifd(read, big_endian, TIFFCurrentDirOffset(tif), exif.main, nullptr, is_descriptive_tag);
+    uint64_t offset = 0;
+    if (TIFFGetField(tif, TIFFTAG_EXIFIFD, &offset) && offset != 0)
+        read_ifd(read, big_endian, offset, exif.exif, nullptr);
+    if (exif.main.empty() && exif.exif.empty()) return;  // an orientation alone is written from m.orientation
+    if (m.orientation != 0) exif.main.push_back({kOrientationTag, kShort, 1, {uint8_t(m.orientation), 0}});
+    m.exif = build_exif(exif);
+}
+
+// Copies the resolution, ICC profile, orientation and EXIF of the current
+// directory into m.
 void read_tiff_metadata(TIFF *tif, Metadata &m) {
     float x = 0, y = 0;
     uint16_t unit = RESUNIT_INCH;
@@ -84,6 +115,10 @@ void read_tiff_metadata(TIFF *tif, Metadata &m) {
     uint32_t length = 0;
     const uint8_t *profile = nullptr;
     if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &length, &profile) && profile) m.icc.assign(profile, profile + length);
+    uint16_t orientation = 0;
+    if (TIFFGetField(tif, TIFFTAG_ORIENTATION, &orientation) && orientation >= 1 && orientation <= 8)
+        m.orientation = orientation;
+    read_tiff_exif(tif, m);
 }
 
 // Decodes the first image of an open TIFF into image; error holds libtiff's message.
@@ -162,6 +197,78 @@ std::string load_tiff(const std::string &path, Image &image) {
     return result;
 }
 
+// v rounded to the nearest T, saturated (NaN: 0).
+template <class T>
+T saturate(double v) {
+    return std::isnan(v) ? T(0) : T(std::nearbyint(std::clamp<double>(v, std::numeric_limits<T>::lowest(),
+                                                                       std::numeric_limits<T>::max())));
+}
+
+// Sets f in the current (Exif) directory if libtiff knows its tag and f's
+// values fit the type libtiff gives it; any other field is left out. True if
+// it was set.
+bool set_exif_field(TIFF *tif, const ExifField &f) {
+    const TIFFField *field = TIFFFindField(tif, f.tag, TIFF_ANY);
+    if (field == nullptr) return false;
+    const TIFFDataType type = TIFFFieldDataType(field);
+    const bool passcount = TIFFFieldPassCount(field) != 0, wide_count = TIFFFieldSetGetCountSize(field) == 4;
+    const int writecount = TIFFFieldWriteCount(field), size = TIFFFieldSetGetSize(field);
+    if (type == TIFF_ASCII) return f.type == kAscii && !passcount && TIFFSetField(tif, f.tag, f.text().c_str());
+    const bool bytes = type == TIFF_BYTE || type == TIFF_SBYTE || type == TIFF_UNDEFINED;
+    if (size <= 0 || (bytes ? exif_type_size(f.type) != 1 : !f.numeric())) return false;
+    if (passcount ? !wide_count && f.count > 65535 : writecount != 1 && f.count != uint32_t(writecount)) return false;
+    const uint32_t count = writecount == 1 && !passcount ? 1 : f.count;
+    std::vector<uint8_t> values(size_t(size) * count);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t *to = &values[size_t(i) * size];
+        const double v = bytes ? 0 : f.number(i);
+        if (bytes && size == 1) {
+            *to = f.value[i];
+        } else if ((type == TIFF_SHORT || type == TIFF_SSHORT) && size == 2) {
+            const uint16_t s = type == TIFF_SHORT ? saturate<uint16_t>(v) : uint16_t(saturate<int16_t>(v));
+            std::memcpy(to, &s, 2);
+        } else if ((type == TIFF_LONG || type == TIFF_SLONG) && size == 4) {
+            const uint32_t l = type == TIFF_LONG ? saturate<uint32_t>(v) : uint32_t(saturate<int32_t>(v));
+            std::memcpy(to, &l, 4);
+        } else if ((type == TIFF_RATIONAL || type == TIFF_SRATIONAL || type == TIFF_FLOAT) && size == 4) {
+            const float r = float(v);
+            std::memcpy(to, &r, 4);
+        } else if ((type == TIFF_RATIONAL || type == TIFF_SRATIONAL || type == TIFF_DOUBLE) && size == 8) {
+            std::memcpy(to, &v, 8);
+        } else {
+            return false;  // a storage libtiff does not use for EXIF fields
+        }
+    }
+    if (passcount) return wide_count ? TIFFSetField(tif, f.tag, count, values.data())
+                                     : TIFFSetField(tif, f.tag, int(count), values.data());
+    if (writecount != 1) return TIFFSetField(tif, f.tag, values.data());
+    if (size == 8 || type == TIFF_FLOAT || type == TIFF_RATIONAL || type == TIFF_SRATIONAL)
+        return TIFFSetField(tif, f.tag, f.number(0));  // floating point goes as a double
+    if (size == 4) {
+        uint32_t l;
+        std::memcpy(&l, values.data(), 4);
+        return TIFFSetField(tif, f.tag, l);
+    }
+    uint16_t s = values[0];  // BYTE, UNDEFINED, SHORT: passed as an int
+    if (size == 2) std::memcpy(&s, values.data(), 2);
+    return TIFFSetField(tif, f.tag, int(s));
+}
+
+// Writes the Exif IFD of the image whose samples are written and whose
+// directory holds a placeholder offset: the image's IFD goes out first, then
+// the Exif IFD; then the image's IFD is read back, given the offset (or, if
+// libtiff took none of the fields, rid of the placeholder) and written again
+// in place.
+bool write_exif_ifd(TIFF *tif, const std::vector<ExifField> &fields) {
+    if (!TIFFWriteDirectory(tif) || TIFFCreateEXIFDirectory(tif) != 0) return false;
+    int set = 0;
+    for (const ExifField &f : fields) set += set_exif_field(tif, f);
+    uint64_t offset = 0;
+    if ((set > 0 && !TIFFWriteCustomDirectory(tif, &offset)) || !TIFFSetDirectory(tif, 0)) return false;
+    return (set > 0 ? TIFFSetField(tif, TIFFTAG_EXIFIFD, offset) : TIFFUnsetField(tif, TIFFTAG_EXIFIFD)) &&
+           TIFFWriteDirectory(tif);
+}
+
 // Encodes image as TIFF (the input's depth and channels, Deflate-compressed
 // strips with the horizontal predictor) into the open file descriptor fd,
 // which stays open.
@@ -199,6 +306,15 @@ std::string save_tiff(int fd, const std::string &name, const Image &image) {
     }
     if (!m.icc.empty() && m.icc.size() <= UINT32_MAX)
         TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(m.icc.size()), m.icc.data());
+    // EXIF: the orientation and the fields describing the picture go into the
+    // image's IFD, the rest into an Exif IFD; a damaged block gives what it can.
+    Exif exif;
+    parse_exif(m.exif, exif);
+    const int orientation = m.orientation != 0 ? m.orientation : exif_orientation(exif);
+    if (orientation >= 1 && orientation <= 8) TIFFSetField(tif, TIFFTAG_ORIENTATION, uint16_t(orientation));
+    for (const ExifField &f : exif.main)
+        if (is_descriptive_tag(f.tag) && f.type == kAscii) TIFFSetField(tif, f.tag, f.text().c_str());
+    if (!exif.exif.empty()) TIFFSetField(tif, TIFFTAG_EXIFIFD, uint64_t(0));
     const size_t row_bytes = size_t(image.width) * ch * (image.depth() / 8);
     std::vector<uint8_t> row(row_bytes);  // the predictor rewrites the row it is given: hand over a copy
     bool ok = true;
@@ -206,6 +322,7 @@ std::string save_tiff(int fd, const std::string &name, const Image &image) {
         std::memcpy(row.data(), sample_bytes(image) + y * row_bytes, row_bytes);
         ok = TIFFWriteScanline(tif, row.data(), uint32_t(y), 0) >= 0;
     }
+    if (ok && !exif.exif.empty()) ok = write_exif_ifd(tif, exif.exif);
     ok = ok && TIFFFlush(tif);
     TIFFClose(tif);
     return ok ? "" : "TIFF encoding failed: " + error;

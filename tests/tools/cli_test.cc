@@ -256,8 +256,8 @@ TEST_F(CliTest, ReportsEachFileWrittenAndNotesOnlyRunsThatGoAhead) {
         {"--compare c.png in.png o.png", 0, "wrote o.png\nwrote c.png\n", ""},
         {"-o made/deeper/ in.png in.jpg", 0,
          "wrote made/deeper/in.png\nwrote made/deeper/in.jpg\n2 of 2 files filtered into made/deeper/\n", ""},
-        {"--window 4 -o made in.png in.jpg", 0, "wrote made/in.png\nwrote made/in.jpg\n2 of 2 files filtered into made\n",
-         note},
+        {"--window 4 -o made in.png in.jpg", 0,
+         "wrote made/in.png\nwrote made/in.jpg\n2 of 2 files filtered into made\n", note},
         {"--window 4 --padding constant --pad-value 300 in.png o.png", 1, "",
          "bilateral: in.png: --pad-value must be within 0..255 for 8-bit images\n"},
     };
