@@ -1,6 +1,6 @@
 // settings.h: every check on the filter's own arguments (pad value, window,
 // weights file, memory, units) and the settings the filter runs with. The
-// tool reaches these checks only through the four calls below, in this order:
+// tool reaches them only through the calls below, in this order:
 //
 //   check_arguments  once, after parsing: values no image can make right
 //   warn_about_units once, before any image: values that look like the
