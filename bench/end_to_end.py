@@ -72,7 +72,8 @@ def run_opencv(src, dst):
 def build_io_timer(root, workdir):
     """Compiles bench/io_time.cc with the tool's image I/O; returns the program's path."""
     exe = os.path.join(workdir, "io_time")
-    sources = [os.path.join(root, "bench", "io_time.cc"), os.path.join(root, "tools", "image_io.cc")]
+    io_sources = ["image_io.cc", "png.cc", "jpeg.cc", "tiff.cc", "bands.cc", "exif.cc"]
+    sources = [os.path.join(root, "bench", "io_time.cc")] + [os.path.join(root, "tools", s) for s in io_sources]
     subprocess.run(["c++", "-O2", "-std=c++17", "-I", os.path.join(root, "tools"), *sources, "-o", exe,
                     "-lpng", "-ljpeg", "-ltiff", "-lz", "-pthread"], check=True)
     return exe

@@ -17,8 +17,15 @@ namespace image_io {
 // Empty vectors, zero resolutions and gamma, and a negative intent are absent.
 //   ICC profile:   JPEG APP2 ICC_PROFILE (split over markers as needed), PNG
 //                  iCCP, TIFF ICC tag.
-//   EXIF:          JPEG APP1 Exif and PNG eXIf; kept byte for byte, so the
-//                  orientation tag stays as it was (pixels are never rotated).
+//   EXIF:          JPEG APP1 Exif and PNG eXIf, kept byte for byte between
+//                  them. TIFF: IFD0's orientation and the fields describing
+//                  the picture (description, make, model, software, date,
+//                  artist, copyright) go to the image's own IFD, the Exif IFD's
+//                  fields that libtiff knows to an Exif IFD; read back, they
+//                  make a block again. A block that cannot be read is left out.
+//   Orientation:   EXIF IFD0's or the TIFF tag, 1..8; pixels are never turned.
+//                  An output without an EXIF block to carry it gets one
+//                  holding just the orientation (JPEG, PNG) or the tag (TIFF).
 //   Resolution:    JPEG JFIF density, PNG pHYs, TIFF X/Y resolution and unit.
 //   sRGB, gAMA, cHRM: PNG to PNG only.
 //   Other APP1..APP15 markers: JPEG to JPEG only (not Adobe APP14, which
@@ -33,6 +40,7 @@ struct Metadata {
     std::vector<uint8_t> icc;
     std::string icc_name;       // PNG iCCP name; PNG output uses "ICC profile" when empty
     std::vector<uint8_t> exif;  // from the TIFF header ("II*\0" or "MM\0*") on
+    int orientation = 0;        // 1..8 as EXIF numbers them; load takes it from the EXIF when the file has no tag
     double x_resolution = 0, y_resolution = 0;  // pixels per unit
     Unit resolution_unit = Unit::none;
     int srgb_intent = -1;                 // sRGB rendering intent 0..3
@@ -66,6 +74,9 @@ struct Image {
 // width * height * channels does not fit a signed 32-bit integer are refused.
 std::string load(const std::string &path, Image &image);
 
+// Lower-case extension of path's file name including the dot, or "" if there is none.
+std::string extension_of(const std::string &path);
+
 // True if path ends in .png, .tif, .tiff, .jpg or .jpeg (any case).
 bool has_known_extension(const std::string &path);
 
@@ -86,7 +97,8 @@ struct SaveOptions {
     int jpeg_subsampling = 444;
     int threads = 0;
     // Called with the temporary file's path just before it is created, so
-    // that a caller's signal handler can remove exactly it.
+    // that a caller's signal handler can remove exactly it, and with null
+    // once it is gone (renamed over the target or removed).
     void (*on_temporary)(const char *path) = nullptr;
 };
 

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <numeric>
 #include <random>
+#include <sstream>
 #include <tuple>
 
 #include "front_end.h"
@@ -29,20 +30,22 @@ using Halide::Runtime::Buffer;
 using image_io::Image;
 
 const fs::path kDir = fs::temp_directory_path() / ("bilateral-cli-" + std::to_string(::getpid()));
-std::string err;  // the last run's stderr
-
-// Runs the tool in the working folder; returns its exit status.
-int run(const std::string &args) {
-    FILE *pipe = popen((BILATERAL_TOOL " " + args + " 2>&1 >/dev/null").c_str(), "r");
-    char chunk[256];
-    for (err.clear(); std::fgets(chunk, sizeof chunk, pipe);) err += chunk;
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+const std::string kErrors = kDir.string() + ".stderr";  // beside the working folder, not in it
+std::string out, err;                                   // the last run's stdout and stderr
 
 std::string read(const std::string &name) {
     std::ifstream file(name, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// Runs the tool in the working folder; returns its exit status.
+int run(const std::string &args) {
+    FILE *pipe = popen((BILATERAL_TOOL " " + args + " 2>" + kErrors).c_str(), "r");
+    char chunk[256];
+    for (out.clear(); std::fgets(chunk, sizeof chunk, pipe);) out += chunk;
+    const int status = pclose(pipe);
+    err = read(kErrors);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void write(const std::string &name, const std::string &bytes) { std::ofstream(name, std::ios::binary) << bytes; }
@@ -107,7 +110,7 @@ void write_tiff(const std::string &name, const Image &img, int compression, bool
 
 struct CliTest : ::testing::Test {  // in a fresh working folder
     void SetUp() override { fs::create_directories(kDir), fs::current_path(kDir); }
-    void TearDown() override { fs::current_path(kDir.parent_path()), fs::remove_all(kDir); }
+    void TearDown() override { fs::current_path(kDir.parent_path()), fs::remove_all(kDir), fs::remove(kErrors); }
 };
 
 TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
@@ -187,6 +190,7 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
     const std::tuple<std::string, int, std::string, std::string> rows[] = {
         {"missing.png OUT", 1, "cannot open missing.png", ""},
         {"f OUT", 1, "not a PNG, TIFF or JPEG", "not an image\n"},
+        {"batch OUT", 1, "bilateral: batch: is a folder\n", ""},
         {"f OUT", 1, "corrupt or truncated PNG", png.substr(0, png.size() / 2)},
         {"f OUT", 1, "corrupt or truncated JPEG", jpg.substr(0, jpg.size() / 2)},  // ends in the pixel data
         {"f OUT", 1, "corrupt or truncated TIFF", tif.substr(0, tif.size() / 2)},
@@ -220,6 +224,8 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         {"in.png in.png", 2, "would replace the input in.png (use --force", ""},
         {"-o . a.png in.png", 2, "would replace the input", ""},
         {"-o batch in.png batch/in.png", 2, "two outputs would be batch/in.png", ""},
+        {"-o f in.png", 2, "-o f: not a folder", "a file"},
+        {"-o new --weights f in.png", 2, "sum to zero", "0 0 0 0"},  // refused before the folder is made
     };
     for (const auto &[given, status, message, contents] : rows) {
         write("f", contents);
@@ -236,6 +242,47 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
             EXPECT_EQ(read(target), k >= 2 ? "previous contents" : "");
             fs::remove(target);
         }
+    }
+}
+
+// Exact stdout and stderr: a line for every file written, a missing -o folder made with its parents, and the
+// even window's note only once a run goes ahead, once.
+TEST_F(CliTest, ReportsEachFileWrittenAndNotesOnlyRunsThatGoAhead) {
+    const Image img{12, 10, 3, std::vector<uint8_t>(12 * 10 * 3, 77), {}};
+    ASSERT_EQ(image_io::save("in.png", img) + image_io::save("in.jpg", img), "");
+    const std::string note = "note: an even window (4) reaches one position further left and up\n";
+    // Arguments, exit status, stdout, stderr.
+    const std::tuple<std::string, int, std::string, std::string> rows[] = {
+        {"--compare c.png in.png o.png", 0, "wrote o.png\nwrote c.png\n", ""},
+        {"-o made/deeper/ in.png in.jpg", 0,
+         "wrote made/deeper/in.png\nwrote made/deeper/in.jpg\n2 of 2 files filtered into made/deeper/\n", ""},
+        {"--window 4 -o made in.png in.jpg", 0,
+         "wrote made/in.png\nwrote made/in.jpg\n2 of 2 files filtered into made\n", note},
+        {"--window 4 --padding constant --pad-value 300 in.png o.png", 1, "",
+         "bilateral: in.png: --pad-value must be within 0..255 for 8-bit images\n"},
+    };
+    for (const auto &[args, status, expected_out, expected_err] : rows) {
+        EXPECT_EQ(run(args), status) << args;
+        EXPECT_EQ(out, expected_out) << args;
+        EXPECT_EQ(err, expected_err) << args;
+    }
+}
+
+// A description that holds a full stop, and every paragraph of prose, ends a sentence: a line lost from the
+// usage text would leave one cut off in --help and in the manual page made from it.
+TEST_F(CliTest, HelpEndsEverySentence) {
+    ASSERT_EQ(run("--help"), 0);
+    std::vector<std::string> blocks(1);  // paragraphs and option entries
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line.rfind("  -", 0) == 0) blocks.emplace_back();
+        blocks.back() += line.empty() ? "" : line + " ";
+    }
+    for (const std::string &block : blocks) {  // each ends in the space added after its last line
+        const bool option = block.rfind("  -", 0) == 0;
+        if (block.empty() || (option && block.find(". ") == std::string::npos)) continue;
+        const char last = block[block.size() - 2];
+        EXPECT_TRUE(last == '.' || last == ':') << block;
     }
 }
 

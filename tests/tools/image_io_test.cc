@@ -29,6 +29,12 @@ std::string read(const fs::path &name) {
 }
 
 std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+std::string be16(uint16_t v) { return {char(v >> 8), char(v)}; }
+
+// A big-endian IFD entry whose value (up to four bytes, or an offset) is left-justified.
+std::string entry(uint16_t tag, uint16_t type, uint32_t count, const std::string &value) {
+    return be16(tag) + be16(type) + be32(count) + value + std::string(4 - value.size(), '\0');
+}
 
 // A display profile of `size` bytes, RGB against XYZ under D50, one tag over the rest, which is varied enough
 // that the profile compresses to over 100 bytes (libpng drops shorter iCCP chunks).
@@ -42,11 +48,22 @@ std::vector<uint8_t> icc_profile(uint32_t size) {
 
 // Big-endian EXIF block with one entry: orientation 6 (rotate 90 degrees to view).
 const std::string kExif = "MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\0\0\0\0"s;
+// Big-endian EXIF block: IFD0 holds the camera's maker, orientation 6 and the Exif IFD (at 56), which holds an
+// exposure time of 1/2 and the date taken.
+const std::string kCameraExif = "MM\0\x2a"s + be32(8) + be16(3) + entry(0x010F, 2, 6, be32(50)) +
+                                entry(0x0112, 3, 1, be16(6)) + entry(0x8769, 4, 1, be32(56)) + be32(0) + "Maker\0"s +
+                                be16(2) + entry(0x829A, 5, 1, be32(86)) + entry(0x9003, 2, 20, be32(94)) + be32(0) +
+                                be32(1) + be32(2) + "2024:05:06 07:08:09\0"s;
+// Orientation 6 as this host's libtiff writes the tag, and as a block of its own in an output without EXIF.
+const std::string kOrientationTag = "\x12\x01\x03\0\x01\0\0\0\x06\0\0\0"s;
+const std::string kOrientationExif = "II*\0\x08\0\0\0\x01\0"s + kOrientationTag + "\0\0\0\0"s;
 const std::string kXmp = "http://ns.adobe.com/xap/1.0/\0<x:xmpmeta/>"s;
 const std::string kAdobe = "Adobe\0\x64\0\0\0\0\x01"s;  // the encoder's own colour transform: never copied
 
 void set_icc(Metadata &m) { m.icc = icc_profile(600); }
 void set_exif(Metadata &m) { m.exif.assign(kExif.begin(), kExif.end()); }
+void set_camera_exif(Metadata &m) { m.exif.assign(kCameraExif.begin(), kCameraExif.end()); }
+void set_orientation(Metadata &m) { m.orientation = 6; }
 void set_300_dpi(Metadata &m) { m.x_resolution = m.y_resolution = 300, m.resolution_unit = Metadata::Unit::inch; }
 void set_2835_ppm(Metadata &m) { m.x_resolution = m.y_resolution = 28.35, m.resolution_unit = Metadata::Unit::centimetre; }
 
@@ -86,6 +103,12 @@ TEST(ImageIo, ToolCarriesMetadataIntoEachFormat) {
         {".png", ".png",
          [](Metadata &m) { m.srgb_intent = 1, m.gamma = 45455, m.chromaticities = {31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000}; },
          {"sRGB\x01"s, "gAMA"s + be32(45455), "cHRM"s + be32(31270) + be32(32900) + be32(64000)}},
+        {".jpg", ".tif", set_exif, {kOrientationTag}},
+        {".tif", ".jpg", set_orientation, {"Exif\0\0"s + kOrientationExif}},
+        {".tif", ".png", set_orientation, {"eXIf"s + kOrientationExif}},
+        {".tif", ".tif", set_orientation, {kOrientationTag}},
+        {".tif", ".jpg", set_camera_exif,  // the Exif IFD written into the TIFF and read out of it, little-endian
+         {"Exif\0\0II*\0"s, "Maker\0"s, kOrientationTag, "\x01\0\0\0\x02\0\0\0"s, "2024:05:06 07:08:09\0"s}},
     };
     fs::create_directories(kDir);
     Image img{24, 16, 3, std::vector<uint8_t>(24 * 16 * 3), {}};
@@ -103,9 +126,10 @@ TEST(ImageIo, ToolCarriesMetadataIntoEachFormat) {
         if (!c.absent.empty()) {
             EXPECT_EQ(bytes.find(c.absent), std::string::npos);
         }
-        Image back;
-        ASSERT_EQ(image_io::load(out.string(), back), "");
+        Image back, input;
+        ASSERT_EQ(image_io::load(out.string(), back) + image_io::load(in.string(), input), "");
         EXPECT_EQ(back.metadata.icc, img.metadata.icc);
+        EXPECT_EQ(back.metadata.orientation, input.metadata.orientation);
     }
     fs::remove_all(kDir);
 }
@@ -157,6 +181,50 @@ TEST(ImageIo, PngLevelsRoundTripAcrossBands) {
         EXPECT_GT(sizes[0], img->data.size() + img->data16.size() * 2);
         EXPECT_LT(sizes[1], sizes[0]);
         EXPECT_LE(sizes[2], sizes[1]);
+    }
+    fs::remove_all(kDir);
+}
+
+// Orientation read from EXIF in either byte order; a damaged block, or a TIFF's Exif IFD offset pointing
+// anywhere, never stops an image from being written or read, and a readable orientation stays.
+TEST(ImageIo, DamagedExifKeepsTheImageAndWhatCanBeRead) {
+    const std::pair<std::string, int> rows[] = {
+        {kExif, 6},
+        {kOrientationExif, 6},
+        {kCameraExif, 6},
+        {kExif.substr(0, 20), 0},                                       // the entry cut short
+        {"MM\0\x2a"s + be32(4000) + kExif.substr(8), 0},                // IFD0 beyond the block
+        {"MM\0\x2a"s + be32(8) + be16(0xFFFF) + kExif.substr(10), 0},   // more entries than the block holds
+        {"MM\0\x2a"s + be32(8) + be16(1) + entry(0x0112, 3, 1, be16(9)) + be32(0), 0},  // no such orientation
+        {"MM\0\x2b"s + kExif.substr(4), 0},                             // not TIFF-structured
+    };
+    fs::create_directories(kDir);
+    const std::string jpg = (kDir / "e.jpg").string(), tif = (kDir / "e.tif").string();
+    Image img{8, 8, 1, std::vector<uint8_t>(64, 50), {}}, back;
+    for (const auto &[block, orientation] : rows) {
+        SCOPED_TRACE(block.size());
+        img.metadata.exif.assign(block.begin(), block.end());
+        ASSERT_EQ(image_io::save(jpg, img), "");
+        ASSERT_EQ(image_io::load(jpg, back), "");
+        EXPECT_EQ(back.metadata.orientation, orientation);
+        ASSERT_EQ(image_io::save(tif, back), "");
+        ASSERT_EQ(image_io::load(tif, back), "");
+        EXPECT_EQ(back.metadata.orientation, orientation);
+    }
+    for (size_t n = 0; n < kCameraExif.size(); ++n) {  // every truncation of a block with an Exif IFD
+        img.metadata.exif.assign(kCameraExif.begin(), kCameraExif.begin() + n);
+        ASSERT_EQ(image_io::save(tif, img) + image_io::load(tif, back), "") << n;
+    }
+    set_camera_exif(img.metadata);
+    ASSERT_EQ(image_io::save(tif, img), "");
+    std::string bytes = read(tif);
+    const size_t pointer = bytes.find("\x69\x87\x0d\0\x01\0\0\0"s);  // the Exif IFD's entry in IFD0
+    ASSERT_NE(pointer, std::string::npos);
+    for (uint32_t offset : {uint32_t(bytes.size() + 100), 0xFFFFFFF0u, 9u}) {
+        for (int k = 0; k < 4; ++k) bytes[pointer + 8 + k] = char(offset >> (8 * k));
+        std::ofstream(tif, std::ios::binary) << bytes;
+        ASSERT_EQ(image_io::load(tif, back), "") << offset;
+        EXPECT_TRUE(back.data == img.data && back.metadata.orientation == 6) << offset;
     }
     fs::remove_all(kDir);
 }
