@@ -62,7 +62,6 @@ int main(int argc, char **argv) {
         return 2;
     }
     warn_about_options(opt);
-    warn_about_units(opt);
     FilterSettings settings;
     if (!(error = make_settings(opt, settings)).empty()) {
         std::fprintf(stderr, "bilateral: %s\n", error.c_str());

@@ -134,7 +134,7 @@ std::string set_option(const std::string &arg, const std::string &value, Options
             return "--subsampling must be 444, 422 or 420, not '" + value + "'";
         opt.save.jpeg_subsampling = std::stoi(value);
     } else if (arg == "--padding") {
-        if (!padding_from_name(value, opt.padding))
+        if (!front::padding_from_name(value, opt.padding))
             return "--padding must be constant, replicate or symmetric, not '" + value + "'";
     } else if (arg == "--pad-value") {
         if (!parse_number(value, opt.pad_value) || !std::isfinite(opt.pad_value))

@@ -9,10 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "front_end.h"
+#include "front/defaults.h"
+#include "front/rounding.h"
+#include "front/variants.h"
 #include "image_io.h"
 
 namespace bilateral::cli {
+
+using front::Layout;
+using front::Padding;
+using front::Rounding;
+using front::Sample;
+using front::Variant;
 
 // Printed for a bare "bilateral" and for --help.
 extern const char *const kShortUsage;
@@ -20,7 +28,7 @@ extern const char *const kUsage;
 
 // Everything the command line sets.
 struct Options {
-    double sigma_spatial = kDefaultSigmaSpatial;
+    double sigma_spatial = front::kDefaultSigmaSpatial;
     int window = 0;            // 0: derived from sigma_spatial or the weights file
     double sigma_range = NAN;  // NaN: 10% of the sample range
     Padding padding = Padding::replicate;

@@ -20,7 +20,7 @@ using image_io::Image;
 Buffer<float> &weights_of(FilterSettings &s) {
     if (s.weights.data() == nullptr) {
         s.weights = Buffer<float>(s.window, s.window);
-        const std::vector<float> gaussian = gaussian_weights(s.window, s.sigma_spatial);
+        const std::vector<float> gaussian = front::gaussian_weights(s.window, s.sigma_spatial);
         std::copy(gaussian.begin(), gaussian.end(), s.weights.begin());
     }
     return s.weights;
@@ -49,7 +49,7 @@ int filter_scaled(const Image &img, const std::vector<S> &in, std::vector<S> &ou
         src.dimensions() == 2 ? Buffer<float>(img.width, img.height) : Buffer<float>(img.width, img.height, 3);
     Buffer<float> result = planes.copy();
     planes.for_each_value([top](float &p, S value) { p = value / top; }, src);
-    const int status = call_entry(v, planes, weights, s.window, sigma, s.pad_value, result);
+    const int status = front::call_entry(v, planes, weights, s.window, sigma, s.pad_value, result);
     dst.for_each_value([top](S &d, float r) { d = r >= 0 ? S(std::lround(std::min(r * top, top))) : 0; }, result);
     return status;
 }
@@ -61,8 +61,8 @@ template <class S>
 std::string filter_samples(const Image &src, const std::vector<S> &in, Image &dst, std::vector<S> &out,
                            FilterSettings &s, double &seconds) {
     const Variant v{src.channels >= 3 ? Layout::rgb : Layout::gray,
-                               s.use_float ? Sample::f32 : sample_of<S>, s.padding};
-    const double sigma = std::isnan(s.sigma_range) ? default_sigma_range(v.sample) : s.sigma_range;
+                               s.use_float ? Sample::f32 : front::sample_of<S>, s.padding};
+    const double sigma = range_sigma(s, v.sample);
     Buffer<float> &weights = weights_of(s);
     const auto start = std::chrono::steady_clock::now();
     int status;
@@ -70,7 +70,7 @@ std::string filter_samples(const Image &src, const std::vector<S> &in, Image &ds
         status = filter_scaled(src, in, out, v, weights, s, sigma);
     } else {
         Buffer<S> from = colour_view(const_cast<S *>(in.data()), src), to = colour_view(out.data(), dst);
-        status = call_filter(v, s.rounding, from, weights, s.window, sigma, s.pad_value, to);
+        status = front::call_filter(v, s.rounding, from, weights, s.window, sigma, s.pad_value, to);
     }
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return status == 0 ? "" : "not enough memory for the filter's float copies";
@@ -231,8 +231,7 @@ int run_demo(const Options &opt, FilterSettings &s) {
         return 1;
     }
     if (!opt.quiet) {
-        const double sigma = std::isnan(s.sigma_range) ? default_sigma_range(s.use_float ? Sample::f32 : Sample::u8)
-                                                       : s.sigma_range;
+        const double sigma = range_sigma(s, s.use_float ? Sample::f32 : Sample::u8);
         std::printf("window %d, range sigma %g: noise in a flat patch %.2f -> %.2f\n", s.window, sigma,
                     patch_noise(input, 20, 20, 100), patch_noise(output, 20, 20, 100));
     }

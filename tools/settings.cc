@@ -1,16 +1,14 @@
-// settings.cc: the checks on the filter's arguments and the settings they
-// make; see settings.h for the order of the calls.
+// settings.cc: the filter's arguments as the tool takes them, checked by the
+// front ends' shared checks; see settings.h for the order of the calls.
 #include "settings.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <limits>
-#include <thread>
 #include <vector>
+
+#include "front/checks.h"
+#include "front/rounding.h"
 
 namespace bilateral::cli {
 namespace {
@@ -18,87 +16,73 @@ namespace {
 using Halide::Runtime::Buffer;
 using image_io::Image;
 
-constexpr double kMaxWeightBytes = double(1 << 30);
-constexpr int kMaxWindow = 16384;  // its weights take 1 GiB
+// At most this much of a bad token is quoted back.
+constexpr size_t kQuoted = 40;
 
-// "1.5 GiB", "61.0 MiB".
-std::string bytes_text(double bytes) {
-    char text[32];
-    if (bytes >= double(1 << 30))
-        std::snprintf(text, sizeof text, "%.1f GiB", bytes / double(1 << 30));
-    else
-        std::snprintf(text, sizeof text, "%.1f MiB", bytes / double(1 << 20));
-    return text;
+std::string quoted(const std::string &token) {
+    return "'" + (token.size() <= kQuoted ? token : token.substr(0, kQuoted) + "...") + "'";
 }
 
-// A number as %g prints it.
-std::string num(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", v);
-    return text;
-}
-
-// Reads an N x N weights file (N*N finite, non-negative numbers, not all zero) into weights.
+// Reads an N x N weights file (N*N numbers, one window row after another) into weights.
 std::string read_weights(const std::string &path, Buffer<float> &weights) {
     std::ifstream file(path);
     if (!file) return "cannot open weights file " + path;
     const std::string what = "weights file " + path + ": ";
     std::vector<float> values;
     std::string token;
-    double sum = 0;
+    const size_t most = size_t(front::kMaxWindow) * front::kMaxWindow;
     while (file >> token) {
         double v;
-        if (!parse_number(token, v)) return what + "'" + token + "' is not a number";
-        if (!std::isfinite(float(v))) return what + token + " is not a finite float32 weight";
-        if (v < 0) return what + "negative weight " + token;
-        if (values.size() >= size_t(kMaxWindow) * kMaxWindow)
-            return what + "more than " + std::to_string(kMaxWindow) + "x" + std::to_string(kMaxWindow) + " weights";
+        if (!parse_number(token, v)) return what + quoted(token) + " is not a number";
+        if (values.size() >= most)
+            return what + "more than " + std::to_string(front::kMaxWindow) + "x" + std::to_string(front::kMaxWindow) +
+                   " weights";
         values.push_back(float(v));
-        sum += values.back();
     }
     const int n = int(std::lround(std::sqrt(double(values.size()))));
     if (values.empty() || size_t(n) * n != values.size())
         return what + std::to_string(values.size()) + " values is not a square count (N*N)";
-    if (!(sum > 0)) return what + "the weights sum to zero";
-    // The filter's sums of weight times sample (up to 65535) must stay finite in float32.
-    if (sum * 65535 > std::numeric_limits<float>::max()) return what + "the weights are too large; scale them down";
+    if (const front::Refusal r = front::check_weights(values.data(), int64_t(values.size()))) return what + r.text;
     weights = Buffer<float>(n, n);
     std::copy(values.begin(), values.end(), weights.begin());
     return "";
 }
 
-// Peak bytes of filtering img beyond the loaded image: the output, the weights,
-// each busy worker's scratch (tap tables of 52 bytes a tap, staged planes of
-// about (640 + 2N) x (tile height + N) floats for each colour channel and one
-// more, 2.5 MiB of weight planes) and the copies of the colour channels.
-double filter_bytes(const Image &img, const FilterSettings &s) {
-    const double n = s.window, colour = img.channels >= 3 ? 3 : 1, tile_h = colour == 3 ? 32 : 64;
-    const double pixels = double(img.width) * img.height, image = pixels * img.channels * img.depth() / 8;
-    const double tiles = std::ceil(img.width / 512.0) * std::ceil(img.height / tile_h);
-    const double scratch = 52 * n * n + 4 * (colour + 1) * (640 + 2 * n) * (tile_h + n) + 2.5 * (1 << 20);
-    // call_filter copies strips of rows, near kRoundingBudget but at least 2N rows.
-    const double row =
-        2 * img.width * colour * (s.use_float || s.rounding == Rounding::nearest ? 4 : img.depth() / 8);
-    const double copies = s.use_float
-                              ? row * img.height
-                              : std::min(row * img.height, std::max(double(kRoundingBudget), row * 2 * n));
-    return image + 4 * n * n + std::min(tiles, double(s.threads)) * scratch + copies;
+// The variant a loaded image is filtered with.
+front::Variant variant_of(const FilterSettings &s, const Image &img) {
+    const front::Sample sample = s.use_float ? front::Sample::f32 : img.depth() == 16 ? front::Sample::u16
+                                                                                       : front::Sample::u8;
+    return {img.channels >= 3 ? front::Layout::rgb : front::Layout::gray, sample, s.padding};
+}
+
+// What the tool itself allocates to filter img: the output image, and either
+// the float planes of --float or the strip copies of the rounding call.
+double own_bytes(const FilterSettings &s, const Image &img) {
+    const double colour = img.channels >= 3 ? 3 : 1, pixels = double(img.width) * img.height;
+    const double image = pixels * img.channels * img.depth() / 8;
+    if (s.use_float) return image + 2 * 4 * colour * pixels;
+    const double row = 2 * img.width * colour * (s.rounding == Rounding::nearest ? 4 : img.depth() / 8);
+    const bool copies = s.rounding == Rounding::nearest || img.channels > 1;  // interleaved: strips too
+    return image + (copies ? std::min(row * img.height, std::max(double(front::kRoundingBudget), row * 2 * s.window))
+                           : 0.0);
 }
 
 }  // namespace
 
-std::string check_arguments(const Options &opt) {
-    if (!opt.use_float && (opt.pad_value < 0 || opt.pad_value > 65535))
-        return "--pad-value must be within 0..65535 (0..255 for 8-bit images)";
-    return "";
+double range_sigma(const FilterSettings &s, front::Sample sample) {
+    return std::isnan(s.sigma_range) ? front::default_sigma_range(sample) : s.sigma_range;
 }
 
-void warn_about_units(const Options &opt) {
-    if (opt.use_float && opt.sigma_range > 1)
-        warn("with --float the range sigma is in 0..1 units; " + num(opt.sigma_range) +
-             " weighs every difference almost alike (a plain blur)");
-    if (opt.use_float && opt.padding == Padding::constant && opt.pad_value > 1)
-        warn("with --float the pad value is in 0..1 units; it is above 1");
+std::string check_arguments(const Options &opt) {
+    // Each image's depth narrows the pad value further (0..255 for 8-bit).
+    if (opt.padding == Padding::constant || opt.given.count("--pad-value") != 0) {
+        const front::Sample widest = opt.use_float ? front::Sample::f32 : front::Sample::u16;
+        if (const front::Refusal r = front::check_pad_value(opt.pad_value, widest)) return "--pad-value: " + r.text;
+    }
+    if (!std::isnan(opt.sigma_range)) {
+        if (const front::Refusal r = front::check_sigma_range(opt.sigma_range)) return "--sigma-range: " + r.text;
+    }
+    return "";
 }
 
 std::string make_settings(const Options &opt, FilterSettings &s) {
@@ -110,14 +94,11 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
             return "--window " + std::to_string(opt.window) + " does not match the " + std::to_string(s.window) + "x" +
                    std::to_string(s.window) + " weights in " + opt.weights_file;
     } else {
-        // In double: a huge sigma must not overflow the int on its way to the limit.
-        const double window = opt.window != 0 ? opt.window : 2 * std::ceil(2 * opt.sigma_spatial) + 1;
-        if (window > kMaxWindow) {
-            const std::string name =
-                opt.window != 0 ? "--window " + std::to_string(opt.window)
-                                : "--sigma-spatial " + num(opt.sigma_spatial) + " (a window of " + num(window) + ")";
-            return name + " would need " + bytes_text(4 * window * window) + " for its weights alone; the limit is " +
-                   bytes_text(kMaxWeightBytes) + ", a window of " + std::to_string(kMaxWindow);
+        const double window = opt.window != 0 ? opt.window : front::default_window(opt.sigma_spatial);
+        if (const front::Refusal r = front::check_window_size(window)) {
+            char sigma[32];
+            std::snprintf(sigma, sizeof sigma, "%g", opt.sigma_spatial);
+            return (opt.window != 0 ? "--window: " : "--sigma-spatial " + std::string(sigma) + ": ") + r.text;
         }
         s.window = int(window);
     }
@@ -127,10 +108,7 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
     s.sigma_range = opt.sigma_range;
     s.padding = opt.padding;
     s.pad_value = opt.pad_value;
-    const char *env = std::getenv("HL_NUM_THREADS");
-    s.threads = opt.threads > 0                        ? opt.threads
-                : env != nullptr && std::atoi(env) > 0 ? std::atoi(env)
-                                                       : int(std::max(1u, std::thread::hardware_concurrency()));
+    s.threads = front::effective_threads(opt.threads);
     return "";
 }
 
@@ -142,25 +120,21 @@ void note_window(const Options &opt, const FilterSettings &s) {
 }
 
 std::string check_image(const FilterSettings &s, const Image &img) {
-    if (!s.use_float && img.depth() == 8 && s.pad_value > 255)
-        return "--pad-value must be within 0..255 for 8-bit images";
-    const int64_t reach = 2 * int64_t{std::max(img.width, img.height)} + 1;
-    if (s.window > reach)
-        return "a window of " + std::to_string(s.window) + " is larger than a " + std::to_string(img.width) + "x" +
-               std::to_string(img.height) +
-               " image can use (at most 2*max(width, height)+1 = " + std::to_string(reach) + ")";
-    const double need = filter_bytes(img, s);
-    const double have = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE));
-    if (need > have)
-        return "a window of " + std::to_string(s.window) + " on " + std::to_string(s.threads) +
-               " threads would need about " + bytes_text(need) + " (this machine has " + bytes_text(have) +
-               "); use a smaller --window or --sigma-spatial, or fewer --threads";
-    if (!s.use_float && s.sigma_range < 1)
-        warn("range sigma " + num(s.sigma_range) + " is below one level of " + std::to_string(img.depth()) +
-             "-bit samples (is it in 0..1 units? the range sigma is in the samples' own units)");
-    if (!s.use_float && img.depth() == 8 && s.sigma_range > 255)
-        warn("range sigma " + num(s.sigma_range) +
-             " exceeds the 8-bit range 0..255 and weighs every difference almost alike (16-bit units?)");
+    front::Call call;
+    call.v = variant_of(s, img);
+    call.width = img.width;
+    call.height = img.height;
+    call.channels = call.v.layout == front::Layout::rgb ? 3 : 1;
+    call.window = s.window;
+    call.weights = s.weights.data();  // the file's; the Gaussian needs no check
+    call.sigma_range = range_sigma(s, call.v.sample);
+    call.pad_value = s.pad_value;
+    call.unit_range = s.use_float;
+    call.threads = s.threads;
+    call.extra_bytes = own_bytes(s, img);
+    const front::Verdict verdict = front::check_call(call);
+    if (verdict.refusal) return verdict.refusal.text;
+    for (const std::string &w : verdict.warnings) warn(w);
     return "";
 }
 

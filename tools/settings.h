@@ -3,8 +3,6 @@
 // tool reaches them only through the calls below, in this order:
 //
 //   check_arguments  once, after parsing: values no image can make right
-//   warn_about_units once, before any image: values that look like the
-//                    wrong units for --float
 //   make_settings    once: reads the weights file, sets the window
 //   check_image      for each image once loaded: what depends on its size
 //                    and depth
@@ -18,7 +16,7 @@
 #include <cmath>
 #include <string>
 
-#include "front_end.h"
+#include "front/defaults.h"
 #include "image_io.h"
 #include "options.h"
 
@@ -38,12 +36,9 @@ struct FilterSettings {
 };
 
 // Refuses argument values that no image could make right (a pad value
-// outside 0..65535 for integer samples); returns an error message.
+// outside 0..65535 for integer samples, a range sigma whose 2 sigma^2 is 0 in
+// float32); returns an error message.
 std::string check_arguments(const Options &opt);
-
-// Warns, on stderr, about values that look like 0..255 units given with
-// --float, whose samples are in 0..1.
-void warn_about_units(const Options &opt);
 
 // Builds the settings from the options: reads and checks the weights file, or
 // derives the window from the spatial sigma within the weights' memory limit;
@@ -51,10 +46,13 @@ void warn_about_units(const Options &opt);
 std::string make_settings(const Options &opt, FilterSettings &s);
 
 // Checks that the filter can run on img as set up: the pad value fits its
-// depth, the window is one the image can use and the memory is there; returns
-// an error message. Warns about range sigmas that look like another depth's
-// units.
+// depth, the window is one the image can use and the memory is free; returns
+// an error message. Warns about values that look like another depth's units
+// and about runs that will take very long.
 std::string check_image(const FilterSettings &s, const image_io::Image &img);
+
+// The range sigma for samples of this type: the one given, or 10 % of their range.
+double range_sigma(const FilterSettings &s, front::Sample sample);
 
 // Notes on stderr, the first time it is called and unless -q, that an even
 // window reaches one position further left and up.

@@ -2,6 +2,7 @@
 // repeated passes, or that fails uncleanly: wrong status, no reason, replaced inputs, files left by an interrupt.
 #include <HalideBuffer.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <png.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,13 +20,14 @@
 #include <sstream>
 #include <tuple>
 
-#include "front_end.h"
+#include "front/defaults.h"
+#include "front/variants.h"
 #include "image_io.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using namespace bilateral;
+using namespace bilateral::front;
 using Halide::Runtime::Buffer;
 using image_io::Image;
 
@@ -211,8 +213,10 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         {"--weights f in.png OUT", 2, "not a square count", "1 1 1 1 1"},
         {"--weights f in.png OUT", 2, "'x' is not a number", "1 1 1 1 x 1 1 1 1"},
         {"--weights f in.png OUT", 2, "sum to zero", "0 0 0 0"},
-        {"--weights f in.png OUT", 2, "negative weight -1", "1 -1 1 1"},
-        {"--weights f in.png OUT", 2, "1e39 is not a finite", "1 1e39 1 1"},
+        {"--weights f in.png OUT", 2, "must not be negative (-1)", "1 -1 1 1"},
+        {"--weights f in.png OUT", 2, "finite float32 values, not inf", "1 1e39 1 1"},
+        {"--weights f in.png OUT", 2, "too large", "3e38 1 1 1"},
+        {"--sigma-range 1e-30 in.png OUT", 2, "--sigma-range: the range sigma 1e-30 is too small", ""},
         {"", 2, "bilateral --demo", ""},
         {"--window 100000 in.png OUT", 2, "37.3 GiB for its weights alone", ""},
         {"--sigma-spatial 1e9 in.png OUT", 2, "for its weights alone", ""},
@@ -259,7 +263,7 @@ TEST_F(CliTest, ReportsEachFileWrittenAndNotesOnlyRunsThatGoAhead) {
         {"--window 4 -o made in.png in.jpg", 0,
          "wrote made/in.png\nwrote made/in.jpg\n2 of 2 files filtered into made\n", note},
         {"--window 4 --padding constant --pad-value 300 in.png o.png", 1, "",
-         "bilateral: in.png: --pad-value must be within 0..255 for 8-bit images\n"},
+         "bilateral: in.png: the pad value must be within 0..255 for 8-bit samples, not 300\n"},
     };
     for (const auto &[args, status, expected_out, expected_err] : rows) {
         EXPECT_EQ(run(args), status) << args;
@@ -345,6 +349,21 @@ TEST_F(CliTest, InterruptWhileWritingLeavesNoTemporaryAndTheTargetUntouched) {
         return;
     }
     GTEST_SKIP() << "the tool finished writing each picture before it could be interrupted";
+}
+
+// Memory is judged against what this process may still take (here its address-space limit), not against
+// the machine's total.
+TEST_F(CliTest, RefusesWhatTheAddressSpaceLimitCannotHold) {
+    ASSERT_EQ(image_io::save("sq.png", Image{2001, 2001, 1, std::vector<uint8_t>(2001 * 2001), {}}), "");
+    rlimit was{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &was), 0);
+    rlimit low = was;
+    low.rlim_cur = rlim_t(3) << 30;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &low), 0);
+    const int status = run("--window 4001 --threads 4 sq.png o.png");  // about 1.3 GiB of scratch a worker
+    setrlimit(RLIMIT_AS, &was);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.find("would need about"), std::string::npos) << err;
 }
 
 }  // namespace
