@@ -15,7 +15,7 @@
 #include "core/block_driver-inl.h"
 #include "core/block_job.h"
 #include "hwy/highway.h"
-#include "uint8/convert-inl.h"
+#include "samples/convert-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace bilateral {

@@ -11,7 +11,7 @@
 
 #include "core/boundary.h"
 #include "core/variant.h"
-#include "uint8/convert.h"
+#include "samples/convert.h"
 
 namespace bilateral {
 

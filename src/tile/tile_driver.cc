@@ -14,9 +14,9 @@
 #include "core/range_exp.h"
 #include "core/simd.h"
 #include "core/weight_planes.h"
+#include "samples/convert.h"
 #include "tile/scratch.h"
 #include "tile/staging.h"
-#include "uint8/convert.h"
 
 namespace bilateral {
 namespace {

@@ -39,7 +39,7 @@ HWY_AFTER_NAMESPACE();
 #include "entry/scalars.h"
 #include "front_end.h"
 #include "reference/reference.h"
-#include "uint8/convert.h"
+#include "samples/convert.h"
 
 namespace bilateral {
 HWY_EXPORT(range_exp_both);
