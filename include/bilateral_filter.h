@@ -56,8 +56,8 @@
  * Threads: work runs as tile tasks on the Halide runtime's thread pool; set
  * the thread count with HL_NUM_THREADS or halide_set_num_threads() before the
  * first call (the pool grows but never retires workers). Results do not
- * depend on the thread count. Calls on
- * different output buffers may run concurrently.
+ * depend on the thread count. Calls on different output buffers may run
+ * concurrently.
  */
 #ifndef BILATERAL_FILTER_H
 #define BILATERAL_FILTER_H
