@@ -57,20 +57,13 @@ struct Tile {
 // Arithmetic shift right, i.e. floor division by 2^s, for any sign.
 inline int32_t floor_shift(int64_t v, int s) { return static_cast<int32_t>(v >> s); }
 
-// Tasks run along x first: task = ty * nx + tx, by Euclidean division; nx = 0
-// gives tile (0, 0).
+// Tasks run along x first: task = ty * nx + tx. Tasks are 0 .. nx * rows - 1,
+// so one runs only when nx != 0, and task >= 0 keeps the remainder
+// non-negative. (Both counts are negative only for an output with negative
+// extents, whose tiles are empty.)
 template <Layout L, class T>
 Tile decode_tile(const Closure<T> &c, int32_t task) {
-    int32_t tx = 0, ty = 0;
-    if (c.nx != 0) {
-        tx = task % c.nx;
-        ty = task / c.nx;
-        if (tx < 0) {
-            tx += c.nx > 0 ? c.nx : -c.nx;
-            ty += c.nx > 0 ? -1 : 1;
-        }
-    }
-    return {kTileWidth * tx, TileShape<L>::height * ty};
+    return {kTileWidth * (task % c.nx), TileShape<L>::height * (task / c.nx)};
 }
 
 // Number of tasks: tile columns times tile rows, 0 when the output is empty.
