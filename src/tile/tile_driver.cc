@@ -7,6 +7,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "bilateral_filter_variants.h"
 #include "color/color_kernel.h"
 #include "core/block_job.h"
 #include "core/boundary.h"
@@ -251,23 +252,10 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     }
 }
 
-template void filter_tile<Layout::gray, float, Padding::constant>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::gray, float, Padding::replicate>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::gray, float, Padding::symmetric>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::gray, uint8_t, Padding::constant>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::gray, uint16_t, Padding::constant>(void *, const Closure<uint16_t> &, const Tile &);
-template void filter_tile<Layout::gray, uint8_t, Padding::replicate>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::gray, uint16_t, Padding::replicate>(void *, const Closure<uint16_t> &, const Tile &);
-template void filter_tile<Layout::gray, uint8_t, Padding::symmetric>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::gray, uint16_t, Padding::symmetric>(void *, const Closure<uint16_t> &, const Tile &);
-template void filter_tile<Layout::rgb, float, Padding::constant>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::rgb, float, Padding::replicate>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::rgb, float, Padding::symmetric>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::rgb, uint8_t, Padding::constant>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::rgb, uint16_t, Padding::constant>(void *, const Closure<uint16_t> &, const Tile &);
-template void filter_tile<Layout::rgb, uint8_t, Padding::replicate>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::rgb, uint16_t, Padding::replicate>(void *, const Closure<uint16_t> &, const Tile &);
-template void filter_tile<Layout::rgb, uint8_t, Padding::symmetric>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::rgb, uint16_t, Padding::symmetric>(void *, const Closure<uint16_t> &, const Tile &);
+#define BF_INSTANTIATE_FILTER_TILE(layout, sample, padding)                                         \
+    template void filter_tile<BILATERAL_VARIANT_TYPES(layout, sample, padding)>(                    \
+        void *, const Closure<words::sample_##sample> &, const Tile &);
+BILATERAL_FILTER_VARIANTS(BF_INSTANTIATE_FILTER_TILE)
+#undef BF_INSTANTIATE_FILTER_TILE
 
 }  // namespace bilateral

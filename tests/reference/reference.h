@@ -8,16 +8,36 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "bilateral_filter_variants.h"
 #include "front_end.h"
 
 namespace bilateral_test {
 
-using bilateral::all_variants;
 using bilateral::Layout;
 using bilateral::Padding;
 using bilateral::Sample;
 using bilateral::Variant;
+
+/** Every entry point of the variant list: its variant and its exported name, in the list's order. */
+struct ListedVariant {
+    Variant v;
+    const char *name;
+};
+#define BF_LISTED_VARIANT(l, s, p)                                                                    \
+    {{bilateral::words::layout_##l, bilateral::sample_of<bilateral::words::sample_##s>,                   \
+      bilateral::words::padding_##p},                                                                     \
+     "BilateralFilter_" #l "_" #s "_" #p},
+inline constexpr ListedVariant kListedVariants[] = {BILATERAL_FILTER_VARIANTS(BF_LISTED_VARIANT)};
+#undef BF_LISTED_VARIANT
+
+/** The variants of the list, in its order: the table every test runs through. */
+inline std::vector<Variant> all_variants() {
+    std::vector<Variant> all;
+    for (const ListedVariant &l : kListedVariants) all.push_back(l.v);
+    return all;
+}
 
 /** The exported name of the variant's entry point, e.g. "BilateralFilter_RGB_uint8_symmetric". */
 inline std::string variant_name(Variant v) { return bilateral::entry_name(v); }
