@@ -156,15 +156,24 @@ BF_EXPORT int BilateralFilter_RGB_uint16_symmetric(halide_buffer_t *input, halid
  *  the float32 entry points use pad_value rounded to float32; the 8- and 16-bit
  *  ones truncate it toward zero, saturate that to the int32 range (NaN giving
  *  0) and keep its low 8 or 16 bits (300 gives 44 for 8-bit samples). Returns
- *  that value as a double, or NaN for a name that is not an entry point. */
+ *  that value as a double, or NaN for a name that is not an entry point. Only
+ *  the sample word of the name matters: a replicate or symmetric name gives
+ *  the rule of its sample type. */
 BF_EXPORT double BilateralFilter_pad_sample(const char *entry_point, double pad_value);
 
 /** Working memory, in bytes, that a call of entry_point on these descriptors
- *  holds at most beyond the buffers themselves when up to `threads` of its tile
- *  tasks run at once (threads < 1 counts as 1): each running task's tap tables,
- *  staged samples and weight planes. Only the descriptors' shapes are read.
- *  Returns -1 for a name that is not an entry point, or when a task's scratch
- *  could not even be expressed (the call would then write nothing). */
+ *  takes from halide_malloc at most, beyond the buffers themselves, when up to
+ *  `threads` of its tile tasks run at once (threads < 1 counts as 1, and never
+ *  more than the call has tasks): each running task's tap tables, staged
+ *  samples and weight planes, as the vector kernels take them (the portable
+ *  scalar kernels take less). Pieces of up to 16 KiB stay in the task's stack
+ *  frame (64 KiB of it per task) and are not counted, so small calls take 0.
+ *  Only the descriptors' shapes are read, never their memory; a call that the
+ *  entry point refuses (an input extent below 1, an RGB output without
+ *  channels 0, 1, 2) or with a window below 1 takes 0. Returns -1 for a name that is not an entry point, a NULL
+ *  descriptor or one with fewer dimensions than the layout, or when a task's
+ *  scratch could not even be expressed (the call would then write nothing).
+ *  Saturates at INT64_MAX. */
 BF_EXPORT int64_t BilateralFilter_scratch_bytes(const char *entry_point, const halide_buffer_t *input,
                                                 double window_size, const halide_buffer_t *output,
                                                 int threads);

@@ -4,7 +4,6 @@
 #include <HalideRuntime.h>
 
 #include <cstdint>
-#include <type_traits>
 
 #include "bilateral_filter.h"
 #include "bilateral_filter_variants.h"
@@ -98,14 +97,7 @@ int filter(halide_buffer_t *in, halide_buffer_t *w, double window, double sigma,
     if (answer_bounds_query(query, in, w, out)) return 0;
     if (refused<L>(in, w, out)) return 0;
 
-    T pad_sample{};
-    if constexpr (P == Padding::constant) {
-        if constexpr (std::is_same_v<T, float>) {
-            pad_sample = pad_value_f32(pad);
-        } else {
-            pad_sample = bilateral::pad_sample<T>(pad);
-        }
-    }
+    const T pad_sample = P == Padding::constant ? padded_with<T>(pad) : T{};
     const Closure<T> record = make_closure<L, T>(in, w, out, N, off, range_term(sigma), pad_sample);
     const int32_t tasks =
         static_cast<int32_t>(int64_t{record.nx} * tile_rows<L>(record.out_height));
