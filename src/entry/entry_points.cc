@@ -62,8 +62,8 @@ Closure<T> make_closure(const halide_buffer_t *in, const halide_buffer_t *w, con
     c.w_y_stride = w->dim[1].stride;
     c.in_x_min = in->dim[0].min;
     c.in_y_min = in->dim[1].min;
-    c.in_x_end = static_cast<int32_t>(int64_t{c.in_x_min} + in->dim[0].extent);
-    c.in_y_end = static_cast<int32_t>(int64_t{c.in_y_min} + in->dim[1].extent);
+    c.in_x_end = int64_t{c.in_x_min} + in->dim[0].extent;
+    c.in_y_end = int64_t{c.in_y_min} + in->dim[1].extent;
     if constexpr (L == Layout::rgb) {
         c.in_c_stride = in->dim[2].stride;
         c.in_c_min = in->dim[2].min;

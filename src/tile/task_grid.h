@@ -39,7 +39,7 @@ struct Closure {
     int64_t out_c1, out_c2;  // output channels 1 and 2: out_host[x + y*out_y_stride + out_cK]
     int64_t in_y_stride, in_c_stride, out_y_stride, w_y_stride;
     int32_t in_x_min, in_y_min, in_c_min;
-    int32_t in_x_end, in_y_end;  // min + extent
+    int64_t in_x_end, in_y_end;  // min + extent, up to 2^32 - 2
     int32_t in_c_extent;
     int32_t out_width, out_height;
     int32_t out_x_min, out_y_min;

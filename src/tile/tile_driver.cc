@@ -145,9 +145,8 @@ bool weights_point_symmetric(const TapPlan &plan, const float *spatial, float *p
 template <Padding P>
 int32_t output_channel_source(int32_t k, int32_t c_min, int32_t c_count) {
     bool inside = true;
-    const int32_t source =
-        extend_index<P>(k, c_min, static_cast<int32_t>(int64_t{c_min} + c_count), c_count, inside);
-    return inside ? source - c_min : -1;
+    const int64_t source = extend_index<P>(k, c_min, int64_t{c_min} + c_count, c_count, inside);
+    return inside ? static_cast<int32_t>(source - c_min) : -1;
 }
 
 // Output channel k of row y starts at out_host[y * out_y_stride + channel_offset(k)].
@@ -213,8 +212,7 @@ void stage_channels(const Closure<T> &c, int32_t planes, int64_t x_first, int64_
         const int64_t channel_base =
             L == Layout::rgb ? c.in_base - (int64_t{c.in_c_min} + ch) * c.in_c_stride : c.in_base;
         const Plane<T> src{c.in_host, channel_base, c.in_y_stride, c.in_x_min, c.in_x_end, c.in_y_min, c.in_y_end};
-        stage_rect<T, P>(src, static_cast<int32_t>(x_first), static_cast<int32_t>(y_first), stride, rows, c.pad,
-                         dst + ch * stride * rows);
+        stage_rect<T, P>(src, x_first, y_first, stride, rows, c.pad, dst + ch * stride * rows);
     }
 }
 
