@@ -89,7 +89,9 @@ TEST(Helpers, ScratchBytesBoundWhatACallTakes) {
             EXPECT_EQ(t.call(), 0);
             halide_set_custom_do_par_for(previous);
             EXPECT_LE(observer.peak_bytes, estimate(threads)) << name << ", " << r.what << ", threads " << threads;
-            if (threads == 1 && bilateral::vector_kernels_usable()) EXPECT_LE(estimate(1), 2 * observer.peak_bytes) << name << ", " << r.what;
+            if (threads == 1 && bilateral::vector_kernels_usable()) {
+                EXPECT_LE(estimate(1), 2 * observer.peak_bytes) << name << ", " << r.what;
+            }
         }
     }
     halide_set_num_threads(0);
