@@ -1,10 +1,12 @@
 // Catches exported helpers that disagree with the entry points: a pad sample other than the one the
 // constant entry points pad with, a scratch estimate below what a call takes from halide_malloc or far
-// above it; and a public header whose declarations do not match the variant list.
+// above it, a validator that misses a fault or reports one where there is none; and a public header
+// whose declarations do not match the variant list.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -108,6 +110,53 @@ TEST(Helpers, ScratchBytesBoundWhatACallTakes) {
         {"BilateralFilter_grey_single_replicate", 5, image.raw_buffer(), -1},
         {"BilateralFilter_gray_single_replicate", 5, nullptr, -1}};
     for (const auto &e : edges) EXPECT_EQ(BilateralFilter_scratch_bytes(e.name, image.raw_buffer(), e.window, e.out, 1), e.want) << e.window;
+}
+
+// A well-defined RGB 8-bit call; the validator reads descriptors only, so one byte serves as every host.
+struct Call {
+    std::string name = "BilateralFilter_RGB_uint8_constant";
+    double window = 5, sigma = 20, pad = 3;
+    halide_dimension_t dim[3][3] = {{{0, 40, 1}, {0, 30, 40}, {0, 3, 1200}}, {{0, 5, 1}, {0, 5, 5}, {}},
+                                    {{0, 40, 1}, {0, 30, 40}, {0, 3, 1200}}};
+    halide_buffer_t b[3];  // input, weights, output
+    const halide_buffer_t *arg[3] = {&b[0], &b[1], &b[2]};
+    uint8_t host = 0;
+    Call() {
+        const halide_type_t types[3] = {halide_type_of<uint8_t>(), halide_type_of<float>(), halide_type_of<uint8_t>()};
+        for (int k = 0; k < 3; ++k) b[k] = {0, nullptr, &host, 0, types[k], k == 1 ? 2 : 3, dim[k], nullptr};
+    }
+};
+
+// Each fault, one change at a time; queries, any sigma and pad value and windows without taps are none.
+TEST(Helpers, CheckReportsTheFirstFault) {
+    const struct { const char *what; void (*change)(Call &); int want; } rows[] = {
+        {"well defined", [](Call &) {}, 0},
+        {"a query output, type and strides unset", [](Call &c) { c.b[2].host = nullptr, c.b[2].type.bits = 1, c.dim[2][0].stride = 7; }, 0},
+        {"NaN sigma and pad, no taps, 1 x 5 weights", [](Call &c) { c.sigma = c.pad = NAN, c.window = -3, c.dim[1][0].extent = 1; }, 0},
+        {"no such entry point", [](Call &c) { c.name = "BilateralFilter_RGB_uint8"; }, halide_error_code_generic_error},
+        {"NULL weights", [](Call &c) { c.arg[1] = nullptr; }, halide_error_code_buffer_argument_is_null},
+        {"a gray name for 3-D buffers", [](Call &c) { c.name = "BilateralFilter_gray_uint8_constant"; }, halide_error_code_bad_dimensions},
+        {"2-D output", [](Call &c) { c.b[2].dimensions = 2; }, halide_error_code_bad_dimensions},
+        {"weights without dims", [](Call &c) { c.b[1].dim = nullptr; }, halide_error_code_bad_dimensions},
+        {"input on a device only", [](Call &c) { c.b[0].host = nullptr, c.b[0].device = 1; }, halide_error_code_host_is_null},
+        {"float32 input", [](Call &c) { c.b[0].type = halide_type_of<float>(); }, halide_error_code_bad_type},
+        {"uint16 output", [](Call &c) { c.b[2].type = halide_type_of<uint16_t>(); }, halide_error_code_bad_type},
+        {"float64 weights", [](Call &c) { c.b[1].type = halide_type_of<double>(); }, halide_error_code_bad_type},
+        {"output x stride 3", [](Call &c) { c.dim[2][0].stride = 3; }, halide_error_code_constraint_violated},
+        {"output height -1", [](Call &c) { c.dim[2][1].extent = -1; }, halide_error_code_buffer_extents_negative},
+        {"no input channel", [](Call &c) { c.dim[0][2].extent = 0; }, halide_error_code_access_out_of_bounds},
+        {"output channels 1..3", [](Call &c) { c.dim[2][2].min = 1; }, halide_error_code_access_out_of_bounds},
+        {"weights from column 1", [](Call &c) { c.dim[1][0].min = 1; }, halide_error_code_access_out_of_bounds},
+        {"weights a row short", [](Call &c) { c.dim[1][1].extent = 4; }, halide_error_code_access_out_of_bounds},
+        {"window 40000: 83 GB of tap tables", [](Call &c) { c.window = 40000, c.dim[1][0].extent = c.dim[1][1].extent = 40000; },
+         halide_error_code_out_of_memory},
+        {"window 46341: too many taps to hold", [](Call &c) { c.window = 46341, c.dim[1][0].extent = c.dim[1][1].extent = 46341; },
+         halide_error_code_out_of_memory}};
+    for (const auto &r : rows) {
+        Call c;
+        r.change(c);
+        EXPECT_EQ(BilateralFilter_check(c.name.c_str(), c.arg[0], c.arg[1], c.window, c.sigma, c.pad, c.arg[2]), r.want) << r.what;
+    }
 }
 
 }  // namespace

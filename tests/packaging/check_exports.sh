@@ -5,7 +5,7 @@
 set -euo pipefail
 lib=$1
 include="$(cd "$(dirname "$0")/../../include" && pwd)"
-helpers="BilateralFilter_pad_sample BilateralFilter_scratch_bytes"
+helpers="BilateralFilter_check BilateralFilter_pad_sample BilateralFilter_scratch_bytes"
 # The list expanded by the preprocessor, one name a line.
 entries=$(printf '#include "bilateral_filter_variants.h"\n#define X(l, s, p) BilateralFilter_##l##_##s##_##p\nBILATERAL_FILTER_VARIANTS(X)\n' |
   ${CPP:-cpp} -P -I "$include" - | tr -s ' ' '\n' | grep .)
