@@ -25,7 +25,8 @@
  *
  * Arguments, in Halide's ahead-of-time calling convention:
  *   input        the image; x must be contiguous (dim[0].stride == 1). Any
- *                position and any extent >= 1 in every dimension.
+ *                position and any extent >= 1 in every dimension, up to a
+ *                last position of INT32_MAX.
  *   weights      float32, 2-D, x contiguous; W(i, j) for 0 <= i, j < N is the
  *                element at absolute column i, row j, so the buffer must cover
  *                [0, N) x [0, N) (a bounds query asks exactly for that).
@@ -41,9 +42,13 @@
  *   output       the result; same sample type as the input. RGB outputs must
  *                hold channels 0, 1 and 2. Input and output must not overlap.
  *
- * Returns 0 on every path. Nothing is validated beyond what protects memory:
- * a non-query buffer without host memory, an input extent below 1, or an RGB
- * output lacking channel 0, 1 or 2 makes the call return 0 without writing.
+ * Returns 0 on every path. The eighteen check nothing beyond what protects
+ * memory: a non-query buffer without host memory, an input extent below 1, or
+ * an RGB output lacking channel 0, 1 or 2 makes the call return 0 without
+ * writing. Every other bad argument (a NULL descriptor, a dimension count,
+ * sample type or x stride other than described, weights not covering
+ * [0, N) x [0, N), overlapping input and output) is undefined behaviour. Call
+ * BilateralFilter_check first: it reports each of these but the overlap.
  * NaN and infinite samples propagate to every output whose window reaches them.
  *
  * Bounds queries: a buffer with host == NULL and device == 0 is a query. The
@@ -56,8 +61,8 @@
  * Threads: work runs as tile tasks on the Halide runtime's thread pool; set
  * the thread count with HL_NUM_THREADS or halide_set_num_threads() before the
  * first call (the pool grows but never retires workers). Results do not
- * depend on the thread count. Calls on
- * different output buffers may run concurrently.
+ * depend on the thread count. Calls on different output buffers may run
+ * concurrently.
  */
 #ifndef BILATERAL_FILTER_H
 #define BILATERAL_FILTER_H
@@ -148,23 +153,69 @@ BF_EXPORT int BilateralFilter_RGB_uint16_symmetric(halide_buffer_t *input, halid
                                                    halide_buffer_t *output);
 
 /*
- * Helpers for callers that size a call before making it. Each names the entry
- * point by its exported name, e.g. "BilateralFilter_RGB_uint8_replicate".
+ * Helpers. Each names the entry point by its exported name, e.g.
+ * "BilateralFilter_RGB_uint8_replicate".
  */
+
+/** Checks the arguments of a call of entry_point, without calling it or
+ *  reading any memory but the descriptors. Returns 0 when the call is well
+ *  defined, else the first fault found, in this order, as a Halide error code:
+ *    halide_error_code_generic_error           entry_point names no entry point;
+ *    halide_error_code_buffer_argument_is_null a descriptor is NULL;
+ *    halide_error_code_bad_dimensions          input or output dimensions not 2
+ *                                              (gray) or 3 (RGB), weights not
+ *                                              2, or a NULL dim array;
+ *  A call with a query descriptor (host NULL, device 0) only answers the
+ *  query, so it is well defined from here on: 0. Otherwise, for each of input,
+ *  weights and output:
+ *    halide_error_code_host_is_null            host NULL (device memory only);
+ *    halide_error_code_bad_type                input and output not the entry
+ *                                              point's sample type (float32,
+ *                                              uint8, uint16), weights not
+ *                                              float32, or more than one lane;
+ *    halide_error_code_constraint_violated     x stride (dim[0].stride) not 1;
+ *    halide_error_code_buffer_extents_negative an extent below 0;
+ *  then:
+ *    halide_error_code_access_out_of_bounds    an input extent of 0, an RGB
+ *                                              output without channels 0, 1
+ *                                              and 2, or (N >= 1) weights whose
+ *                                              mins are not <= 0 or whose
+ *                                              min + extent is below N in x or y;
+ *    halide_error_code_out_of_memory           one tile task would need more
+ *                                              than 2^36 bytes (64 GiB) of
+ *                                              scratch, as BilateralFilter_scratch_bytes
+ *                                              counts it for one thread, or an
+ *                                              amount that cannot be expressed
+ *                                              (window_size 46341 and up).
+ *  sigma and pad_value are never faults: every value, NaN and infinities
+ *  included, gives the defined result. Nor is a window below 1 (NaN results).
+ *  Overlap of input and output is not detected. */
+BF_EXPORT int BilateralFilter_check(const char *entry_point, const halide_buffer_t *input,
+                                    const halide_buffer_t *weights, double window_size, double sigma,
+                                    double pad_value, const halide_buffer_t *output);
 
 /** The sample value an entry point pads with for pad_value (constant padding):
  *  the float32 entry points use pad_value rounded to float32; the 8- and 16-bit
  *  ones truncate it toward zero, saturate that to the int32 range (NaN giving
  *  0) and keep its low 8 or 16 bits (300 gives 44 for 8-bit samples). Returns
- *  that value as a double, or NaN for a name that is not an entry point. */
+ *  that value as a double, or NaN for a name that is not an entry point. Only
+ *  the sample word of the name matters: a replicate or symmetric name gives
+ *  the rule of its sample type. */
 BF_EXPORT double BilateralFilter_pad_sample(const char *entry_point, double pad_value);
 
 /** Working memory, in bytes, that a call of entry_point on these descriptors
- *  holds at most beyond the buffers themselves when up to `threads` of its tile
- *  tasks run at once (threads < 1 counts as 1): each running task's tap tables,
- *  staged samples and weight planes. Only the descriptors' shapes are read.
- *  Returns -1 for a name that is not an entry point, or when a task's scratch
- *  could not even be expressed (the call would then write nothing). */
+ *  takes from halide_malloc at most, beyond the buffers themselves, when up to
+ *  `threads` of its tile tasks run at once (threads < 1 counts as 1, and never
+ *  more than the call has tasks): each running task's tap tables, staged
+ *  samples and weight planes, as the vector kernels take them (the portable
+ *  scalar kernels take less). Pieces of up to 16 KiB stay in the task's stack
+ *  frame (64 KiB of it per task) and are not counted, so small calls take 0.
+ *  Only the descriptors' shapes are read, never their memory; a call that the
+ *  entry point refuses (an input extent below 1, an RGB output without
+ *  channels 0, 1, 2) or with a window below 1 takes 0. Returns -1 for a name that is not an entry point, a NULL
+ *  descriptor or one with fewer dimensions than the layout, or when a task's
+ *  scratch could not even be expressed (the call would then write nothing).
+ *  Saturates at INT64_MAX. */
 BF_EXPORT int64_t BilateralFilter_scratch_bytes(const char *entry_point, const halide_buffer_t *input,
                                                 double window_size, const halide_buffer_t *output,
                                                 int threads);

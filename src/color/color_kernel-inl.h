@@ -15,7 +15,7 @@
 #include "core/block_driver-inl.h"
 #include "core/block_job.h"
 #include "hwy/highway.h"
-#include "uint8/convert-inl.h"
+#include "samples/convert-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace bilateral {
@@ -23,10 +23,10 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // Per tap: sum = fma(e, W, sum) and num_k = fma(S_k * W, e, num_k) for the
-// three output channels; each output is num_k / sum. The range weight enters
-// both sums unmultiplied, so weights never arrive as products (kProducts is
-// always false here). The taps run in the
-// outer loop over a chunk of kV vectors held in registers.
+// three output channels; each output is num_k / sum. The range weight e enters
+// both sums on its own, so the tile driver never hands this kernel weight
+// planes that hold products, and row() ignores kProducts. A chunk of kV
+// vectors of sums stays in registers while the tap loop runs over it.
 struct ColorAccumulate {
     static constexpr int kChunk = kSizelessVectors ? 1 : (kVectorRegisters >= 32 ? 4 : 2);
 

@@ -9,7 +9,7 @@
 
 #include "core/range_exp.h"
 #include "core/block_job.h"
-#include "uint8/convert.h"
+#include "samples/convert.h"
 
 namespace bilateral {
 

@@ -15,7 +15,7 @@
 #include "core/block_driver-inl.h"
 #include "core/block_job.h"
 #include "hwy/highway.h"
-#include "uint8/convert-inl.h"
+#include "samples/convert-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace bilateral {
@@ -23,8 +23,9 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // Per tap: w = e * W(i, j), sum = w + sum, acc = fma(w, n, acc); the output
-// sample is acc / sum. With kProducts the weights arrive as w already. The taps run in the outer loop over a chunk of kV
-// vectors held in registers, so each weight plane row streams through once.
+// sample is acc / sum. With kProducts the weights arrive as w already. A chunk
+// of kV vectors of sums stays in registers while the tap loop runs over it, so
+// each row of a weight plane streams through once per chunk.
 struct GrayAccumulate {
     static constexpr int kChunk = kSizelessVectors ? 1 : (kVectorRegisters >= 32 ? 8 : 4);
 

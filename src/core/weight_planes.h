@@ -12,6 +12,7 @@
 #ifndef BILATERAL_CORE_WEIGHT_PLANES_H
 #define BILATERAL_CORE_WEIGHT_PLANES_H
 
+#include <algorithm>
 #include <cstdint>
 
 namespace bilateral {
@@ -32,6 +33,22 @@ struct TapPlan {
 // Integers of storage make_tap_plan needs for window size N.
 inline int64_t tap_plan_ints(int32_t N) { return 7 * int64_t{N} * N; }
 
+// Pair planes of window size N: one per positive offset of [-h, h]^2.
+inline int64_t pair_planes(int32_t N) {
+    const int64_t h = (N - 1) / 2;
+    return h + h * (2 * h + 1);
+}
+
+// Direct planes of the window (N, off): its taps outside [-h, h]^2, and the
+// centre. make_tap_plan assigns exactly this many; sizing scratch needs the
+// count without building a plan.
+inline int64_t direct_planes(int32_t N, int32_t off) {
+    const int64_t h = (N - 1) / 2, lo = off, hi = int64_t{off} + N - 1;
+    const int64_t inner = std::max<int64_t>(0, std::min(hi, h) - std::max(lo, -h) + 1);
+    const bool centre = lo <= 0 && hi >= 0;
+    return int64_t{N} * N - (inner * inner - (centre ? 1 : 0));
+}
+
 // Fills a plan into `storage` (tap_plan_ints(N) integers). N >= 1.
 inline TapPlan make_tap_plan(int32_t N, int32_t off, int32_t *storage) {
     TapPlan p;
@@ -50,7 +67,7 @@ inline TapPlan make_tap_plan(int32_t N, int32_t off, int32_t *storage) {
     // Pair index of a positive offset: row 0 holds dx = 1..h, rows 1..h hold
     // dx = -h..h.
     const auto pair_index = [&](int32_t dx, int32_t dy) { return dy == 0 ? dx - 1 : h + (dy - 1) * width + (dx + h); };
-    p.pairs = h + h * width;
+    p.pairs = static_cast<int32_t>(pair_planes(N));
     for (int32_t dy = 0; dy <= h; ++dy) {
         for (int32_t dx = dy == 0 ? 1 : -h; dx <= h; ++dx) {
             p.pair_dx[pair_index(dx, dy)] = dx;

@@ -1,11 +1,12 @@
-// The eighteen exported entry points and their task functions, all generated
-// from one template over layout, sample type and padding.
+// The eighteen exported entry points and their task functions, generated from
+// the variant list, each an instantiation of one template over layout, sample
+// type and padding.
 #include <HalideRuntime.h>
 
-#include <type_traits>
 #include <cstdint>
 
 #include "bilateral_filter.h"
+#include "bilateral_filter_variants.h"
 #include "core/variant.h"
 #include "entry/bounds_query.h"
 #include "entry/fp_mode.h"
@@ -61,8 +62,8 @@ Closure<T> make_closure(const halide_buffer_t *in, const halide_buffer_t *w, con
     c.w_y_stride = w->dim[1].stride;
     c.in_x_min = in->dim[0].min;
     c.in_y_min = in->dim[1].min;
-    c.in_x_end = static_cast<int32_t>(int64_t{c.in_x_min} + in->dim[0].extent);
-    c.in_y_end = static_cast<int32_t>(int64_t{c.in_y_min} + in->dim[1].extent);
+    c.in_x_end = int64_t{c.in_x_min} + in->dim[0].extent;
+    c.in_y_end = int64_t{c.in_y_min} + in->dim[1].extent;
     if constexpr (L == Layout::rgb) {
         c.in_c_stride = in->dim[2].stride;
         c.in_c_min = in->dim[2].min;
@@ -96,14 +97,7 @@ int filter(halide_buffer_t *in, halide_buffer_t *w, double window, double sigma,
     if (answer_bounds_query(query, in, w, out)) return 0;
     if (refused<L>(in, w, out)) return 0;
 
-    T pad_sample{};
-    if constexpr (P == Padding::constant) {
-        if constexpr (std::is_same_v<T, float>) {
-            pad_sample = pad_value_f32(pad);
-        } else {
-            pad_sample = bilateral::pad_sample<T>(pad);
-        }
-    }
+    const T pad_sample = P == Padding::constant ? padded_with<T>(pad) : T{};
     const Closure<T> record = make_closure<L, T>(in, w, out, N, off, range_term(sigma), pad_sample);
     const int32_t tasks =
         static_cast<int32_t>(int64_t{record.nx} * tile_rows<L>(record.out_height));
@@ -116,86 +110,32 @@ int filter(halide_buffer_t *in, halide_buffer_t *w, double window, double sigma,
 }  // namespace
 }  // namespace bilateral
 
-using bilateral::Layout;
-using bilateral::Padding;
 using bilateral::filter;
 using bilateral::run_task;
 
+// What the padding word adds to an entry point's parameters (constant padding
+// takes the pad value), and the pad value filter() then gets.
+#define BF_PAD_PARAMETER_constant , double pad
+#define BF_PAD_PARAMETER_replicate
+#define BF_PAD_PARAMETER_symmetric
+#define BF_PAD_ARGUMENT_constant pad
+#define BF_PAD_ARGUMENT_replicate 0.0
+#define BF_PAD_ARGUMENT_symmetric 0.0
+
+// One entry point and its task function, named after it. A definition that
+// differs from the public header's declaration does not compile.
+#define BF_DEFINE_ENTRY_POINT(layout, sample, padding)                                                      \
+    int BilateralFilter_##layout##_##sample##_##padding##_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { \
+        return run_task<BILATERAL_VARIANT_TYPES(layout, sample, padding)>(uc, t, r);                         \
+    }                                                                                                         \
+    int BilateralFilter_##layout##_##sample##_##padding(halide_buffer_t *in, halide_buffer_t *w, double n,   \
+                                                        double s BF_PAD_PARAMETER_##padding,                  \
+                                                        halide_buffer_t *out) {                               \
+        return filter<BILATERAL_VARIANT_TYPES(layout, sample, padding)>(                                     \
+            in, w, n, s, BF_PAD_ARGUMENT_##padding, out,                                                      \
+            BilateralFilter_##layout##_##sample##_##padding##_par_for_out_s0_x_x_x);                          \
+    }
+
 extern "C" {
-
-// Task functions, one per entry point, named after it.
-int BilateralFilter_gray_single_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, float, Padding::constant>(uc, t, r); }
-int BilateralFilter_gray_single_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, float, Padding::replicate>(uc, t, r); }
-int BilateralFilter_gray_single_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, float, Padding::symmetric>(uc, t, r); }
-int BilateralFilter_gray_uint8_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint8_t, Padding::constant>(uc, t, r); }
-int BilateralFilter_gray_uint8_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint8_t, Padding::replicate>(uc, t, r); }
-int BilateralFilter_gray_uint8_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint8_t, Padding::symmetric>(uc, t, r); }
-int BilateralFilter_gray_uint16_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint16_t, Padding::constant>(uc, t, r); }
-int BilateralFilter_gray_uint16_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint16_t, Padding::replicate>(uc, t, r); }
-int BilateralFilter_gray_uint16_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::gray, uint16_t, Padding::symmetric>(uc, t, r); }
-int BilateralFilter_RGB_single_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, float, Padding::constant>(uc, t, r); }
-int BilateralFilter_RGB_single_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, float, Padding::replicate>(uc, t, r); }
-int BilateralFilter_RGB_single_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, float, Padding::symmetric>(uc, t, r); }
-int BilateralFilter_RGB_uint8_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint8_t, Padding::constant>(uc, t, r); }
-int BilateralFilter_RGB_uint8_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint8_t, Padding::replicate>(uc, t, r); }
-int BilateralFilter_RGB_uint8_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint8_t, Padding::symmetric>(uc, t, r); }
-int BilateralFilter_RGB_uint16_constant_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint16_t, Padding::constant>(uc, t, r); }
-int BilateralFilter_RGB_uint16_replicate_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint16_t, Padding::replicate>(uc, t, r); }
-int BilateralFilter_RGB_uint16_symmetric_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { return run_task<Layout::rgb, uint16_t, Padding::symmetric>(uc, t, r); }
-
-int BilateralFilter_gray_single_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
-    return filter<Layout::gray, float, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_gray_single_constant_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_gray_single_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::gray, float, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_gray_single_replicate_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_gray_single_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::gray, float, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_gray_single_symmetric_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_gray_uint8_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
-    return filter<Layout::gray, uint8_t, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_gray_uint8_constant_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_gray_uint8_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::gray, uint8_t, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_gray_uint8_replicate_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_gray_uint8_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::gray, uint8_t, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_gray_uint8_symmetric_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_gray_uint16_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
-    return filter<Layout::gray, uint16_t, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_gray_uint16_constant_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_gray_uint16_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::gray, uint16_t, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_gray_uint16_replicate_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_gray_uint16_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::gray, uint16_t, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_gray_uint16_symmetric_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_RGB_single_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
-    return filter<Layout::rgb, float, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_RGB_single_constant_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_RGB_single_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::rgb, float, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_RGB_single_replicate_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_RGB_single_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::rgb, float, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_RGB_single_symmetric_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_RGB_uint8_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
-    return filter<Layout::rgb, uint8_t, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_RGB_uint8_constant_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_RGB_uint8_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::rgb, uint8_t, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_RGB_uint8_replicate_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_RGB_uint8_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::rgb, uint8_t, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_RGB_uint8_symmetric_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_RGB_uint16_constant(halide_buffer_t *in, halide_buffer_t *w, double n, double s, double pad, halide_buffer_t *out) {
-    return filter<Layout::rgb, uint16_t, Padding::constant>(in, w, n, s, pad, out, BilateralFilter_RGB_uint16_constant_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_RGB_uint16_replicate(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::rgb, uint16_t, Padding::replicate>(in, w, n, s, 0.0, out, BilateralFilter_RGB_uint16_replicate_par_for_out_s0_x_x_x);
-}
-int BilateralFilter_RGB_uint16_symmetric(halide_buffer_t *in, halide_buffer_t *w, double n, double s, halide_buffer_t *out) {
-    return filter<Layout::rgb, uint16_t, Padding::symmetric>(in, w, n, s, 0.0, out, BilateralFilter_RGB_uint16_symmetric_par_for_out_s0_x_x_x);
-}
-
+BILATERAL_FILTER_VARIANTS(BF_DEFINE_ENTRY_POINT)
 }  // extern "C"

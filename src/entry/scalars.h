@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 namespace bilateral {
 
@@ -38,6 +39,16 @@ inline float pad_value_f32(double pad) { return static_cast<float>(pad); }
 template <class T>
 inline T pad_sample(double pad) {
     return static_cast<T>(static_cast<uint32_t>(truncate_sat(pad)));
+}
+
+// What constant padding pads with in samples of type T.
+template <class T>
+inline T padded_with(double pad) {
+    if constexpr (std::is_same_v<T, float>) {
+        return pad_value_f32(pad);
+    } else {
+        return pad_sample<T>(pad);
+    }
 }
 
 }  // namespace bilateral

@@ -11,7 +11,7 @@
 
 #include "core/boundary.h"
 #include "core/variant.h"
-#include "uint8/convert.h"
+#include "samples/convert.h"
 
 namespace bilateral {
 
@@ -20,7 +20,7 @@ template <class T>
 struct Plane {
     const T *host;
     int64_t base, y_stride;
-    int32_t x_min, x_end, y_min, y_end;
+    int64_t x_min, x_end, y_min, y_end;  // ends: min + extent
 };
 
 // dst[r * cols + q] = S(x_first + q, y_first + r) under padding rule P, as
@@ -28,10 +28,10 @@ struct Plane {
 // the input copy their inside stretch directly and pass only the columns
 // outside through the rule; nothing at or beyond the input's ends is read.
 template <class T, Padding P, class Out>
-void stage_rect(const Plane<T> &src, int32_t x_first, int32_t y_first, int64_t cols, int64_t rows, T pad,
+void stage_rect(const Plane<T> &src, int64_t x_first, int64_t y_first, int64_t cols, int64_t rows, T pad,
                 Out *dst) {
     static_assert(std::is_same_v<Out, float> || std::is_same_v<Out, T>);
-    const int32_t x_extent = src.x_end - src.x_min, y_extent = src.y_end - src.y_min;
+    const int64_t x_extent = src.x_end - src.x_min, y_extent = src.y_end - src.y_min;
     const auto convert = [](T v) -> Out {
         if constexpr (std::is_same_v<Out, float>) {
             return sample_to_f32(v);
@@ -41,18 +41,17 @@ void stage_rect(const Plane<T> &src, int32_t x_first, int32_t y_first, int64_t c
     };
     const Out pad_value = convert(pad);
     // Staged columns [qa, qb) lie inside the input.
-    const int64_t qa = std::clamp<int64_t>(int64_t{src.x_min} - x_first, 0, cols);
-    const int64_t qb = std::clamp<int64_t>(int64_t{src.x_end} - x_first, qa, cols);
+    const int64_t qa = std::clamp<int64_t>(src.x_min - x_first, 0, cols);
+    const int64_t qb = std::clamp<int64_t>(src.x_end - x_first, qa, cols);
     for (int64_t r = 0; r < rows; ++r) {
         Out *out = dst + r * cols;
         bool row_inside = true;
-        const int32_t y = extend_index<P>(static_cast<int32_t>(y_first + r), src.y_min, src.y_end, y_extent,
-                                          row_inside);
+        const int64_t y = extend_index<P>(y_first + r, src.y_min, src.y_end, y_extent, row_inside);
         if (!row_inside) {
             std::fill(out, out + cols, pad_value);
             continue;
         }
-        const int64_t row = int64_t{y} * src.y_stride - src.base;  // index of column 0 of the row
+        const int64_t row = y * src.y_stride - src.base;  // index of column 0 of the row
         if (qb > qa) {
             const T *inside = src.host + (row + x_first + qa);
             if constexpr (std::is_same_v<Out, T>) {
@@ -63,8 +62,7 @@ void stage_rect(const Plane<T> &src, int32_t x_first, int32_t y_first, int64_t c
         }
         const auto extend_column = [&](int64_t q) {
             bool inside_x = true;
-            const int32_t x = extend_index<P>(static_cast<int32_t>(x_first + q), src.x_min, src.x_end,
-                                              x_extent, inside_x);
+            const int64_t x = extend_index<P>(x_first + q, src.x_min, src.x_end, x_extent, inside_x);
             out[q] = inside_x ? convert(src.host[row + x]) : pad_value;
         };
         for (int64_t q = 0; q < qa; ++q) extend_column(q);

@@ -39,7 +39,7 @@ struct Closure {
     int64_t out_c1, out_c2;  // output channels 1 and 2: out_host[x + y*out_y_stride + out_cK]
     int64_t in_y_stride, in_c_stride, out_y_stride, w_y_stride;
     int32_t in_x_min, in_y_min, in_c_min;
-    int32_t in_x_end, in_y_end;  // min + extent
+    int64_t in_x_end, in_y_end;  // min + extent, up to 2^32 - 2
     int32_t in_c_extent;
     int32_t out_width, out_height;
     int32_t out_x_min, out_y_min;
@@ -57,20 +57,13 @@ struct Tile {
 // Arithmetic shift right, i.e. floor division by 2^s, for any sign.
 inline int32_t floor_shift(int64_t v, int s) { return static_cast<int32_t>(v >> s); }
 
-// Tasks run along x first: task = ty * nx + tx, by Euclidean division; nx = 0
-// gives tile (0, 0).
+// Tasks run along x first: task = ty * nx + tx. Tasks are 0 .. nx * rows - 1,
+// so one runs only when nx != 0, and task >= 0 keeps the remainder
+// non-negative. (Both counts are negative only for an output with negative
+// extents, whose tiles are empty.)
 template <Layout L, class T>
 Tile decode_tile(const Closure<T> &c, int32_t task) {
-    int32_t tx = 0, ty = 0;
-    if (c.nx != 0) {
-        tx = task % c.nx;
-        ty = task / c.nx;
-        if (tx < 0) {
-            tx += c.nx > 0 ? c.nx : -c.nx;
-            ty += c.nx > 0 ? -1 : 1;
-        }
-    }
-    return {kTileWidth * tx, TileShape<L>::height * ty};
+    return {kTileWidth * (task % c.nx), TileShape<L>::height * (task / c.nx)};
 }
 
 // Number of tasks: tile columns times tile rows, 0 when the output is empty.

@@ -7,6 +7,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "bilateral_filter_variants.h"
 #include "color/color_kernel.h"
 #include "core/block_job.h"
 #include "core/boundary.h"
@@ -14,9 +15,9 @@
 #include "core/range_exp.h"
 #include "core/simd.h"
 #include "core/weight_planes.h"
+#include "samples/convert.h"
 #include "tile/scratch.h"
 #include "tile/staging.h"
-#include "uint8/convert.h"
 
 namespace bilateral {
 namespace {
@@ -35,6 +36,95 @@ constexpr int32_t kMinBlockWidth = 128;
 constexpr int64_t kPlaneBudget = int64_t{5} << 19;
 
 int64_t round_up(int64_t v, int64_t m) { return (v + m - 1) / m * m; }
+
+// a * b, or UINT64_MAX (which no request can be) when it does not fit.
+uint64_t times(uint64_t a, uint64_t b) {
+    uint64_t product = 0;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
+// Bytes of `count` elements of `size` bytes, or UINT64_MAX when no slot
+// could be asked for them.
+uint64_t request_bytes(uint64_t count, uint64_t size) {
+    const uint64_t bytes = times(count, size);
+    return bytes > SIZE_MAX ? UINT64_MAX : bytes;
+}
+
+// A slot's storage for a request of `bytes`; NULL when it cannot be had.
+template <class E>
+E *take(ScratchSlot &slot, uint64_t bytes) {
+    return bytes == UINT64_MAX ? nullptr : static_cast<E *>(slot.get(static_cast<size_t>(bytes)));
+}
+
+// What a slot takes from halide_malloc in a task whose largest request to it
+// is `bytes`: within a task no slot's requests grow (a tile's blocks only
+// narrow from left to right), so the first request is the largest and the
+// only one served, and a request within the slot's stack arena stays there.
+uint64_t heap_bytes(uint64_t bytes) { return bytes > ScratchSlot::kStackLimit ? bytes : 0; }
+
+// Windows with more taps than this are not held at all (the task gives up).
+constexpr int64_t kMaxTaps = int64_t{1} << 31;
+
+// Bytes of a task's tap tables: per tap two pointers (one row's tap weights
+// and tap samples) and two floats (spatial and plane weights), then the tap
+// plan; UINT64_MAX when the window cannot be held.
+uint64_t tap_table_bytes(int32_t N) {
+    const int64_t taps = int64_t{N} * N;
+    if (taps > kMaxTaps) return UINT64_MAX;
+    return static_cast<uint64_t>(taps) * (2 * sizeof(float) + 2 * sizeof(float *)) +
+           static_cast<uint64_t>(tap_plan_ints(N)) * sizeof(int32_t);
+}
+
+// Weight planes of a window: h + 1 rows of every pair plane, one row of
+// every direct plane.
+int64_t weight_plane_count(int32_t N, int64_t pairs, int64_t directs) {
+    return int64_t{(N - 1) / 2 + 1} * pairs + directs;
+}
+
+// Whether weight planes of plane_cols columns fit the budget.
+bool planes_fit(int64_t plane_count, int64_t plane_cols) {
+    return plane_cols <= kPlaneBudget / int64_t{sizeof(float)} / plane_count;
+}
+
+// Staged columns cover every tap's reach and, for the weight planes, h more
+// on each side, all of it readable in whole vectors; rows cover the reach.
+// Staging starts at column offset u_lo and row offset off.
+int32_t staged_u_lo(int32_t N, int32_t off) { return std::min(off, -2 * ((N - 1) / 2)); }
+
+// The staged shape of a block of `cols` output columns and `rows` rows.
+struct BlockGeometry {
+    int64_t plane_cols;  // columns of each weight plane
+    int64_t stride;      // staged columns
+    int64_t plane;       // staged elements of one channel
+};
+BlockGeometry block_geometry(int32_t cols, int32_t rows, int32_t N, int32_t off) {
+    const int32_t h = (N - 1) / 2;
+    const int64_t whole = round_up(cols, kMaxLanes);
+    BlockGeometry g;
+    g.plane_cols = round_up(whole + 2 * h, kMaxLanes);
+    g.stride = std::max<int64_t>(whole + off + N - 1, g.plane_cols) - staged_u_lo(N, off);
+    g.plane = g.stride * (int64_t{rows} + N - 1);
+    return g;
+}
+
+// Bytes each slot is asked for by one block: the staged planes (every input
+// channel and the RGB pad plane), the gray 8-bit samples once more as bytes
+// for the vector kernels' byte lookups, and the weight planes when they fit
+// the budget (0: none).
+struct BlockScratch {
+    uint64_t staged, bytes, planes;
+};
+BlockScratch block_scratch(const BlockGeometry &g, int64_t staged_planes, bool byte_plane, bool vector,
+                           int64_t plane_count) {
+    BlockScratch s;
+    s.staged = request_bytes(times(static_cast<uint64_t>(g.plane), static_cast<uint64_t>(staged_planes)),
+                             sizeof(float));
+    s.bytes = byte_plane && vector ? request_bytes(static_cast<uint64_t>(g.plane + kMaxLanes), 1) : 0;
+    s.planes = vector && planes_fit(plane_count, g.plane_cols)
+                   ? request_bytes(static_cast<uint64_t>(plane_count * g.plane_cols), sizeof(float))
+                   : 0;
+    return s;
+}
 
 // True when every pair of taps d and -d has the same spatial weight, bit for
 // bit; then plane_weight[k] holds the weight of pair plane k and of each
@@ -55,9 +145,8 @@ bool weights_point_symmetric(const TapPlan &plan, const float *spatial, float *p
 template <Padding P>
 int32_t output_channel_source(int32_t k, int32_t c_min, int32_t c_count) {
     bool inside = true;
-    const int32_t source =
-        extend_index<P>(k, c_min, static_cast<int32_t>(int64_t{c_min} + c_count), c_count, inside);
-    return inside ? source - c_min : -1;
+    const int64_t source = extend_index<P>(k, c_min, int64_t{c_min} + c_count, c_count, inside);
+    return inside ? static_cast<int32_t>(source - c_min) : -1;
 }
 
 // Output channel k of row y starts at out_host[y * out_y_stride + channel_offset(k)].
@@ -93,10 +182,7 @@ template <class T>
 bool make_tap_tables(const Closure<T> &c, ScratchSlot &slot, TapTables &out) {
     const int32_t N = c.N;
     const int64_t taps = int64_t{N} * N;
-    if (taps > (int64_t{1} << 31)) return false;
-    const uint64_t bytes = static_cast<uint64_t>(taps) * (2 * sizeof(float) + 2 * sizeof(float *)) +
-                           static_cast<uint64_t>(tap_plan_ints(N)) * sizeof(int32_t);
-    auto *storage = static_cast<unsigned char *>(slot.get(static_cast<size_t>(bytes)));
+    auto *storage = take<unsigned char>(slot, tap_table_bytes(N));
     if (storage == nullptr) return false;
     out.tap_tables = reinterpret_cast<const float **>(storage);
     out.spatial = reinterpret_cast<float *>(storage + 2 * taps * sizeof(float *));
@@ -111,8 +197,7 @@ bool make_tap_tables(const Closure<T> &c, ScratchSlot &slot, TapTables &out) {
 // The widest block, from the tile width down, whose weight planes fit the budget.
 int32_t block_width_for(int64_t plane_count, int32_t h) {
     int32_t width = kTileWidth;
-    while (width > kMinBlockWidth &&
-           plane_count * round_up(width + 2 * h, kMaxLanes) * int64_t{sizeof(float)} > kPlaneBudget) {
+    while (width > kMinBlockWidth && !planes_fit(plane_count, round_up(width + 2 * h, kMaxLanes))) {
         width /= 2;
     }
     return width;
@@ -127,30 +212,29 @@ void stage_channels(const Closure<T> &c, int32_t planes, int64_t x_first, int64_
         const int64_t channel_base =
             L == Layout::rgb ? c.in_base - (int64_t{c.in_c_min} + ch) * c.in_c_stride : c.in_base;
         const Plane<T> src{c.in_host, channel_base, c.in_y_stride, c.in_x_min, c.in_x_end, c.in_y_min, c.in_y_end};
-        stage_rect<T, P>(src, static_cast<int32_t>(x_first), static_cast<int32_t>(y_first), stride, rows, c.pad,
-                         dst + ch * stride * rows);
+        stage_rect<T, P>(src, x_first, y_first, stride, rows, c.pad, dst + ch * stride * rows);
     }
 }
 
 // Stages the block that starts at output column x_block: every input channel
-// and, with pad_plane, a plane of pad values into job.staged; with `bytes`, gray
-// 8-bit samples also as bytes into job.staged_bytes, for the byte-table lookups
-// of targets that have them (the tail lets whole-vector loads run past the last
-// row). The job's geometry (rows, N, u_lo, v_lo, stride, plane) must be set. False when
-// scratch cannot be had.
+// and, with pad_plane, a plane of pad values into job.staged; when `need` asks
+// for bytes, gray 8-bit samples also as bytes into job.staged_bytes, for the
+// byte-table lookups of targets that have them (the tail lets whole-vector
+// loads run past the last row). The job's geometry (rows, N, u_lo, v_lo,
+// stride, plane) must be set. False when scratch cannot be had.
 template <Layout L, class T, Padding P>
-bool stage_block(const Closure<T> &c, int64_t x_block, int64_t y_tile, bool pad_plane, bool bytes,
+bool stage_block(const Closure<T> &c, int64_t x_block, int64_t y_tile, bool pad_plane, const BlockScratch &need,
                  ScratchSlot &staged_slot, ScratchSlot &bytes_slot, BlockJob<T> &job) {
     const int64_t x_first = x_block + job.u_lo, y_first = y_tile + job.v_lo, rows = int64_t{job.rows} + job.N - 1;
     const int64_t planes = int64_t{job.channels} + (pad_plane ? 1 : 0);
-    float *staged = staged_slot.get_array<float>(static_cast<uint64_t>(job.plane * planes));
+    float *staged = take<float>(staged_slot, need.staged);
     if (staged == nullptr) return false;
     stage_channels<L, T, P>(c, job.channels, x_first, y_first, job.stride, rows, staged);
     if (pad_plane) std::fill(staged + job.channels * job.plane, staged + planes * job.plane, sample_to_f32(c.pad));
     job.staged = staged;
     if constexpr (L == Layout::gray && std::is_same_v<T, uint8_t>) {
-        if (bytes) {
-            uint8_t *staged_bytes = bytes_slot.get_array<uint8_t>(static_cast<uint64_t>(job.plane + kMaxLanes));
+        if (need.bytes > 0) {
+            uint8_t *staged_bytes = take<uint8_t>(bytes_slot, need.bytes);
             if (staged_bytes == nullptr) return false;
             stage_channels<L, T, P>(c, 1, x_first, y_first, job.stride, rows, staged_bytes);
             std::fill(staged_bytes + job.plane, staged_bytes + job.plane + kMaxLanes, uint8_t{0});
@@ -195,8 +279,10 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     // same W, so the weight planes can hold the products.
     const bool premultiply =
         L == Layout::gray && vector && weights_point_symmetric(tables.plan, tables.spatial, tables.plane_weight);
-    const int64_t plane_count = int64_t{h + 1} * tables.plan.pairs + tables.plan.directs;
+    const int64_t plane_count = weight_plane_count(N, tables.plan.pairs, tables.plan.directs);
     const int32_t block_width = block_width_for(plane_count, h);
+    const int64_t staged_planes = int64_t{channels} + (pad_plane ? 1 : 0);
+    constexpr bool kBytePlane = L == Layout::gray && std::is_same_v<T, uint8_t>;
 
     BlockJob<T> job{};
     job.channels = channels;
@@ -210,21 +296,20 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     job.tap_weight = tables.tap_tables;
     job.tap_sample = tables.tap_tables + int64_t{N} * N;
     job.out_stride = c.out_y_stride;
-    // Staged columns cover every tap's reach and, for the weight planes, h more
-    // on each side, all of it readable in whole vectors; rows cover the reach.
-    job.u_lo = std::min(off, -2 * h);
+    job.u_lo = staged_u_lo(N, off);
     job.v_lo = off;
 
     ScratchSlot staged_slot(user_context), bytes_slot(user_context), planes_slot(user_context);
     for (int32_t x = 0; x < tile_cols; x += block_width) {
         const int64_t x_block = x_tile + x;
         job.cols = std::min(block_width, tile_cols - x);
-        const int64_t cols = round_up(job.cols, kMaxLanes);
-        job.plane_cols = round_up(cols + 2 * h, kMaxLanes);
-        job.stride = std::max<int64_t>(cols + off + N - 1, job.plane_cols) - job.u_lo;
-        job.plane = job.stride * (int64_t{tile_rows} + N - 1);
+        const BlockGeometry geometry = block_geometry(job.cols, tile_rows, N, off);
+        job.plane_cols = geometry.plane_cols;
+        job.stride = geometry.stride;
+        job.plane = geometry.plane;
+        const BlockScratch need = block_scratch(geometry, staged_planes, kBytePlane, vector, plane_count);
 
-        if (!stage_block<L, T, P>(c, x_block, y_tile, pad_plane, vector, staged_slot, bytes_slot, job)) return;
+        if (!stage_block<L, T, P>(c, x_block, y_tile, pad_plane, need, staged_slot, bytes_slot, job)) return;
         for (int k = 0; k < kOutputChannels; ++k) {
             job.source[k] = (sources[k] < 0 ? channels : sources[k]) * job.plane;
             job.out[k] = c.out_host + (x_block + y_tile * c.out_y_stride + channel_offset(c, k));
@@ -239,8 +324,8 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
             continue;
         }
         job.planes = nullptr;
-        if (plane_count * job.plane_cols * int64_t{sizeof(float)} <= kPlaneBudget) {
-            job.planes = planes_slot.get_array<float>(static_cast<uint64_t>(plane_count * job.plane_cols));
+        if (need.planes > 0) {
+            job.planes = take<float>(planes_slot, need.planes);
             if (job.planes == nullptr) return;
         }
         if constexpr (L == Layout::gray) {
@@ -251,23 +336,53 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     }
 }
 
-template void filter_tile<Layout::gray, float, Padding::constant>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::gray, float, Padding::replicate>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::gray, float, Padding::symmetric>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::gray, uint8_t, Padding::constant>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::gray, uint16_t, Padding::constant>(void *, const Closure<uint16_t> &, const Tile &);
-template void filter_tile<Layout::gray, uint8_t, Padding::replicate>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::gray, uint16_t, Padding::replicate>(void *, const Closure<uint16_t> &, const Tile &);
-template void filter_tile<Layout::gray, uint8_t, Padding::symmetric>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::gray, uint16_t, Padding::symmetric>(void *, const Closure<uint16_t> &, const Tile &);
-template void filter_tile<Layout::rgb, float, Padding::constant>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::rgb, float, Padding::replicate>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::rgb, float, Padding::symmetric>(void *, const Closure<float> &, const Tile &);
-template void filter_tile<Layout::rgb, uint8_t, Padding::constant>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::rgb, uint16_t, Padding::constant>(void *, const Closure<uint16_t> &, const Tile &);
-template void filter_tile<Layout::rgb, uint8_t, Padding::replicate>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::rgb, uint16_t, Padding::replicate>(void *, const Closure<uint16_t> &, const Tile &);
-template void filter_tile<Layout::rgb, uint8_t, Padding::symmetric>(void *, const Closure<uint8_t> &, const Tile &);
-template void filter_tile<Layout::rgb, uint16_t, Padding::symmetric>(void *, const Closure<uint16_t> &, const Tile &);
+int64_t task_scratch_bytes(const ScratchShape &shape) {
+    const int32_t N = shape.N, off = shape.off, width = shape.out_width, height = shape.out_height;
+    if (N <= 0 || width <= 0 || height <= 0) return 0;
+    const uint64_t tables = tap_table_bytes(N);
+    if (tables == UINT64_MAX) return -1;
+    const int32_t h = (N - 1) / 2;
+    const int64_t plane_count = weight_plane_count(N, pair_planes(N), direct_planes(N, off));
+    const int32_t block_width = block_width_for(plane_count, h);
+    const bool rgb = shape.layout == Layout::rgb;
+    bool pad_plane = false;
+    for (int32_t k = 0; rgb && shape.padding == Padding::constant && k < kOutputChannels; ++k) {
+        pad_plane = pad_plane || output_channel_source<Padding::constant>(k, shape.in_c_min, shape.in_c_extent) < 0;
+    }
+    const int64_t staged_planes = rgb ? int64_t{shape.in_c_extent} + (pad_plane ? 1 : 0) : 1;
+    const bool byte_plane = !rgb && shape.sample == Sample::u8;
+    const int32_t tile_height = rgb ? TileShape<Layout::rgb>::height : TileShape<Layout::gray>::height;
+    const int32_t tile_y_count = rgb ? tile_rows<Layout::rgb>(height) : tile_rows<Layout::gray>(height);
+
+    // Every tile is whole or the last of its tile column or row; its first
+    // block is its widest, its last block may be narrow enough for weight
+    // planes that its wider blocks cannot have.
+    uint64_t worst = 0;
+    const int32_t tile_widths[2] = {std::min(kTileWidth, width), width - kTileWidth * (tile_columns(width) - 1)};
+    const int32_t tile_heights[2] = {std::min(tile_height, height), height - tile_height * (tile_y_count - 1)};
+    for (const int32_t cols : tile_widths) {
+        const int32_t last_cols = cols % block_width == 0 ? std::min(block_width, cols) : cols % block_width;
+        for (const int32_t rows : tile_heights) {
+            const BlockScratch first = block_scratch(block_geometry(std::min(block_width, cols), rows, N, off),
+                                                     staged_planes, byte_plane, true, plane_count);
+            const BlockScratch last = block_scratch(block_geometry(last_cols, rows, N, off), staged_planes,
+                                                    byte_plane, true, plane_count);
+            if (first.staged == UINT64_MAX || first.bytes == UINT64_MAX) return -1;
+            const uint64_t parts[4] = {tables, first.staged, first.bytes, std::max(first.planes, last.planes)};
+            uint64_t total = 0;
+            for (const uint64_t part : parts) {
+                if (__builtin_add_overflow(total, heap_bytes(part), &total)) return -1;
+            }
+            worst = std::max(worst, total);
+        }
+    }
+    return worst > static_cast<uint64_t>(INT64_MAX) ? -1 : static_cast<int64_t>(worst);
+}
+
+#define BF_INSTANTIATE_FILTER_TILE(layout, sample, padding)                                         \
+    template void filter_tile<BILATERAL_VARIANT_TYPES(layout, sample, padding)>(                    \
+        void *, const Closure<words::sample_##sample> &, const Tile &);
+BILATERAL_FILTER_VARIANTS(BF_INSTANTIATE_FILTER_TILE)
+#undef BF_INSTANTIATE_FILTER_TILE
 
 }  // namespace bilateral

@@ -4,6 +4,8 @@
 #ifndef BILATERAL_TILE_TILE_DRIVER_H
 #define BILATERAL_TILE_TILE_DRIVER_H
 
+#include <cstdint>
+
 #include "core/variant.h"
 #include "tile/task_grid.h"
 
@@ -14,6 +16,26 @@ namespace bilateral {
 // allocation fails.
 template <Layout L, class T, Padding P>
 void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile);
+
+// What sizes the scratch of a call's tasks: the variant, the window (N, off),
+// the input's channel range (RGB) and the output's extents in x and y.
+struct ScratchShape {
+    Layout layout;
+    Sample sample;
+    Padding padding;
+    int32_t N, off;
+    int32_t in_c_min, in_c_extent;
+    int32_t out_width, out_height;
+};
+
+// Bytes that one task of such a call takes from halide_malloc at most, over
+// every tile shape of the call: its tap tables, its widest staged block (RGB:
+// with the pad plane; gray 8-bit: with the byte copy) and its weight planes,
+// each counted when it does not fit its slot's stack arena. Assumes the
+// vector kernels, which take more than the scalar ones. 0 when no task takes
+// heap; -1 when a task's scratch cannot be expressed (that task then writes
+// nothing).
+int64_t task_scratch_bytes(const ScratchShape &shape);
 
 }  // namespace bilateral
 

@@ -40,7 +40,7 @@ HWY_AFTER_NAMESPACE();
 #include "front/defaults.h"
 #include "front/variants.h"
 #include "reference/reference.h"
-#include "uint8/convert.h"
+#include "samples/convert.h"
 
 namespace bilateral {
 HWY_EXPORT(range_exp_both);
@@ -59,14 +59,14 @@ TEST(Arithmetic, PinnedWorkedValues) {
     for (const auto &c : exp_cases) EXPECT_EQ(bits(range_exp_scalar(c.t)), c.bits) << "range_exp at " << c.t;
 
     // The gray row 1 2 4 8: N = 3, Gaussian weights of sigma 1, range sigma 2, pad 0.5.
-    std::vector<float> g = gaussian_weights(3, 1.0), row = {1, 2, 4, 8};
+    std::vector<float> g = front::gaussian_weights(3, 1.0), row = {1, 2, 4, 8};
     Halide::Runtime::Buffer<float> in(row.data(), 4, 1), w(g.data(), 3, 3), out(4, 1);
-    const struct { Padding padding; uint32_t bits[4]; } rows[] = {
-        {Padding::constant, {0x3F4696BF, 0x3FA384DF, 0x40331C9F, 0x40F5AC38}},
-        {Padding::replicate, {0x3F9FFD24, 0x4006BE12, 0x406E0457, 0x40F9C71F}}};
+    const struct { front::Padding padding; uint32_t bits[4]; } rows[] = {
+        {front::Padding::constant, {0x3F4696BF, 0x3FA384DF, 0x40331C9F, 0x40F5AC38}},
+        {front::Padding::replicate, {0x3F9FFD24, 0x4006BE12, 0x406E0457, 0x40F9C71F}}};
     for (const auto &r : rows) {
-        ASSERT_EQ(call_entry({Layout::gray, Sample::f32, r.padding}, in, w, 3.0, 2.0, 0.5, out), 0);
-        for (int x = 0; x < 4; ++x) EXPECT_EQ(bits(out(x, 0)), r.bits[x]) << padding_name(r.padding) << " x " << x;
+        ASSERT_EQ(front::call_entry({front::Layout::gray, front::Sample::f32, r.padding}, in, w, 3.0, 2.0, 0.5, out), 0);
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(bits(out(x, 0)), r.bits[x]) << front::padding_name(r.padding) << " x " << x;
     }
 }
 

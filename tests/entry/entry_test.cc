@@ -14,6 +14,13 @@
 namespace bilateral {
 namespace {
 
+using front::all_variants;
+using front::call_entry;
+using front::entry_name;
+using front::Layout;
+using front::Padding;
+using front::Sample;
+using front::Variant;
 using Buf = Halide::Runtime::Buffer<>;
 using Span = std::pair<int, int>;  // min, extent
 

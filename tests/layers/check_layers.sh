@@ -5,12 +5,12 @@
 #   tile  (task grid and closure, scratch, staging, tile driver)
 #   color (colour kernel)
 #   core  (range_exp, boundary rules, block driver, gray kernel, variant words)
-#   uint8 (sample conversions)
+#   samples (8- and 16-bit sample conversions)
 set -euo pipefail
 src="${1:-$(dirname "$0")/../../src}"
 rank() {
   case "$1" in
-    entry) echo 5 ;; tile) echo 4 ;; color) echo 3 ;; core) echo 2 ;; uint8) echo 1 ;; *) echo 99 ;;
+    entry) echo 5 ;; tile) echo 4 ;; color) echo 3 ;; core) echo 2 ;; samples) echo 1 ;; *) echo 99 ;;
   esac
 }
 status=0

@@ -1,14 +1,27 @@
 #!/usr/bin/env bash
-# The shared library exports exactly the eighteen entry points and finds its
-# Halide runtime library beside itself through its run-path.
+# The shared library exports exactly the entry points of the variant list and
+# the helpers, the public header declares exactly those, and the library finds
+# its Halide runtime library beside itself through its run-path.
 set -euo pipefail
 lib=$1
-expected=$(for layout in gray RGB; do for sample in single uint8 uint16; do
-  for padding in constant replicate symmetric; do echo "BilateralFilter_${layout}_${sample}_${padding}"; done
-done; done | sort)
+include="$(cd "$(dirname "$0")/../../include" && pwd)"
+helpers="BilateralFilter_check BilateralFilter_pad_sample BilateralFilter_scratch_bytes"
+# The list expanded by the preprocessor, one name a line.
+entries=$(printf '#include "bilateral_filter_variants.h"\n#define X(l, s, p) BilateralFilter_##l##_##s##_##p\nBILATERAL_FILTER_VARIANTS(X)\n' |
+  ${CPP:-cpp} -P -I "$include" - | tr -s ' ' '\n' | grep .)
+if [ "$(echo "$entries" | wc -l)" != 18 ] || [ "$(echo "$entries" | sort -u | wc -l)" != 18 ]; then
+  echo "the variant list does not name eighteen distinct entry points:"; echo "$entries"; exit 1
+fi
+expected=$( (echo "$entries"; tr ' ' '\n' <<<"$helpers") | sort)
+declared=$(tr '\n' ' ' <"$include/bilateral_filter.h" | grep -o 'BF_EXPORT [^(]*(' | grep -o 'BilateralFilter_[A-Za-z0-9_]*' | sort)
+if [ "$declared" != "$expected" ]; then
+  echo "the public header's declarations differ from the list and the helpers:"
+  diff <(echo "$expected") <(echo "$declared") || true
+  exit 1
+fi
 actual=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
 if [ "$actual" != "$expected" ]; then
-  echo "exported symbols differ from the eighteen entry points:"
+  echo "exported symbols differ from the list's entry points and the helpers:"
   diff <(echo "$expected") <(echo "$actual") || true
   exit 1
 fi

@@ -16,20 +16,21 @@ float from_bits(uint32_t bits) { float f; std::memcpy(&f, &bits, sizeof f); retu
 
 // S(x, y, c) as float: the input element after the boundary rule maps each coordinate outside its
 // range; under the constant rule the pad value as soon as one coordinate is outside. Gray inputs have
-// no channel dimension. Samples enter the arithmetic exactly, bytes without scaling.
+// no channel dimension. Samples enter the arithmetic exactly, bytes without scaling. Positions and ends
+// are 64-bit: an input may end at INT32_MAX and a window reach past either end of the int32 range.
 template <typename T>
-float sample(const halide_buffer_t *in, Padding p, T pad, int32_t x, int32_t y, int32_t c) {
-    const int32_t pos[3] = {x, y, c};
+float sample(const halide_buffer_t *in, Padding p, T pad, int64_t x, int64_t y, int64_t c) {
+    const int64_t pos[3] = {x, y, c};
     int64_t at = 0;
     for (int d = 0; d < in->dimensions; ++d) {
         const halide_dimension_t &dm = in->dim[d];
-        int32_t v = pos[d];
-        if (v < dm.min || int64_t{v} >= int64_t{dm.min} + dm.extent) {
+        const int64_t end = int64_t{dm.min} + dm.extent;
+        int64_t v = pos[d];
+        if (v < dm.min || v >= end) {
             if (p == Padding::constant) return static_cast<float>(pad);
-            v = p == Padding::replicate ? ref_clamp_index(v, dm.min, dm.min + dm.extent)
-                                        : ref_mirror_index(v, dm.min, dm.extent);
+            v = p == Padding::replicate ? ref_clamp_index(v, dm.min, end) : ref_mirror_index(v, dm.min, dm.extent);
         }
-        at += (int64_t{v} - dm.min) * dm.stride;
+        at += (v - dm.min) * dm.stride;
     }
     return static_cast<float>(reinterpret_cast<const T *>(in->host)[at]);
 }
@@ -44,17 +45,18 @@ void filter_as(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, c
     const Halide::Runtime::Buffer<const float> W(*w);
     Halide::Runtime::Buffer<T> o(*out);
     const bool rgb = v.layout == Layout::rgb;
-    const int32_t c_min = rgb ? in->dim[2].min : 0, channels = rgb ? in->dim[2].extent : 1;
-    const auto S = [&](int32_t x, int32_t y, int32_t c) { return sample(in, v.padding, pad, x, y, c); };
+    const int64_t c_min = rgb ? in->dim[2].min : 0;
+    const int32_t channels = rgb ? in->dim[2].extent : 1;
+    const auto S = [&](int64_t x, int64_t y, int64_t c) { return sample(in, v.padding, pad, x, y, c); };
     std::vector<float> centre(static_cast<size_t>(channels));
-    for (int32_t y = o.dim(1).min(); y <= o.dim(1).max(); ++y) {
-        for (int32_t x = o.dim(0).min(); x <= o.dim(0).max(); ++x) {
+    for (int64_t y = o.dim(1).min(); y < int64_t{o.dim(1).min()} + o.dim(1).extent(); ++y) {
+        for (int64_t x = o.dim(0).min(); x < int64_t{o.dim(0).min()} + o.dim(0).extent(); ++x) {
             for (int32_t c = 0; c < channels; ++c) centre[c] = S(x, y, c_min + c);
             float sum = 0.0f, num[3] = {0.0f, 0.0f, 0.0f};
             // Taps in window order, j outer, i inner, both sums from +0.0.
             for (int32_t j = 0; j < k.N; ++j) {
                 for (int32_t i = 0; i < k.N; ++i) {
-                    const int32_t nx = x + k.off + i, ny = y + k.off + j;
+                    const int64_t nx = x + k.off + i, ny = y + k.off + j;
                     if (!rgb) {  // the tap weight rounded once, a plain weight sum, a fused sample sum
                         const float n = S(nx, ny, 0), d = centre[0] - n;
                         const float weight = ref_range_exp((d * -d) / k.R) * W(i, j);
@@ -75,7 +77,8 @@ void filter_as(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, c
                 }
             }
             // One true division per channel.
-            for (int32_t ch = 0; ch < (rgb ? 3 : 1); ++ch) store(rgb ? o(x, y, ch) : o(x, y), num[ch] / sum);
+            const int ox = static_cast<int>(x), oy = static_cast<int>(y);
+            for (int32_t ch = 0; ch < (rgb ? 3 : 1); ++ch) store(rgb ? o(ox, oy, ch) : o(ox, oy), num[ch] / sum);
         }
     }
 }
@@ -109,12 +112,12 @@ float ref_range_exp(float t) {
     return !(k > -127) ? 0.0f : !(k < 128) ? INFINITY : v;
 }
 
-int32_t ref_clamp_index(int32_t v, int32_t m, int32_t end) { return std::max(std::min(v, end - 1), m); }
+int64_t ref_clamp_index(int64_t v, int64_t m, int64_t end) { return std::max(std::min(v, end - 1), m); }
 
-int32_t ref_mirror_index(int32_t v, int32_t m, int32_t e) {
-    const int64_t period = 2 * int64_t{e};
-    const int64_t p = ((int64_t{v} - m) % period + period) % period;  // Euclidean remainder
-    return static_cast<int32_t>(p < e ? m + p : m + (period - 1 - p));
+int64_t ref_mirror_index(int64_t v, int64_t m, int64_t e) {
+    const int64_t period = 2 * e;
+    const int64_t p = ((v - m) % period + period) % period;  // Euclidean remainder
+    return p < e ? m + p : m + (period - 1 - p);
 }
 
 uint8_t ref_quotient_to_u8(float q) {

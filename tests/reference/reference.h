@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "bilateral_filter_variants.h"
 #include "front/variants.h"
 
 namespace bilateral_test {
@@ -18,6 +20,11 @@ using bilateral::front::Layout;
 using bilateral::front::Padding;
 using bilateral::front::Sample;
 using bilateral::front::Variant;
+
+/** The exported names as the variant list spells them, in its order. */
+#define BF_LISTED_NAME(l, s, p) "BilateralFilter_" #l "_" #s "_" #p,
+inline constexpr const char *kListedNames[] = {BILATERAL_FILTER_VARIANTS(BF_LISTED_NAME)};
+#undef BF_LISTED_NAME
 
 /** The exported name of the variant's entry point, e.g. "BilateralFilter_RGB_uint8_symmetric". */
 inline std::string variant_name(Variant v) { return bilateral::front::entry_name(v); }
@@ -37,10 +44,10 @@ RefScalars ref_scalars(double window, double sigma, double pad);
 
 /** The polynomial exponential that gives every range weight. */
 float ref_range_exp(float t);
-/** Replicate rule: max(min(v, end - 1), m). */
-int32_t ref_clamp_index(int32_t v, int32_t m, int32_t end);
-/** Symmetric rule: mirror with the edge sample repeated, period 2e (e >= 1). */
-int32_t ref_mirror_index(int32_t v, int32_t m, int32_t e);
+/** Replicate rule: max(min(v, end - 1), m), in 64 bits (end = min + extent may pass INT32_MAX). */
+int64_t ref_clamp_index(int64_t v, int64_t m, int64_t end);
+/** Symmetric rule: mirror with the edge sample repeated, period 2e (e >= 1), in 64 bits. */
+int64_t ref_mirror_index(int64_t v, int64_t m, int64_t e);
 /** Quotient to byte: clamp to the int16 range keeping NaN, truncate (NaN gives 0), saturate to 0..255. */
 uint8_t ref_quotient_to_u8(float q);
 /** Quotient to 16-bit sample: NaN gives 0, truncate toward zero, saturate to 0..65535. */

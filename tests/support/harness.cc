@@ -267,12 +267,25 @@ testing::AssertionResult matches_oracle(Trial &t) {
     return testing::AssertionFailure() << problem << (same ? "" : same.message()) << "\n  " << t.what;
 }
 
+// Blocks carry their size in a 64-byte header before the aligned bytes handed out.
 AllocationObserver::AllocationObserver(int64_t fail_at)
     : fail_at(fail_at), previous_malloc(halide_set_custom_malloc([](void *, size_t bytes) -> void * {
-          return ++observer->mallocs == observer->fail_at ? (++observer->failures, nullptr)
-                                                          : std::aligned_alloc(64, (bytes + 63) / 64 * 64);
+          if (++observer->mallocs == observer->fail_at) return ++observer->failures, nullptr;
+          if (bytes > size_t{1} << 60) return nullptr;  // as std::aligned_alloc would
+          auto *block = static_cast<uint8_t *>(std::aligned_alloc(64, (bytes + 127) / 64 * 64));
+          if (block == nullptr) return nullptr;
+          std::memcpy(block, &bytes, sizeof bytes);
+          const int64_t live = observer->live_bytes += static_cast<int64_t>(bytes);
+          for (int64_t peak = observer->peak_bytes; peak < live && !observer->peak_bytes.compare_exchange_weak(peak, live);) {}
+          return block + 64;
       })),
-      previous_free(halide_set_custom_free([](void *, void *p) { observer->frees += p != nullptr, std::free(p); })) {
+      previous_free(halide_set_custom_free([](void *, void *p) {
+          if (p == nullptr) return;
+          size_t bytes = 0;
+          std::memcpy(&bytes, static_cast<uint8_t *>(p) - 64, sizeof bytes);
+          observer->live_bytes -= static_cast<int64_t>(bytes), ++observer->frees;
+          std::free(static_cast<uint8_t *>(p) - 64);
+      })) {
     observer = this;
 }
 

@@ -90,13 +90,14 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
  *  written, input and weights unchanged. A failure ends with t.what. */
 testing::AssertionResult matches_oracle(Trial &t);
 
-/** While alive, counts halide_malloc and halide_free; allocation number fail_at (1-based, across all
- *  threads; 0: none) returns NULL. */
+/** While alive, counts halide_malloc and halide_free and the bytes asked for that are live, now and at
+ *  most; allocation number fail_at (1-based, across all threads; 0: none) returns NULL. Frees only
+ *  blocks it allocated. */
 struct AllocationObserver {
     explicit AllocationObserver(int64_t fail_at = 0);
     ~AllocationObserver();
     int64_t fail_at;
-    std::atomic<int64_t> mallocs{0}, failures{0}, frees{0};
+    std::atomic<int64_t> mallocs{0}, failures{0}, frees{0}, live_bytes{0}, peak_bytes{0};
     halide_malloc_t previous_malloc;
     halide_free_t previous_free;
 };

@@ -1,11 +1,11 @@
 // Per-target output conversion shared by the vector kernels: quotients leave
 // as float32 or as truncated, saturated integer samples.
 
-#if defined(BILATERAL_UINT8_CONVERT_INL_H_) == defined(HWY_TARGET_TOGGLE)
-#ifdef BILATERAL_UINT8_CONVERT_INL_H_
-#undef BILATERAL_UINT8_CONVERT_INL_H_
+#if defined(BILATERAL_SAMPLES_CONVERT_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef BILATERAL_SAMPLES_CONVERT_INL_H_
+#undef BILATERAL_SAMPLES_CONVERT_INL_H_
 #else
-#define BILATERAL_UINT8_CONVERT_INL_H_
+#define BILATERAL_SAMPLES_CONVERT_INL_H_
 #endif
 
 #include <cstddef>
@@ -59,4 +59,4 @@ HWY_INLINE void store_quotients(D d, hn::Vec<D> q, T *HWY_RESTRICT p, size_t cou
 }  // namespace bilateral
 HWY_AFTER_NAMESPACE();
 
-#endif  // BILATERAL_UINT8_CONVERT_INL_H_
+#endif  // BILATERAL_SAMPLES_CONVERT_INL_H_

@@ -2,8 +2,8 @@
 // samples enter float32 exactly (so differences of converted samples are the
 // exact integer differences), and the float quotient leaves by truncation and
 // saturation (never rounding).
-#ifndef BILATERAL_UINT8_CONVERT_H
-#define BILATERAL_UINT8_CONVERT_H
+#ifndef BILATERAL_SAMPLES_CONVERT_H
+#define BILATERAL_SAMPLES_CONVERT_H
 
 #include <cstdint>
 #include <limits>
@@ -41,4 +41,4 @@ inline T store_quotient(float q) {
 
 }  // namespace bilateral
 
-#endif  // BILATERAL_UINT8_CONVERT_H
+#endif  // BILATERAL_SAMPLES_CONVERT_H

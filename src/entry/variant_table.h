@@ -1,0 +1,37 @@
+// The eighteen entry points by exported name, generated from the variant
+// list, for the exported helpers that name an entry point.
+#ifndef BILATERAL_ENTRY_VARIANT_TABLE_H
+#define BILATERAL_ENTRY_VARIANT_TABLE_H
+
+#include <cstring>
+
+#include "bilateral_filter_variants.h"
+#include "core/variant.h"
+
+namespace bilateral {
+
+struct NamedVariant {
+    const char *name;
+    Layout layout;
+    Sample sample;
+    Padding padding;
+};
+
+#define BF_NAMED_VARIANT(layout, sample, padding)                                     \
+    {"BilateralFilter_" #layout "_" #sample "_" #padding, words::layout_##layout, \
+     sample_of<words::sample_##sample>, words::padding_##padding},
+inline constexpr NamedVariant kNamedVariants[] = {BILATERAL_FILTER_VARIANTS(BF_NAMED_VARIANT)};
+#undef BF_NAMED_VARIANT
+
+// The entry point called `name`; NULL for any other name and for NULL.
+inline const NamedVariant *find_variant(const char *name) {
+    if (name == nullptr) return nullptr;
+    for (const NamedVariant &v : kNamedVariants) {
+        if (std::strcmp(v.name, name) == 0) return &v;
+    }
+    return nullptr;
+}
+
+}  // namespace bilateral
+
+#endif  // BILATERAL_ENTRY_VARIANT_TABLE_H
