@@ -164,6 +164,12 @@ double library_bytes(const Call &call) {
     return 4.0 * call.window * call.window + double(scratch);
 }
 
+double estimated_seconds(Layout layout, int64_t width, int64_t height, int window, int threads) {
+    const double taps = double(width) * double(height) * window * window;
+    const double rate = layout == Layout::rgb ? kColourTapsPerSecond : kGrayTapsPerSecond;
+    return taps / (rate * std::max(threads, 1));
+}
+
 double available_memory() { return std::min({system_available(), cgroup_room(), address_space_room()}); }
 
 int effective_threads(int requested) {
@@ -219,9 +225,7 @@ Verdict check_call(const Call &c) {
                        " weighs every difference almost alike (a plain blur)");
     if (c.unit_range && c.v.padding == Padding::constant && c.pad_value > 1)
         warn.push_back("the pad value is in 0..1 units for these float samples; " + num(c.pad_value) + " is above 1");
-    const double taps = double(c.width) * double(c.height) * c.window * c.window;
-    const double rate = c.v.layout == Layout::rgb ? kColourTapsPerSecond : kGrayTapsPerSecond;
-    const double seconds = taps / (rate * std::max(c.threads, 1));
+    const double seconds = estimated_seconds(c.v.layout, c.width, c.height, c.window, c.threads);
     if (seconds > kLongRunSeconds)
         warn.push_back("this will take long: about " + num(std::round(seconds / 60)) + " minutes for a window of " +
                        std::to_string(c.window) + " on a " + std::to_string(c.width) + "x" + std::to_string(c.height) +
