@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <vector>
@@ -70,11 +71,31 @@ void read_png_metadata(png_structp png, png_infop info, Metadata &m) {
 // amount of memory).
 const png_byte kChunksRead[] = "iCCP\0sRGB\0gAMA\0cHRM\0pHYs\0eXIf";
 
+// libpng sizes a chunk's buffer by the length it declares before reading it.
+// The profile and EXIF chunks declaring more than kMaxPngChunk, found by
+// walking the chunk headers, are skipped instead, with a warning; their
+// names (each with a NUL) are returned.
+std::string oversized_chunks(int fd, std::vector<std::string> *warnings) {
+    std::string names;
+    unsigned char head[8];
+    for (uint64_t at = 8; pread(fd, head, 8, off_t(at)) == 8 && std::memcmp(head + 4, "IEND", 4) != 0;) {
+        const uint32_t length = png_get_uint_32(head);
+        const std::string type(reinterpret_cast<char *>(head + 4), 4);
+        if ((type == "iCCP" || type == "eXIf") && length > kMaxPngChunk && names.find(type) == std::string::npos) {
+            names += type + '\0';
+            add_warning(warnings, "PNG: " + type + " chunk of " + std::to_string(length) + " bytes left out (at most " +
+                                      std::to_string(kMaxPngChunk) + ")");
+        }
+        at += 12 + uint64_t(length);
+    }
+    return names;
+}
+
 // Decodes an open PNG file into image, rows straight into its buffer. All
 // non-trivial objects live in the caller's frame so the longjmp from libpng
 // skips no destructors.
 std::string read_png(FILE *file, Image &image, const LoadOptions &options, PngMessages &messages,
-                     std::vector<png_bytep> &rows) {
+                     std::vector<png_bytep> &rows, const std::string &skipped) {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &messages, png_error_handler, png_warning_handler);
     if (!png) return kNoMemory;
     png_infop info = png_create_info_struct(png);
@@ -92,6 +113,9 @@ std::string read_png(FILE *file, Image &image, const LoadOptions &options, PngMe
     png_set_chunk_malloc_max(png, kMaxPngChunk);
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_AS_DEFAULT, kChunksRead, int(sizeof kChunksRead / 5));
+    if (!skipped.empty())
+        png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, reinterpret_cast<png_const_bytep>(skipped.data()),
+                                    int(skipped.size() / 5));
     png_init_io(png, file);
     png_read_info(png, info);
     const png_uint_32 width = png_get_image_width(png, info), height = png_get_image_height(png, info);
@@ -315,7 +339,8 @@ std::string write_png(FILE *file, const Image &image, const SaveOptions &options
 std::string load_png(FILE *file, Image &image, const LoadOptions &options) {
     PngMessages messages{{}, {}, options.warnings};
     std::vector<png_bytep> rows;
-    return read_png(file, image, options, messages, rows);
+    const std::string skipped = oversized_chunks(fileno(file), options.warnings);
+    return read_png(file, image, options, messages, rows, skipped);
 }
 
 std::string save_png(FILE *file, const Image &image, const SaveOptions &options) {
