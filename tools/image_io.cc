@@ -43,8 +43,8 @@ std::string detail::check_size(long long width, long long height, long long chan
         return "image too large: " + shape + "x" + std::to_string(channels) + " samples exceed 32-bit extents";
     const double pixels = double(width) * double(height);
     if (options.max_pixels != 0 && pixels > double(options.max_pixels)) {
-        return "image too large: " + shape + " is " + std::to_string(width * height) + " pixels, more than the limit of " +
-               std::to_string(options.max_pixels) + " (--max-pixels raises it)";
+        return "image too large: " + shape + " is " + std::to_string(width * height) +
+               " pixels, more than the limit of " + std::to_string(options.max_pixels) + " (--max-pixels raises it)";
     }
     const double bytes = pixels * double(channels) * bytes_per_sample, have = bilateral::front::available_memory();
     if (bytes > have) {
@@ -70,7 +70,8 @@ std::string load(const std::string &path, Image &image, const LoadOptions &optio
     const std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "rb"), std::fclose);
     if (!file) return "cannot open " + path + ": " + system_error();
     struct stat info;
-    if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) return path + ": is a folder";  // opens, but reads fail
+    if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode))
+        return path + ": is a folder";  // opens, but reads fail
     std::setvbuf(file.get(), nullptr, _IOFBF, kFileBuffer);
     unsigned char magic[8] = {0};
     const size_t got = std::fread(magic, 1, sizeof magic, file.get());

@@ -204,8 +204,8 @@ std::vector<JOCTET> exif_to_fit(const Metadata &m, std::vector<std::string> *war
     Metadata orientation;
     orientation.orientation = m.orientation != 0 ? m.orientation : exif_orientation(m.exif);
     add_warning(warnings, "EXIF block of " + std::to_string(exif.size() - sizeof kExif) +
-                              " bytes left out (a JPEG marker holds " + std::to_string(kMaxMarker - sizeof kExif) + ")" +
-                              (exif_to_write(orientation).empty() ? "" : ", all but its orientation"));
+                              " bytes left out (a JPEG marker holds " + std::to_string(kMaxMarker - sizeof kExif) +
+                              ")" + (exif_to_write(orientation).empty() ? "" : ", all but its orientation"));
     return exif_marker(orientation);
 }
 
@@ -213,8 +213,8 @@ std::vector<JOCTET> exif_to_fit(const Metadata &m, std::vector<std::string> *war
 // JPEG cannot hold it.
 void warn_about_markers(const Metadata &m, std::vector<std::string> *warnings) {
     if (m.icc.size() > kMaxIccBytes)
-        add_warning(warnings, "ICC profile of " + std::to_string(m.icc.size()) + " bytes left out (255 JPEG markers hold " +
-                                  std::to_string(kMaxIccBytes) + ")");
+        add_warning(warnings, "ICC profile of " + std::to_string(m.icc.size()) +
+                                  " bytes left out (255 JPEG markers hold " + std::to_string(kMaxIccBytes) + ")");
     for (const Metadata::Marker &marker : m.jpeg_markers)
         if (marker.data.size() > kMaxMarker)
             add_warning(warnings, "APP" + std::to_string(marker.code - JPEG_APP0) + " marker of " +

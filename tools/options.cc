@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace bilateral::cli {
 
@@ -191,8 +191,9 @@ Identity identity_of(const std::string &path) {
         id.exists = true, id.device = info.st_dev, id.inode = info.st_ino;
         return id;
     }
+    namespace fs = std::filesystem;
     std::error_code error;
-    const std::filesystem::path full = std::filesystem::weakly_canonical(std::filesystem::absolute(real.empty() ? path : real, error), error);
+    const fs::path full = fs::weakly_canonical(fs::absolute(real.empty() ? path : real, error), error);
     id.path = error ? path : full.string();
     return id;
 }
@@ -254,7 +255,8 @@ std::string check_files(const Options &opt) {
     for (size_t k = 0; k < outputs.size(); ++k) {
         for (size_t j = 0; j < k; ++j) {
             if (ids[j] == ids[k])
-                return "two outputs would be " + outputs[k] + (outputs[j] == outputs[k] ? "" : " (as " + outputs[j] + ")") +
+                return "two outputs would be " + outputs[k] +
+                       (outputs[j] == outputs[k] ? "" : " (as " + outputs[j] + ")") +
                        (opt.outdir.empty() || outputs[j] != outputs[k] ? "" : " (inputs with the same file name)");
         }
     }
@@ -272,8 +274,8 @@ void warn_about_options(const Options &opt) {
     const auto given = [&](const char *name) { return opt.given.count(name) != 0; };
     const std::vector<std::string> outputs = outputs_of(opt);
     const bool jpeg = std::any_of(outputs.begin(), outputs.end(), is_jpeg);
-    const bool png =
-        std::any_of(outputs.begin(), outputs.end(), [](const std::string &o) { return image_io::extension_of(o) == ".png"; });
+    const bool png = std::any_of(outputs.begin(), outputs.end(),
+                                 [](const std::string &o) { return image_io::extension_of(o) == ".png"; });
     if (given("--pad-value") && opt.padding != Padding::constant)
         warn("--pad-value has no effect without --padding constant");
     if (given("--sigma-spatial") && !opt.weights_file.empty()) warn("--sigma-spatial has no effect with --weights");

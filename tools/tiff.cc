@@ -312,8 +312,8 @@ std::string save_tiff(int fd, const std::string &name, const Image &image, const
                                                                                                     : RESUNIT_NONE);
     }
     if (m.icc.size() > kMaxIccBytes)
-        add_warning(save_options.warnings, "ICC profile of " + std::to_string(m.icc.size()) + " bytes left out (at most " +
-                                               std::to_string(kMaxIccBytes) + ")");
+        add_warning(save_options.warnings, "ICC profile of " + std::to_string(m.icc.size()) +
+                                               " bytes left out (at most " + std::to_string(kMaxIccBytes) + ")");
     else if (!m.icc.empty())
         TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(m.icc.size()), m.icc.data());
     // EXIF: the orientation and the fields describing the picture go into the

@@ -17,9 +17,10 @@ namespace {
 using image_io::Image;
 
 // Files go to memory when the system has a memory file system: saves end with fsync.
-const std::string kBase = (std::filesystem::is_directory("/dev/shm") ? std::string("/dev/shm")
-                                                                       : std::filesystem::temp_directory_path().string()) +
-                          "/bilateral-fuzz-io-" + std::to_string(getpid());
+const std::string kBase =
+    (std::filesystem::is_directory("/dev/shm") ? std::string("/dev/shm")
+                                               : std::filesystem::temp_directory_path().string()) +
+    "/bilateral-fuzz-io-" + std::to_string(getpid());
 
 struct RemoveInput {
     ~RemoveInput() { std::remove((kBase + ".in").c_str()); }
@@ -50,7 +51,8 @@ Image for_jpeg(const Image &img) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string input = kBase + ".in";
     FILE *file = std::fopen(input.c_str(), "wb");
-    check(file != nullptr && std::fwrite(data, 1, size, file) == size && std::fclose(file) == 0, "cannot write " + input);
+    check(file != nullptr && std::fwrite(data, 1, size, file) == size && std::fclose(file) == 0,
+          "cannot write " + input);
     std::vector<std::string> warnings;
     const image_io::LoadOptions load{uint64_t(1) << 20, &warnings};
     Image img;
@@ -72,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(back.width == out.width && back.height == out.height && back.channels == out.channels &&
                   back.depth() == out.depth(),
               std::string(ext) + ": another shape read back");
-        check(jpeg || (back.data == out.data && back.data16 == out.data16), std::string(ext) + ": other samples read back");
+        check(jpeg || (back.data == out.data && back.data16 == out.data16),
+              std::string(ext) + ": other samples read back");
         const bool icc_written = out.metadata.icc.size() <= image_io::kMaxIccBytes;
         check(ext[1] == 'p' || back.metadata.icc == (icc_written ? out.metadata.icc : std::vector<uint8_t>()),
               std::string(ext) + ": another profile read back");

@@ -173,7 +173,9 @@ int main(int argc, char **argv) {
     std::filesystem::create_directories(dir);
     TIFFSetWarningHandler(nullptr);
     std::vector<std::pair<std::string, std::function<void(const std::string &)>>> seeds;
-    auto add = [&](const std::string &name, std::function<void(const std::string &)> make) { seeds.emplace_back(name, make); };
+    auto add = [&](const std::string &name, std::function<void(const std::string &)> make) {
+        seeds.emplace_back(name, make);
+    };
     for (int channels = 1; channels <= 4; ++channels)
         for (int depth : {8, 16}) {
             Image img = picture(channels, depth);
@@ -181,14 +183,16 @@ int main(int argc, char **argv) {
             const std::string stem = "io-" + std::to_string(channels) + "x" + std::to_string(depth);
             add(stem + ".png", [img](const std::string &path) { image_io::save(path, img, {9, 95, 444, 1}); });
             add(stem + ".tif", [img](const std::string &path) { image_io::save(path, img); });
-            if (depth == 8 && channels % 2) add(stem + ".jpg", [img](const std::string &path) { image_io::save(path, img); });
+            if (depth == 8 && channels % 2)
+                add(stem + ".jpg", [img](const std::string &path) { image_io::save(path, img); });
         }
     struct Png {
         const char *name;
         int depth, type;
         bool interlaced;
     };
-    for (const Png &f : {Png{"png-gray1", 1, PNG_COLOR_TYPE_GRAY, false}, {"png-gray4-adam7", 4, PNG_COLOR_TYPE_GRAY, true},
+    for (const Png &f : {Png{"png-gray1", 1, PNG_COLOR_TYPE_GRAY, false},
+                         {"png-gray4-adam7", 4, PNG_COLOR_TYPE_GRAY, true},
                          {"png-palette2", 2, PNG_COLOR_TYPE_PALETTE, false},
                          {"png-palette8-adam7", 8, PNG_COLOR_TYPE_PALETTE, true},
                          {"png-rgba16-adam7", 16, PNG_COLOR_TYPE_RGBA, true}})
@@ -214,7 +218,8 @@ int main(int argc, char **argv) {
     };
     for (const Jpeg &f : {Jpeg{"jpeg-gray-progressive", 1, true, false}, {"jpeg-rgb-progressive", 3, true, false},
                           {"jpeg-rgb-arithmetic", 3, false, true}})
-        add(f.name + ".jpg"s, [f](const std::string &path) { write_jpeg(path, f.channels, f.progressive, f.arithmetic); });
+        add(f.name + ".jpg"s,
+            [f](const std::string &path) { write_jpeg(path, f.channels, f.progressive, f.arithmetic); });
     // What must be refused or left out: tiles far beyond the image, rows the file cannot hold, an EXIF chunk
     // declaring 368 MiB, a profile's parts misnumbered.
     const std::pair<const char *, std::string> hostile_files[] = {

@@ -55,7 +55,8 @@ inline std::string png_chunk(const std::string &type, const std::string &data) {
 // A PNG declaring width x height pixels of the colour type and depth whose pixel data is one zero row.
 inline std::string png(uint32_t width, uint32_t height, int depth, int color_type) {
     const std::string header = be32(width) + be32(height) + char(depth) + char(color_type) + std::string(3, '\0');
-    const std::string zeros = "\x78\x01\x01\x08\0\xf7\xff"s + std::string(8, '\0') + be32(0x00080001);  // 8 stored bytes
+    const std::string zeros =
+        "\x78\x01\x01\x08\0\xf7\xff"s + std::string(8, '\0') + be32(0x00080001);  // 8 stored bytes
     return "\x89PNG\r\n\x1a\n"s + png_chunk("IHDR", header) + png_chunk("IDAT", zeros) + png_chunk("IEND", "");
 }
 
