@@ -238,8 +238,10 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         {"-o ./batch a.png --compare batch//a.png", 2, "two outputs would be batch//a.png", ""},
         {"-o new in.png --compare new/../new/in.png", 2, "two outputs would be new/../new/in.png", ""},
         {"in.png link.png --compare linked.png", 2, "two outputs would be linked.png (as link.png)", ""},
+        {"--weights w.png in.png ./w.png", 2, "output ./w.png would replace the input w.png", ""},
     };
     fs::create_symlink("linked.png", "link.png");
+    write("w.png", "1");
     for (const auto &[given, status, message, contents] : rows) {
         write("f", contents);
         for (int k = 0; k < 4; ++k) {
