@@ -186,40 +186,20 @@ int main(int argc, char **argv) {
             if (depth == 8 && channels % 2)
                 add(stem + ".jpg", [img](const std::string &path) { image_io::save(path, img); });
         }
-    struct Png {
-        const char *name;
-        int depth, type;
-        bool interlaced;
-    };
-    for (const Png &f : {Png{"png-gray1", 1, PNG_COLOR_TYPE_GRAY, false},
-                         {"png-gray4-adam7", 4, PNG_COLOR_TYPE_GRAY, true},
-                         {"png-palette2", 2, PNG_COLOR_TYPE_PALETTE, false},
-                         {"png-palette8-adam7", 8, PNG_COLOR_TYPE_PALETTE, true},
-                         {"png-rgba16-adam7", 16, PNG_COLOR_TYPE_RGBA, true}})
-        add(f.name + ".png"s, [f](const std::string &path) { write_png(path, f.depth, f.type, f.interlaced); });
-    struct Tiff {
-        const char *name, *mode;
-        int channels, bits;
-        bool tiles, planes;
-        int compression;
-    };
-    for (const Tiff &f : {Tiff{"tiff-gray8-tiles", "w", 1, 8, true, false, COMPRESSION_NONE},
-                          {"tiff-rgb8-planes-lzw", "wb", 3, 8, false, true, COMPRESSION_LZW},
-                          {"tiff-rgba16-tiles-planes", "w", 4, 16, true, true, COMPRESSION_ADOBE_DEFLATE},
-                          {"tiff-ga16-be-tiles-lzw", "wb", 2, 16, true, false, COMPRESSION_LZW},
-                          {"tiff-rgb16-be-strips", "wb", 3, 16, false, false, COMPRESSION_NONE}})
-        add(f.name + ".tif"s, [f](const std::string &path) {
-            write_tiff(path, f.mode, f.channels, f.bits, f.tiles, f.planes, f.compression);
-        });
-    struct Jpeg {
-        const char *name;
-        int channels;
-        bool progressive, arithmetic;
-    };
-    for (const Jpeg &f : {Jpeg{"jpeg-gray-progressive", 1, true, false}, {"jpeg-rgb-progressive", 3, true, false},
-                          {"jpeg-rgb-arithmetic", 3, false, true}})
-        add(f.name + ".jpg"s,
-            [f](const std::string &path) { write_jpeg(path, f.channels, f.progressive, f.arithmetic); });
+    using std::placeholders::_1;
+    add("png-gray1.png", std::bind(write_png, _1, 1, PNG_COLOR_TYPE_GRAY, false));
+    add("png-gray4-adam7.png", std::bind(write_png, _1, 4, PNG_COLOR_TYPE_GRAY, true));
+    add("png-palette2.png", std::bind(write_png, _1, 2, PNG_COLOR_TYPE_PALETTE, false));
+    add("png-palette8-adam7.png", std::bind(write_png, _1, 8, PNG_COLOR_TYPE_PALETTE, true));
+    add("png-rgba16-adam7.png", std::bind(write_png, _1, 16, PNG_COLOR_TYPE_RGBA, true));
+    add("tiff-gray8-tiles.tif", std::bind(write_tiff, _1, "w", 1, 8, true, false, COMPRESSION_NONE));
+    add("tiff-rgb8-planes-lzw.tif", std::bind(write_tiff, _1, "wb", 3, 8, false, true, COMPRESSION_LZW));
+    add("tiff-rgba16-tiles-planes.tif", std::bind(write_tiff, _1, "w", 4, 16, true, true, COMPRESSION_ADOBE_DEFLATE));
+    add("tiff-ga16-be-tiles-lzw.tif", std::bind(write_tiff, _1, "wb", 2, 16, true, false, COMPRESSION_LZW));
+    add("tiff-rgb16-be-strips.tif", std::bind(write_tiff, _1, "wb", 3, 16, false, false, COMPRESSION_NONE));
+    add("jpeg-gray-progressive.jpg", std::bind(write_jpeg, _1, 1, true, false));
+    add("jpeg-rgb-progressive.jpg", std::bind(write_jpeg, _1, 3, true, false));
+    add("jpeg-rgb-arithmetic.jpg", std::bind(write_jpeg, _1, 3, false, true));
     // What must be refused or left out: tiles far beyond the image, rows the file cannot hold, an EXIF chunk
     // declaring 368 MiB, a profile's parts misnumbered.
     const std::pair<const char *, std::string> hostile_files[] = {
