@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace bilateral::cli {
 
@@ -56,6 +57,9 @@ Options:
   --compare FILE       also write input and output side by side into FILE
   --force              let an output replace one of the inputs
   --threads T          number of worker threads
+  --max-pixels N       refuse inputs of more than N pixels (default
+                       178956970; 0: no limit); an input is refused as well
+                       when its samples would not fit in the memory left.
   --time               print the filter time and megapixels per second
   -o OUTDIR            write each output to OUTDIR under its input's file name
   --demo [DIR]         filter a generated noisy picture; writes
@@ -75,9 +79,12 @@ Formats:
   floating point, other depths, ...) are refused. JPEG: 8-bit gray or colour.
 
 Outputs are written to a temporary file beside the target and renamed into
-place, so a failure or a signal (SIGINT, SIGTERM, SIGHUP) never leaves a
-partial or damaged output. Exit status: 0 done, 1 a file failed, 2 bad
-arguments.
+place, so a failure or a signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT) never
+leaves a partial or damaged output. A replaced file keeps its permissions
+(and its owner where allowed); an output that is a symbolic link has its
+target replaced. Metadata an output format cannot hold is left out with a
+warning. Exit status: 0 done, 1 a file failed (the others are still
+written), 2 bad arguments.
 )";
 
 namespace {
@@ -98,7 +105,8 @@ bool parse_int(const std::string &text, int lo, int hi, int &value) {
 bool takes_value(const std::string &arg) {
     static const std::set<std::string> kWithValue = {
         "-o",        "--sigma-spatial", "--window",  "--sigma-range", "--padding",         "--pad-value",
-        "--weights", "--threads",       "--compare", "--quality",     "--png-compression", "--subsampling"};
+        "--weights", "--threads",       "--compare", "--quality",     "--png-compression", "--subsampling",
+        "--max-pixels"};
     return kWithValue.count(arg.substr(0, arg.find('='))) != 0;
 }
 
@@ -139,6 +147,11 @@ std::string set_option(const std::string &arg, const std::string &value, Options
     } else if (arg == "--pad-value") {
         if (!parse_number(value, opt.pad_value) || !std::isfinite(opt.pad_value))
             return "--pad-value must be a number, not '" + value + "'";
+    } else if (arg == "--max-pixels") {
+        double n;
+        if (!parse_number(value, n) || !(n >= 0 && n <= 9007199254740992.0) || n != std::floor(n))
+            return "--max-pixels must be a whole number of pixels (0: no limit), not '" + value + "'";
+        opt.load.max_pixels = uint64_t(n);
     } else if (arg == "--weights") {
         opt.weights_file = value;
     } else if (arg == "--compare") {
@@ -156,10 +169,33 @@ std::string output_in_dir(const std::string &outdir, const std::string &input) {
            (slash == std::string::npos ? input : input.substr(slash + 1));
 }
 
-// True when both paths name the same existing file.
-bool same_file(const std::string &a, const std::string &b) {
-    struct stat sa, sb;
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+// What a path names, for telling whether two paths would be the same file:
+// an existing file's device and inode (hard links alike), else the absolute
+// path with "." and ".." resolved and symbolic links followed, its last one
+// included (a save writes through it).
+struct Identity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string path;
+    bool operator==(const Identity &o) const {
+        return exists == o.exists && (exists ? device == o.device && inode == o.inode : path == o.path);
+    }
+};
+
+Identity identity_of(const std::string &path) {
+    Identity id;
+    const std::string real = image_io::final_path(path);
+    struct stat info;
+    if (!real.empty() && stat(real.c_str(), &info) == 0) {
+        id.exists = true, id.device = info.st_dev, id.inode = info.st_ino;
+        return id;
+    }
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path full = fs::weakly_canonical(fs::absolute(real.empty() ? path : real, error), error);
+    id.path = error ? path : full.string();
+    return id;
 }
 
 }  // namespace
@@ -214,17 +250,21 @@ std::string check_files(const Options &opt) {
     std::vector<std::string> inputs(opt.inputs.begin(),
                                     opt.inputs.begin() + (opt.outdir.empty() && !opt.demo ? 1 : opt.inputs.size()));
     if (!opt.weights_file.empty()) inputs.push_back(opt.weights_file);
+    std::vector<Identity> ids;
+    for (const std::string &out : outputs) ids.push_back(identity_of(out));
     for (size_t k = 0; k < outputs.size(); ++k) {
         for (size_t j = 0; j < k; ++j) {
-            if (outputs[j] == outputs[k] || same_file(outputs[j], outputs[k]))
+            if (ids[j] == ids[k])
                 return "two outputs would be " + outputs[k] +
-                       (opt.outdir.empty() ? "" : " (inputs with the same file name)");
+                       (outputs[j] == outputs[k] ? "" : " (as " + outputs[j] + ")") +
+                       (opt.outdir.empty() || outputs[j] != outputs[k] ? "" : " (inputs with the same file name)");
         }
     }
-    for (const std::string &out : outputs) {
-        for (const std::string &in : inputs) {
-            if (!opt.force && same_file(in, out))
-                return "output " + out + " would replace the input " + in + " (use --force to allow it)";
+    for (const std::string &in : inputs) {
+        const Identity input = identity_of(in);
+        for (size_t k = 0; k < outputs.size() && !opt.force; ++k) {
+            if (ids[k] == input)
+                return "output " + outputs[k] + " would replace the input " + in + " (use --force to allow it)";
         }
     }
     return "";
@@ -234,8 +274,8 @@ void warn_about_options(const Options &opt) {
     const auto given = [&](const char *name) { return opt.given.count(name) != 0; };
     const std::vector<std::string> outputs = outputs_of(opt);
     const bool jpeg = std::any_of(outputs.begin(), outputs.end(), is_jpeg);
-    const bool png =
-        std::any_of(outputs.begin(), outputs.end(), [](const std::string &o) { return image_io::extension_of(o) == ".png"; });
+    const bool png = std::any_of(outputs.begin(), outputs.end(),
+                                 [](const std::string &o) { return image_io::extension_of(o) == ".png"; });
     if (given("--pad-value") && opt.padding != Padding::constant)
         warn("--pad-value has no effect without --padding constant");
     if (given("--sigma-spatial") && !opt.weights_file.empty()) warn("--sigma-spatial has no effect with --weights");

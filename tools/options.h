@@ -38,6 +38,7 @@ struct Options {
     std::string compare;
     std::string outdir;
     std::string demo_dir;
+    image_io::LoadOptions load;
     image_io::SaveOptions save;
     bool use_float = false, truncate = false, drop_alpha = false, force = false, time = false, quiet = false;
     bool demo = false;
