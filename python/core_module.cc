@@ -229,12 +229,13 @@ void filter_samples(py::array in, const py::array &out, Padding padding, const p
     w_buf.set(0, 0, window, 1);
     w_buf.set(1, 0, window, window);
     const Variant v{rgb ? Layout::rgb : Layout::gray, front::sample_of<T>, padding};
-    // A long call runs as strips of output rows, whole tiles of a fraction of
-    // a second each, so that Ctrl-C is seen between them; every sample gets
-    // the bits of one whole call.
+    // A long call runs as strips of output rows of a fraction of a second
+    // each, so that Ctrl-C is seen between them; every sample gets the bits of
+    // one whole call. Strips are whole tiles where they can be.
     const int64_t H = in.shape(0), tile = rgb ? 32 : 64;
     const double seconds = front::estimated_seconds(v.layout, in.shape(1), H, window, front::effective_threads(g_threads));
-    const int64_t rows = seconds <= kStripSeconds ? H : std::max(tile, int64_t(H * kStripSeconds / seconds) / tile * tile);
+    int64_t rows = seconds <= kStripSeconds ? H : std::max<int64_t>(1, int64_t(double(H) * kStripSeconds / seconds));
+    if (rows < H && rows > tile) rows = rows / tile * tile;
     for (int64_t y0 = 0; y0 < H; y0 += rows) {
         Descriptor strip(static_cast<char *>(const_cast<void *>(out.data())) + y0 * out.strides(0), code,
                          sizeof(T) * 8, dims);
@@ -251,10 +252,11 @@ void filter_samples(py::array in, const py::array &out, Padding padding, const p
     }
 }
 
-// The N x N spatial weights: the given ones, or the Gaussian for sigma_spatial
-// over the given window or the default one.
-py::array_t<float> spatial_weights(const py::object &weights_arg, const py::object &window_arg,
-                                   double sigma_spatial, front::WindowShape shape = front::WindowShape::square) {
+// The window size N: the given weights' (checked and converted into
+// `given`), or the given window, or the default for sigma_spatial; refused
+// beyond the front ends' window limit before any weight is made.
+int window_from(const py::object &weights_arg, const py::object &window_arg, double sigma_spatial,
+                py::array_t<float> *given) {
     const int64_t window_given = window_arg.is_none() ? 0 : positive_int(window_arg, "window");  // 0: not given
     if (!weights_arg.is_none()) {
         py::array_t<float> weights = checked_weights(weights_arg);
@@ -262,14 +264,20 @@ py::array_t<float> spatial_weights(const py::object &weights_arg, const py::obje
         if (window_given != 0 && window_given != window)
             throw py::value_error("window " + std::to_string(window_given) + " does not match the " +
                                   std::to_string(window) + " x " + std::to_string(window) + " weights");
-        return weights;
+        if (given != nullptr) *given = weights;
+        return int(window);
     }
     const double window = window_given != 0 ? double(window_given) : front::default_window(sigma_spatial);
     if (const front::Refusal r = front::check_window_size(window))
         throw py::value_error(window_given != 0 ? r.text : "sigma_spatial " + repr(sigma_spatial) + ": " + r.text);
-    const std::vector<float> gaussian = front::gaussian_weights(int(window), sigma_spatial, shape);
+    return int(window);
+}
+
+// The Gaussian weights of the window's shape, as a C-ordered N x N array.
+py::array_t<float> gaussian(int window, double sigma_spatial, front::WindowShape shape) {
+    const std::vector<float> values = front::gaussian_weights(window, sigma_spatial, shape);
     py::array_t<float> weights({int64_t(window), int64_t(window)});
-    std::copy(gaussian.begin(), gaussian.end(), weights.mutable_data());
+    std::copy(values.begin(), values.end(), weights.mutable_data());
     return weights;
 }
 
@@ -277,11 +285,12 @@ py::array_t<float> spatial_weights(const py::object &weights_arg, const py::obje
 struct Prepared {
     py::array in;
     Variant v{};
-    py::array_t<float> weights;
+    int window = 0;
+    py::array_t<float> weights;  // the given ones; the Gaussian is made once the call has passed its checks
     bool weights_given = false;
-    double sigma_range = 0, pad_value = 0;
+    double sigma_spatial = 1, sigma_range = 0, pad_value = 0;
+    front::WindowShape shape = front::WindowShape::disc;
     Rounding rounding = Rounding::nearest;
-    int window() const { return int(weights.shape(0)); }
 };
 
 // The window shape a user names.
@@ -300,10 +309,11 @@ Prepared prepare(const py::object &image, double sigma_spatial, const py::object
     p.in = checked_image(image, sample);
     const bool rgb = p.in.ndim() == 3 && p.in.shape(2) == 3;
     p.v = {rgb ? Layout::rgb : Layout::gray, sample, checked_padding(padding_name)};
-    check_sigma(sigma_spatial, "sigma_spatial");
+    p.sigma_spatial = check_sigma(sigma_spatial, "sigma_spatial");
     p.sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range") : front::default_sigma_range(sample);
     p.pad_value = pad_value;
-    p.weights = spatial_weights(weights_arg, window_arg, sigma_spatial, checked_shape_name(shape_name));
+    p.shape = checked_shape_name(shape_name);
+    p.window = window_from(weights_arg, window_arg, sigma_spatial, &p.weights);
     p.weights_given = !weights_arg.is_none();
     p.rounding = truncate ? Rounding::truncate : Rounding::nearest;
     return p;
@@ -318,7 +328,7 @@ front::Call call_of(const Prepared &p) {
     c.width = p.in.shape(1);
     c.height = p.in.shape(0);
     c.channels = p.v.layout == Layout::rgb ? 3 : 1;
-    c.window = p.window();
+    c.window = p.window;
     c.weights = p.weights_given ? p.weights.data() : nullptr;
     c.sigma_range = p.sigma_range;
     c.pad_value = p.pad_value;
@@ -375,22 +385,23 @@ void filter(const py::object &image, const py::array &out, double sigma_spatial,
     if (np.attr("may_share_memory")(in, out).cast<bool>() && np.attr("shares_memory")(in, out).cast<bool>())
         throw py::value_error("out overlaps the image; the filter cannot work in place, pass a separate array");
     if (const front::Refusal r = front::check_call(call_of(p)).refusal) raise_refusal(r);
+    const py::array_t<float> weights = p.weights_given ? p.weights : gaussian(p.window, p.sigma_spatial, p.shape);
     switch (p.v.sample) {
         case Sample::u8:
-            return filter_samples<uint8_t>(in, out, p.v.padding, p.weights, p.window(), p.sigma_range, p.pad_value,
+            return filter_samples<uint8_t>(in, out, p.v.padding, weights, p.window, p.sigma_range, p.pad_value,
                                            p.rounding);
         case Sample::u16:
-            return filter_samples<uint16_t>(in, out, p.v.padding, p.weights, p.window(), p.sigma_range, p.pad_value,
+            return filter_samples<uint16_t>(in, out, p.v.padding, weights, p.window, p.sigma_range, p.pad_value,
                                             p.rounding);
         default:
-            return filter_samples<float>(in, out, p.v.padding, p.weights, p.window(), p.sigma_range, p.pad_value,
+            return filter_samples<float>(in, out, p.v.padding, weights, p.window, p.sigma_range, p.pad_value,
                                          p.rounding);
     }
 }
 
 // The window size N a filter call with these arguments uses.
 int64_t window_of(const py::object &window_arg, const py::object &weights_arg, double sigma_spatial) {
-    return spatial_weights(weights_arg, window_arg, check_sigma(sigma_spatial, "sigma_spatial")).shape(0);
+    return window_from(weights_arg, window_arg, check_sigma(sigma_spatial, "sigma_spatial"), nullptr);
 }
 
 // Sets the runtime's worker count; returns the previous one.

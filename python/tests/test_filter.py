@@ -157,5 +157,5 @@ def test_interrupted_promptly():
     start = time.monotonic()
     timer.start()
     with pytest.raises(KeyboardInterrupt):
-        bf.filter(image, window=501, window_shape="square")  # about 10 s on two threads
-    assert time.monotonic() - start < 4
+        bf.filter(image, window=501, window_shape="square")  # 10 s or more on two threads
+    assert time.monotonic() - start < 5
