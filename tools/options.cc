@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "front/checks.h"
+
 namespace bilateral::cli {
 
 const char *const kShortUsage = R"(Usage: bilateral [OPTION]... INPUT OUTPUT
@@ -33,8 +35,12 @@ Options:
                        one position further left and up. N may be at most
                        2*max(width, height)+1 and 16384 (1 GiB of weights),
                        and the memory the filter needs (weights, every
-                       thread's scratch, images) must fit in this machine's
-                       memory.
+                       thread's scratch, images) must fit in the memory this
+                       process may still take. A run estimated to take more
+                       than a minute is announced with a warning.
+  --window-shape W     disc (default): the Gaussian weighs the positions
+                       within floor(N/2) of the centre, as a diameter-N
+                       window (isotropic, and faster); square: all N*N
   --sigma-range R      range sigma in the samples' own units (default 10% of
                        the range: 25.5 for 8-bit images, 6553.5 for 16-bit,
                        0.1 with --float)
@@ -56,7 +62,7 @@ Options:
   --png-compression L  PNG compression level, 0..9 (default 1: fast)
   --compare FILE       also write input and output side by side into FILE
   --force              let an output replace one of the inputs
-  --threads T          number of worker threads
+  --threads T          number of worker threads, 1..256
   --max-pixels N       refuse inputs of more than N pixels (default
                        178956970; 0: no limit); an input is refused as well
                        when its samples would not fit in the memory left.
@@ -106,7 +112,7 @@ bool takes_value(const std::string &arg) {
     static const std::set<std::string> kWithValue = {
         "-o",        "--sigma-spatial", "--window",  "--sigma-range", "--padding",         "--pad-value",
         "--weights", "--threads",       "--compare", "--quality",     "--png-compression", "--subsampling",
-        "--max-pixels"};
+        "--max-pixels", "--window-shape"};
     return kWithValue.count(arg.substr(0, arg.find('='))) != 0;
 }
 
@@ -128,9 +134,15 @@ std::string set_option(const std::string &arg, const std::string &value, Options
         double &sigma = arg == "--sigma-spatial" ? opt.sigma_spatial : opt.sigma_range;
         if (!parse_number(value, sigma) || !(sigma > 0) || std::isinf(sigma))
             return arg + " must be a positive number, not '" + value + "'";
-    } else if (arg == "--window" || arg == "--threads") {
-        if (!parse_int(value, 1, 1000000000, arg == "--window" ? opt.window : opt.threads))
-            return arg + " must be a positive integer, not '" + value + "'";
+    } else if (arg == "--window") {
+        if (!parse_int(value, 1, 1000000000, opt.window))
+            return "--window must be a positive integer, not '" + value + "'";
+    } else if (arg == "--threads") {
+        if (!parse_int(value, 1, front::kMaxThreads, opt.threads))
+            return "--threads must be within 1.." + std::to_string(front::kMaxThreads) + ", not '" + value + "'";
+    } else if (arg == "--window-shape") {
+        if (!front::window_shape_from_name(value, opt.window_shape))
+            return "--window-shape must be disc or square, not '" + value + "'";
     } else if (arg == "--quality") {
         if (!parse_int(value, 1, 100, opt.save.jpeg_quality))
             return "--quality must be within 1..100, not '" + value + "'";
@@ -279,6 +291,7 @@ void warn_about_options(const Options &opt) {
     if (given("--pad-value") && opt.padding != Padding::constant)
         warn("--pad-value has no effect without --padding constant");
     if (given("--sigma-spatial") && !opt.weights_file.empty()) warn("--sigma-spatial has no effect with --weights");
+    if (given("--window-shape") && !opt.weights_file.empty()) warn("--window-shape has no effect with --weights");
     if (opt.truncate && opt.use_float) warn("--truncate has no effect with --float (float results are rounded)");
     if ((given("--quality") || given("--subsampling")) && !jpeg)
         warn("--quality and --subsampling only affect JPEG output");

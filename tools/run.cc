@@ -22,7 +22,7 @@ using image_io::Image;
 Buffer<float> &weights_of(FilterSettings &s) {
     if (s.weights.data() == nullptr) {
         s.weights = Buffer<float>(s.window, s.window);
-        const std::vector<float> gaussian = front::gaussian_weights(s.window, s.sigma_spatial);
+        const std::vector<float> gaussian = front::gaussian_weights(s.window, s.sigma_spatial, s.window_shape);
         std::copy(gaussian.begin(), gaussian.end(), s.weights.begin());
     }
     return s.weights;

@@ -117,7 +117,8 @@ struct CliTest : ::testing::Test {  // in a fresh working folder
 };
 
 TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
-    const std::vector<float> g5 = gaussian_weights(5, 1), file_weights = {1, 2, 3, .5, 1, 1, 0, 0, 1};
+    const std::vector<float> g5 = gaussian_weights(5, 1, WindowShape::disc);
+    const std::vector<float> file_weights = {1, 2, 3, .5, 1, 1, 0, 0, 1};
     write("w.txt", "1 2 3\n0.5 1 1\n0 0 1\n");  // file rows are window rows
     fs::create_directories("batch");
     std::mt19937 rng(7);
@@ -142,8 +143,8 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         // Arguments, expected result, output file, what stderr holds ("": nothing).
         const std::tuple<std::string, Image, std::string, std::string> rows[] = {
             {"--sigma-spatial 1.5 --sigma-range 30 --padding symmetric --threads 3 in.png o.png",
-             direct(img, rounded, Padding::symmetric, gaussian_weights(7, 1.5), 30), "o.png", ""},
-            {"--truncate --padding constant --pad-value 200 --window 4 in.png o.png",
+             direct(img, rounded, Padding::symmetric, gaussian_weights(7, 1.5, WindowShape::disc), 30), "o.png", ""},
+            {"--truncate --padding constant --pad-value 200 --window 4 --window-shape square in.png o.png",
              direct(img, truncated, Padding::constant, gaussian_weights(4, 1), 25.5, 200), "o.png", "further left"},
             {"--float --padding constant --pad-value 0.5 in.png o.png",
              direct(img, scaled, Padding::constant, g5, 0.1, 0.5), "o.png", ""},
@@ -209,6 +210,8 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         {"--window 0 in.png OUT", 2, "--window must be a positive integer", ""},
         {"--sigma-spatial nan in.png OUT", 2, "--sigma-spatial must be a positive number", ""},
         {"--padding wrap in.png OUT", 2, "--padding must be constant, replicate or symmetric", ""},
+        {"--window-shape circle in.png OUT", 2, "--window-shape must be disc or square", ""},
+        {"--threads 257 in.png OUT", 2, "--threads must be within 1..256", ""},
         {"--padding constant --pad-value 256 in.png OUT", 1, "within 0..255 for 8-bit", ""},
         {"--pad-value 65536 i16.png OUT", 2, "within 0..65535", ""},
         {"--weights f in.png OUT", 2, "not a square count", "1 1 1 1 1"},
