@@ -34,14 +34,14 @@ struct ColorAccumulate {
     static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, int64_t out_row, const Weights &weights) {
         using V = hn::Vec<D>;
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
-        const int32_t taps = job.N * job.N;
+        const int32_t taps = job.taps.taps;
         const int64_t s0 = job.source[0], s1 = job.source[1], s2 = job.source[2];
         VecGroup<D, kV> sum, num0, num1, num2;
         for (int v = 0; v < kV; ++v) {
             at<kV>(sum, v) = at<kV>(num0, v) = at<kV>(num1, v) = at<kV>(num2, v) = hn::Zero(d);
         }
         for (int32_t t = 0; t < taps; ++t) {
-            const V w = hn::Set(d, job.spatial[t]);
+            const V w = hn::Set(d, job.taps.spatial[t]);
             const float *s = job.tap_sample[t] + q;
             VecGroup<D, kV> es;
             weights(t, q, es);

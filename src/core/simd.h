@@ -5,11 +5,17 @@
 #ifndef BILATERAL_CORE_SIMD_H
 #define BILATERAL_CORE_SIMD_H
 
+#include <cstdint>
+
 namespace bilateral {
 
 // True when the target Highway dispatches to has a native fused multiply-add.
 // Asked on every tile so that tests can switch targets between calls.
 bool vector_kernels_usable();
+
+// True when none of the `count` floats at p is negative, infinite or NaN
+// (-0 passes), on the best vector target (whatever its multiply-add).
+bool all_finite_nonnegative(const float *p, int64_t count);
 
 // Staged rows and weight planes are sized in multiples of this many columns,
 // so that whole-vector loads and stores of the last chunk stay inside them:
