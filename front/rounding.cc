@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <string>
 #include <type_traits>
 
 namespace bilateral::front {
@@ -164,7 +165,28 @@ bool writes_nothing(Variant v, const halide_buffer_t *out) {
            !(out->dimensions >= 3 && out->dim[2].min <= 0 && int64_t(out->dim[2].min) + out->dim[2].extent >= 3);
 }
 
+// The _rounded entry point of a variant, called with the arguments its
+// padding takes.
+#define BF_CALL_ROUNDED_constant(f) f(in, weights, window, sigma, pad, out)
+#define BF_CALL_ROUNDED_replicate(f) f(in, weights, window, sigma, out)
+#define BF_CALL_ROUNDED_symmetric(f) f(in, weights, window, sigma, out)
+#define BF_ROUNDED_CASE(l, s, p)                                                                  \
+    if (entry == "BilateralFilter_" #l "_" #s "_" #p) {                                          \
+        return BF_CALL_ROUNDED_##p(BilateralFilter_##l##_##s##_##p##_rounded);                  \
+    }
+int call_rounded_by_name(const std::string &entry, halide_buffer_t *in, halide_buffer_t *weights, double window,
+                         double sigma, double pad, halide_buffer_t *out) {
+    BILATERAL_FILTER_ROUNDED_VARIANTS(BF_ROUNDED_CASE)
+    return -1;
+}
+#undef BF_ROUNDED_CASE
+
 }  // namespace
+
+int call_rounded_entry(Variant v, halide_buffer_t *in, halide_buffer_t *weights, double window, double sigma,
+                       double pad, halide_buffer_t *out) {
+    return call_rounded_by_name(entry_name(v), in, weights, window, sigma, pad, out);
+}
 
 size_t copy_bytes(Variant v, Rounding r, const halide_buffer_t *in, double window, const halide_buffer_t *out,
                   size_t budget_bytes) {

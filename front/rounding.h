@@ -17,6 +17,12 @@ enum class Rounding { nearest, truncate };
 // What the float copies of one strip may take when rounding to nearest.
 constexpr size_t kRoundingBudget = size_t(16) << 20;
 
+// Calls the variant's _rounded entry point (results rounded to nearest, any
+// x stride but 0); pad reaches only the constant ones. An 8- or 16-bit
+// variant only: returns -1 for float32 ones.
+int call_rounded_entry(Variant v, halide_buffer_t *in, halide_buffer_t *weights, double window, double sigma,
+                       double pad, halide_buffer_t *out);
+
 // Bytes of copies call_filter would allocate for these descriptors (only
 // their shapes and strides are read); 0 when it calls the entry point directly.
 size_t copy_bytes(Variant v, Rounding r, const halide_buffer_t *in, double window, const halide_buffer_t *out,

@@ -57,9 +57,10 @@ struct ColorAccumulate {
         for (int v = 0; v < kV; ++v) {
             const int32_t x = q + v * lanes;
             const size_t count = static_cast<size_t>(std::min(lanes, job.cols - x));
-            store_quotients(d, hn::Div(at<kV>(num0, v), at<kV>(sum, v)), job.out[0] + out_row + x, count);
-            store_quotients(d, hn::Div(at<kV>(num1, v), at<kV>(sum, v)), job.out[1] + out_row + x, count);
-            store_quotients(d, hn::Div(at<kV>(num2, v), at<kV>(sum, v)), job.out[2] + out_row + x, count);
+            const int64_t at_x = out_row + x * job.out_x_stride;
+            store_quotients(d, hn::Div(at<kV>(num0, v), at<kV>(sum, v)), job.out[0] + at_x, count, job.round, job.out_x_stride);
+            store_quotients(d, hn::Div(at<kV>(num1, v), at<kV>(sum, v)), job.out[1] + at_x, count, job.round, job.out_x_stride);
+            store_quotients(d, hn::Div(at<kV>(num2, v), at<kV>(sum, v)), job.out[2] + at_x, count, job.round, job.out_x_stride);
         }
     }
 

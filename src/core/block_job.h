@@ -34,7 +34,8 @@ struct BlockJob {
     int64_t plane_cols;
     const float **tap_weight, **tap_sample;  // room for N * N pointers: one row's tap tables, per tap run
     T *out[3];            // output sample (first column, first row) per channel; gray uses out[0]
-    int64_t out_stride;
+    int64_t out_stride, out_x_stride;  // output rows and columns apart, in elements
+    bool round;           // integer results rounded to nearest instead of truncated
 
     const float *sample(int32_t u, int32_t v) const { return staged + (v - v_lo) * stride + (u - u_lo); }
     const uint8_t *sample_byte(int32_t u, int32_t v) const { return staged_bytes + (v - v_lo) * stride + (u - u_lo); }
@@ -43,7 +44,7 @@ struct BlockJob {
 // Stores the quotient of output channel k at column q, row r of the block.
 template <class T>
 inline void store_result(const BlockJob<T> &job, int k, int32_t r, int32_t q, float quotient) {
-    job.out[k][r * job.out_stride + q] = store_quotient<T>(quotient);
+    job.out[k][r * job.out_stride + q * job.out_x_stride] = store_quotient<T>(quotient, job.round);
 }
 
 }  // namespace bilateral

@@ -49,8 +49,8 @@ struct GrayAccumulate {
         }
         for (int v = 0; v < kV; ++v) {
             const int32_t x = q + v * lanes;
-            store_quotients(d, hn::Div(at<kV>(acc, v), at<kV>(sum, v)), out + x,
-                            static_cast<size_t>(std::min(lanes, job.cols - x)));
+            store_quotients(d, hn::Div(at<kV>(acc, v), at<kV>(sum, v)), out + x * job.out_x_stride,
+                            static_cast<size_t>(std::min(lanes, job.cols - x)), job.round, job.out_x_stride);
         }
     }
 

@@ -15,11 +15,12 @@
 
 namespace bilateral {
 
-// One channel plane of the input: element (x, y) is host[x + y*y_stride - base].
+// One channel plane of the input: element (x, y) is
+// host[x*x_stride + y*y_stride - base].
 template <class T>
 struct Plane {
     const T *host;
-    int64_t base, y_stride;
+    int64_t base, x_stride, y_stride;
     int64_t x_min, x_end, y_min, y_end;  // ends: min + extent
 };
 
@@ -52,9 +53,12 @@ void stage_rect(const Plane<T> &src, int64_t x_first, int64_t y_first, int64_t c
             continue;
         }
         const int64_t row = y * src.y_stride - src.base;  // index of column 0 of the row
+        const int64_t xs = src.x_stride;
         if (qb > qa) {
-            const T *inside = src.host + (row + x_first + qa);
-            if constexpr (std::is_same_v<Out, T>) {
+            const T *inside = src.host + (row + (x_first + qa) * xs);
+            if (xs != 1) {
+                for (int64_t q = qa; q < qb; ++q) out[q] = convert(inside[(q - qa) * xs]);
+            } else if constexpr (std::is_same_v<Out, T>) {
                 std::memcpy(out + qa, inside, static_cast<size_t>(qb - qa) * sizeof(T));
             } else {
                 for (int64_t q = qa; q < qb; ++q) out[q] = convert(inside[q - qa]);
@@ -63,7 +67,7 @@ void stage_rect(const Plane<T> &src, int64_t x_first, int64_t y_first, int64_t c
         const auto extend_column = [&](int64_t q) {
             bool inside_x = true;
             const int64_t x = extend_index<P>(x_first + q, src.x_min, src.x_end, x_extent, inside_x);
-            out[q] = inside_x ? convert(src.host[row + x]) : pad_value;
+            out[q] = inside_x ? convert(src.host[row + x * xs]) : pad_value;
         };
         for (int64_t q = 0; q < qa; ++q) extend_column(q);
         for (int64_t q = qb; q < cols; ++q) extend_column(q);

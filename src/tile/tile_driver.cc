@@ -158,7 +158,8 @@ int32_t output_channel_source(int32_t k, int32_t c_min, int32_t c_count) {
     return inside ? static_cast<int32_t>(source - c_min) : -1;
 }
 
-// Output channel k of row y starts at out_host[y * out_y_stride + channel_offset(k)].
+// Output channel k of row y starts at out_host[y * out_y_stride + channel_offset(k)],
+// column x x * out_x_stride further.
 template <class T>
 int64_t channel_offset(const Closure<T> &c, int k) {
     return k == 0 ? -c.out_base : (k == 1 ? c.out_c1 : c.out_c2);
@@ -172,7 +173,7 @@ void write_empty_window(const Closure<T> &c, int64_t x_first, int64_t y_first, i
     for (int64_t y = y_first; y < y_first + rows; ++y) {
         for (int k = 0; k < channels; ++k) {
             T *row = c.out_host + (y * c.out_y_stride + channel_offset(c, k));
-            std::fill(row + x_first, row + x_first + cols, nan_result);
+            for (int64_t x = x_first; x < x_first + cols; ++x) row[x * c.out_x_stride] = nan_result;
         }
     }
 }
@@ -246,7 +247,7 @@ void stage_channels(const Closure<T> &c, int32_t planes, int64_t x_first, int64_
     for (int32_t ch = 0; ch < planes; ++ch) {
         const int64_t channel_base =
             L == Layout::rgb ? c.in_base - (int64_t{c.in_c_min} + ch) * c.in_c_stride : c.in_base;
-        const Plane<T> src{c.in_host, channel_base, c.in_y_stride, c.in_x_min, c.in_x_end, c.in_y_min, c.in_y_end};
+        const Plane<T> src{c.in_host, channel_base, c.in_x_stride, c.in_y_stride, c.in_x_min, c.in_x_end, c.in_y_min, c.in_y_end};
         stage_rect<T, P>(src, x_first, y_first, stride, rows, c.pad, dst + ch * stride * rows);
     }
 }
@@ -326,6 +327,8 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     job.tap_weight = tables.tap_tables;
     job.tap_sample = tables.tap_tables + int64_t{N} * N;
     job.out_stride = c.out_y_stride;
+    job.out_x_stride = c.out_x_stride;
+    job.round = c.round;
     job.u_lo = staged_u_lo(N, off);
     job.v_lo = off;
 
@@ -350,7 +353,7 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
         job.plane_weight = premultiply ? tables.plane_weight : nullptr;
         for (int k = 0; k < kOutputChannels; ++k) {
             job.source[k] = (sources[k] < 0 ? channels : sources[k]) * job.plane;
-            job.out[k] = c.out_host + (x_block + y_tile * c.out_y_stride + channel_offset(c, k));
+            job.out[k] = c.out_host + (x_block * c.out_x_stride + y_tile * c.out_y_stride + channel_offset(c, k));
         }
 
         if (!vector) {

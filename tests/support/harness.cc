@@ -62,6 +62,18 @@ Dims with_channels(Choices &c, halide_dimension_t x, halide_dimension_t y, int32
     return {x, y, {c_min, channels, cs}};
 }
 
+// Pixels side by side x_stride apart, each holding its channels next to one another (RGB) or its one
+// sample (gray), often with a spare sample after them as alpha; sometimes flipped in x or y.
+void interleave(Choices &c, Dims &d) {
+    const bool rgb = d.size() > 2;
+    int32_t xs = (rgb ? d[2].extent : 1) + c.in(rgb ? 0 : 1, 1);
+    if (c.percent(20)) xs = -xs;
+    d[0].stride = xs;
+    d[1].stride = std::max(d[0].extent, 1) * std::abs(xs) + (c.percent(30) ? c.in(1, 7) : 0);
+    if (c.percent(20)) d[1].stride = -d[1].stride;
+    if (rgb) d[2].stride = 1;
+}
+
 // The input's range in one dimension against the output's [omin, omin + oext): around it (0),
 // overlapping it, often narrower than the window (1), or wholly beside it, up to a window away (2).
 halide_dimension_t place(Choices &c, int mode, int32_t omin, int32_t oext, int32_t n) {
@@ -166,7 +178,15 @@ Trial make_trial(Variant v, double window, double sigma, double pad, const Dims 
             std::make_unique<Mapped>(type, out, Guard::none, margin), what.str()};
 }
 
-Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label) {
+std::vector<Variant> rounded_variants() {
+    std::vector<Variant> integer;
+    for (const Variant &v : all_variants()) {
+        if (v.sample != Sample::f32) integer.push_back(v);
+    }
+    return integer;
+}
+
+Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label, bool rounded) {
     // Integer samples run up to `top`; their sigmas, pads and bands scale with it.
     const bool rgb = v.layout == Layout::rgb, integer = v.sample != Sample::f32;
     const double top = v.sample == Sample::u16 ? 65535 : 255;
@@ -215,6 +235,10 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
         in[1].stride = row_stride(c, ix.extent);
         out[1].stride = row_stride(c, ox.extent);
     }
+    if (rounded && c.percent(60)) {
+        interleave(c, in);
+        interleave(c, out);
+    }
     // Weights cover absolute [0, N)^2, often from negative mins and with spare columns and rows.
     Dims wd(2);
     for (halide_dimension_t &d : wd) {
@@ -224,7 +248,8 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
     }
     wd[1].stride = row_stride(c, wd[0].extent);
     Trial t = make_trial(v, window, sigma, pad, in, wd, out, guard, 4 * c.in(16, 23));
-    t.what = label + ", " + t.what;
+    t.what = label + ", " + t.what + (rounded ? ", rounded" : "");
+    t.rounded = rounded;
 
     // Samples: the full range, a narrow band (8-bit) or a wide one (float), or a few levels (flat
     // areas with steps); floats sometimes with NaN and infinities.
@@ -305,7 +330,7 @@ testing::AssertionResult matches_oracle(Trial &t) {
     const int status = t.call();
     const halide_buffer_t &o = *t.out->view.raw_buffer();
     Mapped expected(o.type, Dims(o.dim, o.dim + o.dimensions));
-    ref_filter(t.v, t.in->view, t.w->view, t.window, t.sigma, t.pad, expected.view);
+    ref_filter(t.v, t.in->view, t.w->view, t.window, t.sigma, t.pad, expected.view, t.rounded);
     const testing::AssertionResult same = same_samples(expected.view, t.out->view);
     std::string problem = status != 0 ? "status " + std::to_string(status) + "; " : t.out->stray_writes();
     if (t.in->bytes() != in || t.w->bytes() != w) problem += "; input or weights changed";
