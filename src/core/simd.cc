@@ -38,6 +38,37 @@ bool all_finite_nonnegative(const float *p, int64_t count) {
     }
     return ok;
 }
+// Whole vectors of samples x stride 1 to 4 apart (RGB and RGBA pictures
+// interleave 3 or 4 samples per pixel), then one at a time. An interleaved
+// load of K samples reads stride * K elements, up to stride - 1 past the last
+// sample it needs: those lie before the next sample, so only groups followed
+// by another sample take whole vectors.
+template <class T>
+void widen_row(const T *src, int64_t stride, int64_t count, float *dst) {
+    const hn::ScalableTag<float> df;
+    const hn::Rebind<T, decltype(df)> dt;
+    const hn::RebindToSigned<decltype(df)> di;
+    const int64_t K = static_cast<int64_t>(hn::Lanes(df));
+    const auto widen = [&](hn::Vec<decltype(dt)> v) HWY_ATTR { return hn::ConvertTo(df, hn::PromoteTo(di, v)); };
+    int64_t q = 0;
+    hn::Vec<decltype(dt)> a, b, c, e;
+    if (stride == 1) {
+        for (; q + K <= count; q += K) hn::StoreU(widen(hn::LoadU(dt, src + q)), df, dst + q);
+    } else if (stride == 2) {
+        for (; q + K < count; q += K) hn::LoadInterleaved2(dt, src + 2 * q, a, b), hn::StoreU(widen(a), df, dst + q);
+    } else if (stride == 3) {
+        for (; q + K < count; q += K) hn::LoadInterleaved3(dt, src + 3 * q, a, b, c), hn::StoreU(widen(a), df, dst + q);
+    } else if (stride == 4) {
+        for (; q + K < count; q += K) {
+            hn::LoadInterleaved4(dt, src + 4 * q, a, b, c, e);
+            hn::StoreU(widen(a), df, dst + q);
+        }
+    }
+    for (; q < count; ++q) dst[q] = static_cast<float>(src[q * stride]);
+}
+void widen_u8(const uint8_t *src, int64_t stride, int64_t count, float *dst) { widen_row(src, stride, count, dst); }
+void widen_u16(const uint16_t *src, int64_t stride, int64_t count, float *dst) { widen_row(src, stride, count, dst); }
+
 }  // namespace HWY_NAMESPACE
 }  // namespace bilateral
 HWY_AFTER_NAMESPACE();
@@ -51,5 +82,15 @@ bool vector_kernels_usable() { return HWY_DYNAMIC_DISPATCH(has_native_fma)(); }
 HWY_EXPORT(all_finite_nonnegative);
 
 bool all_finite_nonnegative(const float *p, int64_t count) { return HWY_DYNAMIC_DISPATCH(all_finite_nonnegative)(p, count); }
+
+HWY_EXPORT(widen_u8);
+HWY_EXPORT(widen_u16);
+
+void widen_samples(const uint8_t *src, int64_t stride, int64_t count, float *dst) {
+    HWY_DYNAMIC_DISPATCH(widen_u8)(src, stride, count, dst);
+}
+void widen_samples(const uint16_t *src, int64_t stride, int64_t count, float *dst) {
+    HWY_DYNAMIC_DISPATCH(widen_u16)(src, stride, count, dst);
+}
 }  // namespace bilateral
 #endif

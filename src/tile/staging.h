@@ -1,6 +1,6 @@
 // Staging: copies a rectangle of the boundary-extended input plane into a
 // dense array, so that the kernels' inner loops need no boundary tests. Float
-// staging converts byte samples exactly.
+// staging converts integer samples exactly.
 #ifndef BILATERAL_TILE_STAGING_H
 #define BILATERAL_TILE_STAGING_H
 
@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "core/boundary.h"
+#include "core/simd.h"
 #include "core/variant.h"
 #include "samples/convert.h"
 
@@ -56,12 +57,12 @@ void stage_rect(const Plane<T> &src, int64_t x_first, int64_t y_first, int64_t c
         const int64_t xs = src.x_stride;
         if (qb > qa) {
             const T *inside = src.host + (row + (x_first + qa) * xs);
-            if (xs != 1) {
-                for (int64_t q = qa; q < qb; ++q) out[q] = convert(inside[(q - qa) * xs]);
-            } else if constexpr (std::is_same_v<Out, T>) {
+            if constexpr (std::is_same_v<Out, float> && !std::is_same_v<T, float>) {
+                widen_samples(inside, xs, qb - qa, out + qa);
+            } else if (xs == 1) {
                 std::memcpy(out + qa, inside, static_cast<size_t>(qb - qa) * sizeof(T));
             } else {
-                for (int64_t q = qa; q < qb; ++q) out[q] = convert(inside[q - qa]);
+                for (int64_t q = qa; q < qb; ++q) out[q] = convert(inside[(q - qa) * xs]);
             }
         }
         const auto extend_column = [&](int64_t q) {
