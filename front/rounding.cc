@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <string>
 #include <type_traits>
 
 namespace bilateral::front {
@@ -34,17 +35,6 @@ struct Plane {
     }
 };
 
-// A quotient to an integer sample, to nearest with ties to even, saturating; NaN gives 0.
-// Adding and taking away 2^23 leaves q rounded to an integer, ties to even,
-// for 0 <= q < 2^23 (the front ends run in the default rounding mode); no
-// library call, so the loops over a picture vectorise.
-template <class T>
-inline T round_quotient(float q) {
-    constexpr float top = float(std::numeric_limits<T>::max());
-    const float clamped = q > 0.0f ? (q < top ? q : top) : 0.0f;  // NaN fails q > 0
-    return T((clamped + 8388608.0f) - 8388608.0f);
-}
-
 int channels_of(Layout l) { return l == Layout::rgb ? 3 : 1; }
 
 // How the output rows are cut into strips and what one copy holds.
@@ -72,26 +62,25 @@ Strips plan_strips(Variant v, const Plane &in, const Plane &out, int n, size_t w
     return s;
 }
 
-// Filters rows [y0, y1) of out through Work-typed copies in `copy`: input rows
-// [a, b) with all their columns and channels, and the output rows, with x
-// stride 1. Work is float when rounding an integer image, else the sample
-// type itself.
-template <class In, class Work>
-void filter_strip(Variant v, Variant work, const Plane &in, const Plane &out, int y0, int y1, int a, int b,
-                  halide_buffer_t *weights, double window, double sigma, double pad, Work *copy) {
+// Filters rows [y0, y1) of out through copies in `copy`: input rows [a, b)
+// with all their columns and channels, and the output rows, with x stride 1,
+// through the entry point or (round) its _rounded one.
+template <class T>
+void filter_strip(Variant v, bool round, const Plane &in, const Plane &out, int y0, int y1, int a, int b,
+                  halide_buffer_t *weights, double window, double sigma, double pad, T *copy) {
     const int channels = channels_of(v.layout);
     const int in_w = in.extent[0], in_c = in.extent[2], out_w = out.extent[0];
     const size_t in_n = size_t(in_w) * size_t(b - a) * size_t(in_c);
     for (int c = 0; c < in_c; ++c) {
         for (int y = a; y < b; ++y) {
-            Work *row = copy + (size_t(c) * size_t(b - a) + size_t(y - a)) * size_t(in_w);
-            const In *src = in.at<const In>(in.min[0], y, in.min[2] + c);
+            T *row = copy + (size_t(c) * size_t(b - a) + size_t(y - a)) * size_t(in_w);
+            const T *src = in.at<const T>(in.min[0], y, in.min[2] + c);
             const int64_t step = in.stride[0];
-            for (int x = 0; x < in_w; ++x) row[x] = Work(src[x * step]);
+            for (int x = 0; x < in_w; ++x) row[x] = src[x * step];
         }
     }
-    const halide_type_t type = sample_of<Work> == Sample::f32 ? halide_type_t(halide_type_float, 32)
-                                                              : halide_type_t(halide_type_uint, sizeof(Work) * 8);
+    const halide_type_t type = sample_of<T> == Sample::f32 ? halide_type_t(halide_type_float, 32)
+                                                           : halide_type_t(halide_type_uint, sizeof(T) * 8);
     halide_dimension_t in_dims[3] = {{in.min[0], in_w, 1, 0},
                                      {a, b - a, in_w, 0},
                                      {in.min[2], in_c, int32_t(int64_t(in_w) * (b - a)), 0}};
@@ -107,19 +96,17 @@ void filter_strip(Variant v, Variant work, const Plane &in, const Plane &out, in
     out_buf.type = type;
     out_buf.dimensions = in_buf.dimensions;
     out_buf.dim = out_dims;
-    call_entry(work, &in_buf, weights, window, sigma, pad, &out_buf);
+    if (round) {
+        call_rounded_entry(v, &in_buf, weights, window, sigma, pad, &out_buf);
+    } else {
+        call_entry(v, &in_buf, weights, window, sigma, pad, &out_buf);
+    }
     for (int c = 0; c < channels; ++c) {
         for (int y = y0; y < y1; ++y) {
-            const Work *row = copy + in_n + (size_t(c) * size_t(y1 - y0) + size_t(y - y0)) * size_t(out_w);
-            In *dst = out.at<In>(out.min[0], y, c);
+            const T *row = copy + in_n + (size_t(c) * size_t(y1 - y0) + size_t(y - y0)) * size_t(out_w);
+            T *dst = out.at<T>(out.min[0], y, c);
             const int64_t step = out.stride[0];
-            for (int x = 0; x < out_w; ++x) {
-                if constexpr (std::is_same_v<In, Work>) {
-                    dst[x * step] = row[x];
-                } else {
-                    dst[x * step] = round_quotient<In>(row[x]);
-                }
-            }
+            for (int x = 0; x < out_w; ++x) dst[x * step] = row[x];
         }
     }
 }
@@ -128,25 +115,21 @@ void filter_strip(Variant v, Variant work, const Plane &in, const Plane &out, in
 int window_taps(double window) { return window >= 1 && window < 2147483648.0 ? int(window) : 0; }
 int window_offset(int n) { return -(n / 2); }
 
-template <class In, class Work>
-int filter_in_strips(Variant v, halide_buffer_t *in_b, halide_buffer_t *weights, double window, double sigma,
-                     double pad, halide_buffer_t *out_b, size_t budget) {
+template <class T>
+int filter_in_strips(Variant v, bool round, halide_buffer_t *in_b, halide_buffer_t *weights, double window,
+                     double sigma, double pad, halide_buffer_t *out_b, size_t budget) {
     const Plane in(in_b), out(out_b);
-    Variant work = v;
-    work.sample = sample_of<Work>;
-    // The float pad equal to the pad sample the integer entry point would use.
-    if constexpr (!std::is_same_v<In, Work>) pad = BilateralFilter_pad_sample(entry_name(v).c_str(), pad);
     const int n = window_taps(window), off = window_offset(n);
     const int in_end = in.min[1] + in.extent[1], out_y = out.min[1], h = out.extent[1];
     if (h <= 0 || out.extent[0] <= 0) return 0;
-    const Strips s = plan_strips(v, in, out, n, sizeof(Work), budget);
-    std::unique_ptr<Work[]> copy(new (std::nothrow) Work[s.elements]);
+    const Strips s = plan_strips(v, in, out, n, sizeof(T), budget);
+    std::unique_ptr<T[]> copy(new (std::nothrow) T[s.elements]);
     if (!copy) return -1;
     for (int k = 0; k < s.count; ++k) {
         const int y0 = out_y + int(int64_t(h) * k / s.count), y1 = out_y + int(int64_t(h) * (k + 1) / s.count);
         const int a = s.cut ? std::max(in.min[1], y0 + off) : in.min[1];
         const int b = s.cut ? int(std::min<int64_t>(in_end, int64_t(y1) + off + n - 1)) : in_end;
-        filter_strip<In, Work>(v, work, in, out, y0, y1, a, b, weights, window, sigma, pad, copy.get());
+        filter_strip<T>(v, round, in, out, y0, y1, a, b, weights, window, sigma, pad, copy.get());
     }
     return 0;
 }
@@ -158,38 +141,66 @@ bool rounds(Variant v, Rounding r) { return v.sample != Sample::f32 && r == Roun
 bool strided(const halide_buffer_t *in, const halide_buffer_t *out) {
     return in->dim[0].stride != 1 || out->dim[0].stride != 1;
 }
+// Whether the call needs copies: the eighteen read x strides of 1 only, the
+// _rounded entry points any x stride but 0.
+bool copies(Variant v, Rounding r, const halide_buffer_t *in, const halide_buffer_t *out) {
+    return rounds(v, r) ? in->dim[0].stride == 0 || out->dim[0].stride == 0 : strided(in, out);
+}
 // The RGB entry points write nothing unless the output holds channels 0, 1 and 2.
 bool writes_nothing(Variant v, const halide_buffer_t *out) {
     return v.layout == Layout::rgb &&
            !(out->dimensions >= 3 && out->dim[2].min <= 0 && int64_t(out->dim[2].min) + out->dim[2].extent >= 3);
 }
 
+// The _rounded entry point of a variant, called with the arguments its
+// padding takes.
+#define BF_CALL_ROUNDED_constant(f) f(in, weights, window, sigma, pad, out)
+#define BF_CALL_ROUNDED_replicate(f) f(in, weights, window, sigma, out)
+#define BF_CALL_ROUNDED_symmetric(f) f(in, weights, window, sigma, out)
+#define BF_ROUNDED_CASE(l, s, p)                                                                  \
+    if (entry == "BilateralFilter_" #l "_" #s "_" #p) {                                          \
+        return BF_CALL_ROUNDED_##p(BilateralFilter_##l##_##s##_##p##_rounded);                  \
+    }
+int call_rounded_by_name(const std::string &entry, halide_buffer_t *in, halide_buffer_t *weights, double window,
+                         double sigma, double pad, halide_buffer_t *out) {
+    BILATERAL_FILTER_ROUNDED_VARIANTS(BF_ROUNDED_CASE)
+    return -1;
+}
+#undef BF_ROUNDED_CASE
+
 }  // namespace
+
+int call_rounded_entry(Variant v, halide_buffer_t *in, halide_buffer_t *weights, double window, double sigma,
+                       double pad, halide_buffer_t *out) {
+    return call_rounded_by_name(entry_name(v), in, weights, window, sigma, pad, out);
+}
 
 size_t copy_bytes(Variant v, Rounding r, const halide_buffer_t *in, double window, const halide_buffer_t *out,
                   size_t budget_bytes) {
-    if ((!rounds(v, r) && !strided(in, out)) || writes_nothing(v, out)) return 0;
+    if (!copies(v, r, in, out) || writes_nothing(v, out)) return 0;
     if (out->dim[0].extent <= 0 || out->dim[1].extent <= 0) return 0;
-    const size_t work = rounds(v, r) ? sizeof(float) : in->type.bytes();
+    const size_t work = in->type.bytes();
     return plan_strips(v, Plane(in), Plane(out), window_taps(window), work, budget_bytes).elements * work;
 }
 
 int call_filter(Variant v, Rounding r, halide_buffer_t *in, halide_buffer_t *weights, double window, double sigma,
                 double pad, halide_buffer_t *out, size_t budget_bytes) {
     const bool round = rounds(v, r);
-    if (is_query(in, weights, out) || (!round && !strided(in, out))) return call_entry(v, in, weights, window, sigma, pad, out);
+    if (is_query(in, weights, out)) return call_entry(v, in, weights, window, sigma, pad, out);
+    if (!copies(v, r, in, out)) {
+        return round ? call_rounded_entry(v, in, weights, window, sigma, pad, out)
+                     : call_entry(v, in, weights, window, sigma, pad, out);
+    }
     if (writes_nothing(v, out)) return 0;
     switch (v.sample) {
         case Sample::f32:
-            return filter_in_strips<float, float>(v, in, weights, window, sigma, pad, out, budget_bytes);
+            return filter_in_strips<float>(v, round, in, weights, window, sigma, pad, out, budget_bytes);
         case Sample::u8:
-            return round ? filter_in_strips<uint8_t, float>(v, in, weights, window, sigma, pad, out, budget_bytes)
-                         : filter_in_strips<uint8_t, uint8_t>(v, in, weights, window, sigma, pad, out, budget_bytes);
+            return filter_in_strips<uint8_t>(v, round, in, weights, window, sigma, pad, out, budget_bytes);
         case Sample::u16:
             break;
     }
-    return round ? filter_in_strips<uint16_t, float>(v, in, weights, window, sigma, pad, out, budget_bytes)
-                 : filter_in_strips<uint16_t, uint16_t>(v, in, weights, window, sigma, pad, out, budget_bytes);
+    return filter_in_strips<uint16_t>(v, round, in, weights, window, sigma, pad, out, budget_bytes);
 }
 
 }  // namespace bilateral::front

@@ -9,7 +9,8 @@
  * single-precision approximation and every sum runs in a fixed order, so the
  * results are the same bits on every machine and for every thread count.
  *
- * Eighteen entry points: BilateralFilter_<layout>_<sample>_<padding>
+ * Eighteen entry points: BilateralFilter_<layout>_<sample>_<padding>, and
+ * twelve that round integer results instead of truncating them (below).
  *   layout   gray: 2-D buffers (x, y); RGB: 3-D buffers (x, y, channel),
  *            three output channels 0, 1, 2.
  *   sample   single: float32 samples; uint8 and uint16: 8- and 16-bit
@@ -24,7 +25,8 @@
  *            symmetric a mirror image with the edge sample repeated.
  *
  * Arguments, in Halide's ahead-of-time calling convention:
- *   input        the image; x must be contiguous (dim[0].stride == 1). Any
+ *   input        the image; x must be contiguous (dim[0].stride == 1; the
+ *                _rounded entry points take any x stride but 0). Any
  *                position and any extent >= 1 in every dimension, up to a
  *                last position of INT32_MAX.
  *   weights      float32, 2-D, x contiguous; W(i, j) for 0 <= i, j < N is the
@@ -39,10 +41,11 @@
  *                0..65535 for uint16). sigma = 0 gives NaN everywhere
  *                (integer samples: 0).
  *   pad_value    constant padding only.
- *   output       the result; same sample type as the input. RGB outputs must
- *                hold channels 0, 1 and 2. Input and output must not overlap.
+ *   output       the result; same sample type as the input, x contiguous as
+ *                for the input. RGB outputs must hold channels 0, 1 and 2.
+ *                Input and output must not overlap.
  *
- * Returns 0 on every path. The eighteen check nothing beyond what protects
+ * Returns 0 on every path. The entry points check nothing beyond what protects
  * memory: a non-query buffer without host memory, an input extent below 1, or
  * an RGB output lacking channel 0, 1 or 2 makes the call return 0 without
  * writing. Every other bad argument (a NULL descriptor, a dimension count,
@@ -57,6 +60,21 @@
  * clamped to the input descriptor's own mins and extents, so fill them with the
  * image's true shape before asking (a Halide extern stage reading from a Func,
  * which passes an empty input shape, is therefore not supported).
+ *
+ * Rounded results: the twelve BilateralFilter_<layout>_<uint8|uint16>_<padding>_rounded
+ * take the same arguments and compute the same float32 quotient as the integer
+ * entry point of that name without _rounded, then store it rounded to nearest,
+ * ties to even, saturated to 0..255 or 0..65535, NaN giving 0 (so 2.5 gives 2,
+ * 3.5 gives 4, 255.7 gives 255). That is, bit for bit, the float entry point's
+ * result on the samples converted to float32 (in 0..255 or 0..65535 units,
+ * padding with BilateralFilter_pad_sample of the integer name) rounded that
+ * way. Unlike the eighteen they also take input and output buffers whose x
+ * stride (dim[0].stride) is any value other than 0, negative included, so an
+ * interleaved picture is filtered in place of a copy: an RGB or RGBA picture
+ * with x stride 3 or 4 and channel stride 1 is described as three channels
+ * (channels 0, 1, 2; every input channel enters the distance), and nothing
+ * but those channels' samples is read or written, so alpha stays as it was.
+ * Output samples must not overlap one another.
  *
  * Threads: work runs as tile tasks on the Halide runtime's thread pool; set
  * the thread count with HL_NUM_THREADS or halide_set_num_threads() before the
@@ -152,9 +170,59 @@ BF_EXPORT int BilateralFilter_RGB_uint16_symmetric(halide_buffer_t *input, halid
                                                    double window_size, double sigma,
                                                    halide_buffer_t *output);
 
+/** Gray 8-bit, constant padding, results rounded to nearest (see above). */
+BF_EXPORT int BilateralFilter_gray_uint8_constant_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                          double window_size, double sigma, double pad_value,
+                                                          halide_buffer_t *output);
+/** Gray 8-bit, edge samples replicated, results rounded to nearest. */
+BF_EXPORT int BilateralFilter_gray_uint8_replicate_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                           double window_size, double sigma,
+                                                           halide_buffer_t *output);
+/** Gray 8-bit, mirrored with the edge sample repeated, results rounded to nearest. */
+BF_EXPORT int BilateralFilter_gray_uint8_symmetric_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                           double window_size, double sigma,
+                                                           halide_buffer_t *output);
+/** Gray 16-bit, constant padding, results rounded to nearest. */
+BF_EXPORT int BilateralFilter_gray_uint16_constant_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                           double window_size, double sigma, double pad_value,
+                                                           halide_buffer_t *output);
+/** Gray 16-bit, edge samples replicated, results rounded to nearest. */
+BF_EXPORT int BilateralFilter_gray_uint16_replicate_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                            double window_size, double sigma,
+                                                            halide_buffer_t *output);
+/** Gray 16-bit, mirrored with the edge sample repeated, results rounded to nearest. */
+BF_EXPORT int BilateralFilter_gray_uint16_symmetric_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                            double window_size, double sigma,
+                                                            halide_buffer_t *output);
+/** RGB 8-bit, constant padding, results rounded to nearest. */
+BF_EXPORT int BilateralFilter_RGB_uint8_constant_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                         double window_size, double sigma, double pad_value,
+                                                         halide_buffer_t *output);
+/** RGB 8-bit, edge samples replicated, results rounded to nearest. */
+BF_EXPORT int BilateralFilter_RGB_uint8_replicate_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                          double window_size, double sigma,
+                                                          halide_buffer_t *output);
+/** RGB 8-bit, mirrored with the edge sample repeated, results rounded to nearest. */
+BF_EXPORT int BilateralFilter_RGB_uint8_symmetric_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                          double window_size, double sigma,
+                                                          halide_buffer_t *output);
+/** RGB 16-bit, constant padding, results rounded to nearest. */
+BF_EXPORT int BilateralFilter_RGB_uint16_constant_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                          double window_size, double sigma, double pad_value,
+                                                          halide_buffer_t *output);
+/** RGB 16-bit, edge samples replicated, results rounded to nearest. */
+BF_EXPORT int BilateralFilter_RGB_uint16_replicate_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                           double window_size, double sigma,
+                                                           halide_buffer_t *output);
+/** RGB 16-bit, mirrored with the edge sample repeated, results rounded to nearest. */
+BF_EXPORT int BilateralFilter_RGB_uint16_symmetric_rounded(halide_buffer_t *input, halide_buffer_t *weights,
+                                                           double window_size, double sigma,
+                                                           halide_buffer_t *output);
+
 /*
  * Helpers. Each names the entry point by its exported name, e.g.
- * "BilateralFilter_RGB_uint8_replicate".
+ * "BilateralFilter_RGB_uint8_replicate" or
+ * "BilateralFilter_RGB_uint8_replicate_rounded".
  */
 
 /** Checks the arguments of a call of entry_point, without calling it or
@@ -173,7 +241,8 @@ BF_EXPORT int BilateralFilter_RGB_uint16_symmetric(halide_buffer_t *input, halid
  *                                              point's sample type (float32,
  *                                              uint8, uint16), weights not
  *                                              float32, or more than one lane;
- *    halide_error_code_constraint_violated     x stride (dim[0].stride) not 1;
+ *    halide_error_code_constraint_violated     x stride (dim[0].stride) not 1
+ *                                              (a _rounded entry point: 0);
  *    halide_error_code_buffer_extents_negative an extent below 0;
  *  then:
  *    halide_error_code_access_out_of_bounds    an input extent of 0, an RGB

@@ -1,34 +1,40 @@
 /*
- * bilateral_filter_variants.h: the eighteen entry points as one list.
+ * bilateral_filter_variants.h: the entry points as lists.
  *
  * BILATERAL_FILTER_VARIANTS(X) expands X(layout, sample, padding) once per
- * entry point, with the three words of its name, in the order the header
- * declares them: gray before RGB; single, uint8, uint16; constant, replicate,
- * symmetric. BilateralFilter_##layout##_##sample##_##padding is its name.
+ * entry point of the eighteen, with the three words of its name, in the order
+ * the header declares them: gray before RGB; single, uint8, uint16; constant,
+ * replicate, symmetric. BilateralFilter_##layout##_##sample##_##padding is its
+ * name.
+ *
+ * BILATERAL_FILTER_ROUNDED_VARIANTS(X) expands X(layout, sample, padding)
+ * once per integer variant (uint8, uint16), in the same order, for the twelve
+ * entry points BilateralFilter_##layout##_##sample##_##padding##_rounded.
+ *
  * Code that must cover every entry point (definitions, tables, tests) expands
- * this list rather than spelling the eighteen out, so none can be forgotten.
+ * these lists rather than spelling the names out, so none can be forgotten.
  */
 #ifndef BILATERAL_FILTER_VARIANTS_H
 #define BILATERAL_FILTER_VARIANTS_H
 
-#define BILATERAL_FILTER_VARIANTS(X) \
-    X(gray, single, constant)        \
-    X(gray, single, replicate)       \
-    X(gray, single, symmetric)       \
-    X(gray, uint8, constant)         \
-    X(gray, uint8, replicate)        \
-    X(gray, uint8, symmetric)        \
-    X(gray, uint16, constant)        \
-    X(gray, uint16, replicate)       \
-    X(gray, uint16, symmetric)       \
-    X(RGB, single, constant)         \
-    X(RGB, single, replicate)        \
-    X(RGB, single, symmetric)        \
-    X(RGB, uint8, constant)          \
-    X(RGB, uint8, replicate)         \
-    X(RGB, uint8, symmetric)         \
-    X(RGB, uint16, constant)         \
-    X(RGB, uint16, replicate)        \
-    X(RGB, uint16, symmetric)
+/* The three paddings of one layout and sample type. */
+#define BILATERAL_FILTER_PADDINGS(X, layout, sample) \
+    X(layout, sample, constant)                      \
+    X(layout, sample, replicate)                     \
+    X(layout, sample, symmetric)
+
+#define BILATERAL_FILTER_VARIANTS(X)                \
+    BILATERAL_FILTER_PADDINGS(X, gray, single)      \
+    BILATERAL_FILTER_PADDINGS(X, gray, uint8)       \
+    BILATERAL_FILTER_PADDINGS(X, gray, uint16)      \
+    BILATERAL_FILTER_PADDINGS(X, RGB, single)       \
+    BILATERAL_FILTER_PADDINGS(X, RGB, uint8)        \
+    BILATERAL_FILTER_PADDINGS(X, RGB, uint16)
+
+#define BILATERAL_FILTER_ROUNDED_VARIANTS(X)        \
+    BILATERAL_FILTER_PADDINGS(X, gray, uint8)       \
+    BILATERAL_FILTER_PADDINGS(X, gray, uint16)      \
+    BILATERAL_FILTER_PADDINGS(X, RGB, uint8)        \
+    BILATERAL_FILTER_PADDINGS(X, RGB, uint16)
 
 #endif  // BILATERAL_FILTER_VARIANTS_H

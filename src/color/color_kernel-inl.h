@@ -34,14 +34,14 @@ struct ColorAccumulate {
     static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, int64_t out_row, const Weights &weights) {
         using V = hn::Vec<D>;
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
-        const int32_t taps = job.N * job.N;
+        const int32_t taps = job.taps.taps;
         const int64_t s0 = job.source[0], s1 = job.source[1], s2 = job.source[2];
         VecGroup<D, kV> sum, num0, num1, num2;
         for (int v = 0; v < kV; ++v) {
             at<kV>(sum, v) = at<kV>(num0, v) = at<kV>(num1, v) = at<kV>(num2, v) = hn::Zero(d);
         }
         for (int32_t t = 0; t < taps; ++t) {
-            const V w = hn::Set(d, job.spatial[t]);
+            const V w = hn::Set(d, job.taps.spatial[t]);
             const float *s = job.tap_sample[t] + q;
             VecGroup<D, kV> es;
             weights(t, q, es);
@@ -57,9 +57,10 @@ struct ColorAccumulate {
         for (int v = 0; v < kV; ++v) {
             const int32_t x = q + v * lanes;
             const size_t count = static_cast<size_t>(std::min(lanes, job.cols - x));
-            store_quotients(d, hn::Div(at<kV>(num0, v), at<kV>(sum, v)), job.out[0] + out_row + x, count);
-            store_quotients(d, hn::Div(at<kV>(num1, v), at<kV>(sum, v)), job.out[1] + out_row + x, count);
-            store_quotients(d, hn::Div(at<kV>(num2, v), at<kV>(sum, v)), job.out[2] + out_row + x, count);
+            const int64_t at_x = out_row + x * job.out_x_stride;
+            store_quotients(d, hn::Div(at<kV>(num0, v), at<kV>(sum, v)), job.out[0] + at_x, count, job.round, job.out_x_stride);
+            store_quotients(d, hn::Div(at<kV>(num1, v), at<kV>(sum, v)), job.out[1] + at_x, count, job.round, job.out_x_stride);
+            store_quotients(d, hn::Div(at<kV>(num2, v), at<kV>(sum, v)), job.out[2] + at_x, count, job.round, job.out_x_stride);
         }
     }
 

@@ -19,7 +19,7 @@ void color_block_vector(const BlockJob<float> &job);
 void color_block_vector(const BlockJob<uint8_t> &job);
 void color_block_vector(const BlockJob<uint16_t> &job);
 
-// For every pixel, over the taps in window order: D = fma(d, d, D) over all
+// For every pixel, over the taps run in window order: D = fma(d, d, D) over all
 // input channels in ascending order, e = range_exp(-D / R),
 // sum = fma(e, W(i, j), sum), num_k = fma(S_k * W(i, j), e, num_k); each
 // output channel is num_k / sum.
@@ -29,22 +29,20 @@ void color_block_scalar(const BlockJob<T> &job) {
         for (int32_t q = 0; q < job.cols; ++q) {
             const float *centre = job.sample(q, r);
             float sum = 0.0f, num[3] = {0.0f, 0.0f, 0.0f};
-            int32_t t = 0;
-            for (int32_t j = 0; j < job.N; ++j) {
-                for (int32_t i = 0; i < job.N; ++i, ++t) {
-                    const float *n = job.sample(q + job.off + i, r + job.off + j);
-                    float D = 0.0f;
-                    for (int32_t ch = 0; ch < job.channels; ++ch) {
-                        const float d = centre[ch * job.plane] - n[ch * job.plane];
-                        D = std::fma(d, d, D);
-                    }
-                    const float e = range_exp_scalar(-D / job.R);
-                    const float w = job.spatial[t];
-                    sum = std::fma(e, w, sum);
-                    for (int k = 0; k < 3; ++k) num[k] = std::fma(n[job.source[k]] * w, e, num[k]);
+            for (int32_t m = 0; m < job.taps.taps; ++m) {
+                const int32_t t = job.taps.tap[m];
+                const float *n = job.sample(q + job.off + t % job.N, r + job.off + t / job.N);
+                float D = 0.0f;
+                for (int32_t ch = 0; ch < job.channels; ++ch) {
+                    const float d = centre[ch * job.plane] - n[ch * job.plane];
+                    D = std::fma(d, d, D);
                 }
+                const float e = range_exp_scalar(-D / job.R);
+                const float w = job.taps.spatial[m];
+                sum = std::fma(e, w, sum);
+                for (int k = 0; k < 3; ++k) num[k] = std::fma(n[job.source[k]] * w, e, num[k]);
             }
-            for (int k = 0; k < 3; ++k) job.out[k][r * job.out_stride + q] = store_quotient<T>(num[k] / sum);
+            for (int k = 0; k < 3; ++k) store_result(job, k, r, q, num[k] / sum);
         }
     }
 }

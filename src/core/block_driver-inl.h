@@ -172,13 +172,15 @@ HWY_INLINE void fill_plane_bytes(const ByteWeightTable &table, const uint8_t *a,
 }
 #endif  // HWY_TARGET == HWY_AVX3_DL
 
-// One row's tap tables: tap_sample[t] points at the neighbour of tap t of the
-// row's first output sample.
+// One row's tap tables: tap_sample[k] points at the neighbour of the k-th tap
+// run of the row's first output sample.
 template <class T>
 HWY_INLINE void point_tap_samples(const BlockJob<T> &job, int32_t r) {
-    int32_t t = 0;
-    for (int32_t j = 0; j < job.N; ++j) {
-        for (int32_t i = 0; i < job.N; ++i) job.tap_sample[t++] = job.sample(job.off + i, r + job.off + j);
+    // Taps ascend, so the window row j follows t without a division.
+    for (int32_t k = 0, j = 0, row = 0; k < job.taps.taps; ++k) {
+        const int32_t t = job.taps.tap[k];
+        for (; t >= row + job.N; row += job.N) ++j;
+        job.tap_sample[k] = job.sample(job.off + (t - row), r + job.off + j);
     }
 }
 
@@ -189,7 +191,8 @@ struct PlaneLayout {
     int64_t plane_cols;
     int32_t h, pairs;
 
-    float *pair(int32_t v, int32_t k) const { return planes + (int64_t{(v + h) % (h + 1)} * pairs + k) * plane_cols; }
+    float *ring(int32_t row, int32_t k) const { return planes + (int64_t{row} * pairs + k) * plane_cols; }
+    float *pair(int32_t v, int32_t k) const { return ring((v + h) % (h + 1), k); }
     float *direct(int32_t k) const { return planes + (int64_t{h + 1} * pairs + k) * plane_cols; }
 };
 
@@ -222,6 +225,7 @@ void filter_block_from_planes(const BlockJob<T> &job) {
     const auto minus_R = hn::Set(d, -job.R);
     const BlockJobShape shape{job.plane, job.channels};
     const TapPlan &p = job.plan;
+    const TapList &list = job.taps;
     const int32_t h = p.h;
     const PlaneLayout layout{job.planes, job.plane_cols, h, p.pairs};
     const int32_t cols = (job.cols + lanes - 1) / lanes * lanes;
@@ -232,33 +236,58 @@ void filter_block_from_planes(const BlockJob<T> &job) {
     const ByteWeightTable table = byte_table ? make_byte_table(d, minus_R) : ByteWeightTable{};
     const int32_t cols64 = (cols + 63) / 64 * 64, pair_cols64 = (cols + 2 * h + 63) / 64 * 64;
 #endif
-    // Pair weights of sample row v, from column -h on; the pair count is a
-    // multiple of 4 (2h(h + 1)).
-    const auto fill_pairs = [&](int32_t v) HWY_ATTR {
+    // Pair weights of sample row v, from column -h on: every pair plane the
+    // list reads, K at a time in lockstep while K remain, then one at a time;
+    // times the plane weights when the planes hold products. Per-row values
+    // are hoisted: a plane is only a few vectors wide.
+    const auto fill_pairs = [&](int32_t v) HWY_ATTR HWY_NOINLINE {
+        const int32_t *const pair = list.pair, *const dx = p.pair_dx, *const dy = p.pair_dy;
+        const int32_t count = list.pairs;
+        const int64_t stride = job.stride, plane_cols = job.plane_cols;
+        const float *const weight = job.plane_weight;
+        float *const ring = layout.pair(v, 0);
 #if HWY_TARGET == HWY_AVX3_DL
         if (byte_table) {
-            for (int32_t k = 0; k < p.pairs; ++k) {
-                fill_plane_bytes(table, job.sample_byte(-h, v), job.sample_byte(-h + p.pair_dx[k], v + p.pair_dy[k]),
-                                 layout.pair(v, k), scale_of(k), pair_cols64);
+            const uint8_t *a = job.sample_byte(-h, v);
+            for (int32_t m = 0; m < count; ++m) {
+                const int32_t k = pair[m];
+                fill_plane_bytes(table, a, a + (dx[k] + dy[k] * stride), ring + k * plane_cols,
+                                 weight != nullptr ? weight + k : nullptr, pair_cols64);
             }
             return;
         }
 #endif
         const float *a = job.sample(-h, v);
-        for (int32_t k = 0; k < p.pairs; k += kLockstep) {
-            const float *as[kLockstep], *bs[kLockstep];
-            float *fs[kLockstep];
-            for (int i = 0; i < kLockstep; ++i) {
+        const auto group = [&](auto size, auto scaled, int32_t m) HWY_ATTR {
+            constexpr int K = decltype(size)::value;
+            constexpr bool kScaled = decltype(scaled)::value;
+            const float *as[K], *bs[K];
+            float *fs[K];
+            float scales[K];
+            for (int i = 0; i < K; ++i) {
+                const int32_t k = pair[m + i];
                 as[i] = a;
-                bs[i] = job.sample(-h + p.pair_dx[k + i], v + p.pair_dy[k + i]);
-                fs[i] = layout.pair(v, k + i);
+                bs[i] = a + (dx[k] + dy[k] * stride);
+                fs[i] = ring + k * plane_cols;
+                scales[i] = kScaled ? weight[k] : 1.0f;
             }
-            fill_planes<kChannels, kLockstep>(d, as, bs, fs, scale_of(k), pair_cols, shape, minus_R);
+            fill_planes<kChannels, K>(d, as, bs, fs, kScaled ? scales : nullptr, pair_cols, shape, minus_R);
+        };
+        const auto groups = [&](auto scaled) HWY_ATTR {
+            int32_t m = 0;
+            for (; m + kLockstep <= count; m += kLockstep) group(std::integral_constant<int, kLockstep>(), scaled, m);
+            for (; m < count; ++m) group(std::integral_constant<int, 1>(), scaled, m);
+        };
+        if (weight != nullptr) {
+            groups(std::true_type());
+        } else {
+            groups(std::false_type());
         }
     };
     // Direct weights of output row r, between its samples and the unpaired taps.
     const auto fill_directs = [&](int32_t r) HWY_ATTR {
-        for (int32_t k = 0; k < p.directs; ++k) {
+        for (int32_t m = 0; m < list.directs; ++m) {
+            const int32_t k = list.direct[m];
 #if HWY_TARGET == HWY_AVX3_DL
             if (byte_table) {
                 fill_plane_bytes(table, job.sample_byte(0, r), job.sample_byte(p.direct_dx[k], r + p.direct_dy[k]),
@@ -272,15 +301,18 @@ void filter_block_from_planes(const BlockJob<T> &job) {
         }
     };
 
-    for (int32_t v = -h; v < 0; ++v) fill_pairs(v);
-    const int32_t taps = job.N * job.N;
+    // Rows above the block hold pair planes only for taps that reach up.
+    for (int32_t v = -list.lead; v < 0; ++v) fill_pairs(v);
     for (int32_t r = 0; r < job.rows; ++r) {
         fill_pairs(r);
         fill_directs(r);
-        for (int32_t t = 0; t < taps; ++t) {
-            const int32_t plane = p.plane[t];
-            const float *base = plane < p.pairs ? layout.pair(r + p.at_dy[t], plane) : layout.direct(plane - p.pairs);
-            job.tap_weight[t] = base + (p.at_dx[t] + h);
+        // Ring row of sample row r + dy (-h <= dy <= 0), without a division per tap.
+        const int32_t ring_r = (r + h) % (h + 1);
+        for (int32_t k = 0; k < list.taps; ++k) {
+            const int32_t t = list.tap[k], plane = p.plane[t];
+            const int32_t ring = ring_r + p.at_dy[t] + (ring_r + p.at_dy[t] < 0 ? h + 1 : 0);
+            const float *base = plane < p.pairs ? layout.ring(ring, plane) : layout.direct(plane - p.pairs);
+            job.tap_weight[k] = base + (p.at_dx[t] + h);
         }
         point_tap_samples(job, r);
         const auto load = [&](int32_t t, int32_t q, auto &e) HWY_ATTR {

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/weight_planes.h"
+#include "samples/convert.h"
 
 namespace bilateral {
 
@@ -25,19 +26,26 @@ struct BlockJob {
     int32_t cols, rows;   // output columns and rows of the block
     int32_t N, off;
     float R;
-    const float *spatial; // W(i, j) in window order
-    const float *plane_weight;  // gray: W of every weight plane when the planes hold products
-                                // range weight * W (point-symmetric W); NULL: planes hold range weights
     TapPlan plan;
+    TapList taps;         // the taps run, with their W; the kernels index taps by position in this list
+    const float *plane_weight;  // gray: W of every weight plane the taps read when the planes hold
+                                // products range weight * W (point-symmetric W); NULL: range weights
     float *planes;        // weight planes, plane_cols floats each; NULL: weights computed per tap
     int64_t plane_cols;
-    const float **tap_weight, **tap_sample;  // room for N * N pointers: one row's tap tables
+    const float **tap_weight, **tap_sample;  // room for N * N pointers: one row's tap tables, per tap run
     T *out[3];            // output sample (first column, first row) per channel; gray uses out[0]
-    int64_t out_stride;
+    int64_t out_stride, out_x_stride;  // output rows and columns apart, in elements
+    bool round;           // integer results rounded to nearest instead of truncated
 
     const float *sample(int32_t u, int32_t v) const { return staged + (v - v_lo) * stride + (u - u_lo); }
     const uint8_t *sample_byte(int32_t u, int32_t v) const { return staged_bytes + (v - v_lo) * stride + (u - u_lo); }
 };
+
+// Stores the quotient of output channel k at column q, row r of the block.
+template <class T>
+inline void store_result(const BlockJob<T> &job, int k, int32_t r, int32_t q, float quotient) {
+    job.out[k][r * job.out_stride + q * job.out_x_stride] = store_quotient<T>(quotient, job.round);
+}
 
 }  // namespace bilateral
 

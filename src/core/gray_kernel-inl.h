@@ -33,11 +33,11 @@ struct GrayAccumulate {
     static HWY_INLINE void chunk(D d, const BlockJob<T> &job, int32_t q, T *out, const Weights &weights) {
         using V = hn::Vec<D>;
         const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
-        const int32_t taps = job.N * job.N;
+        const int32_t taps = job.taps.taps;
         VecGroup<D, kV> sum, acc;
         for (int v = 0; v < kV; ++v) at<kV>(sum, v) = at<kV>(acc, v) = hn::Zero(d);
         for (int32_t t = 0; t < taps; ++t) {
-            const V spatial = hn::Set(d, job.spatial[t]);
+            const V spatial = hn::Set(d, job.taps.spatial[t]);
             const float *n = job.tap_sample[t] + q;
             VecGroup<D, kV> e;
             weights(t, q, e);
@@ -49,8 +49,8 @@ struct GrayAccumulate {
         }
         for (int v = 0; v < kV; ++v) {
             const int32_t x = q + v * lanes;
-            store_quotients(d, hn::Div(at<kV>(acc, v), at<kV>(sum, v)), out + x,
-                            static_cast<size_t>(std::min(lanes, job.cols - x)));
+            store_quotients(d, hn::Div(at<kV>(acc, v), at<kV>(sum, v)), out + x * job.out_x_stride,
+                            static_cast<size_t>(std::min(lanes, job.cols - x)), job.round, job.out_x_stride);
         }
     }
 

@@ -19,28 +19,24 @@ void gray_block_vector(const BlockJob<float> &job);
 void gray_block_vector(const BlockJob<uint8_t> &job);
 void gray_block_vector(const BlockJob<uint16_t> &job);
 
-// For every output sample, over the taps in window order (row j outer,
+// For every output sample, over the taps run in window order (row j outer,
 // column i inner): d = c - n, w = range_exp((d * -d) / R) * W(i, j),
 // sum = w + sum, acc = fma(w, n, acc); the result is acc / sum.
 template <class T>
 void gray_block_scalar(const BlockJob<T> &job) {
     for (int32_t r = 0; r < job.rows; ++r) {
-        T *out = job.out[0] + r * job.out_stride;
         for (int32_t q = 0; q < job.cols; ++q) {
             const float c = *job.sample(q, r);
             float sum = 0.0f, acc = 0.0f;
-            int32_t t = 0;
-            for (int32_t j = 0; j < job.N; ++j) {
-                const float *neighbours = job.sample(q + job.off, r + job.off + j);
-                for (int32_t i = 0; i < job.N; ++i, ++t) {
-                    const float n = neighbours[i];
-                    const float d = c - n;
-                    const float w = range_exp_scalar((d * -d) / job.R) * job.spatial[t];
-                    sum = w + sum;
-                    acc = std::fma(w, n, acc);
-                }
+            for (int32_t k = 0; k < job.taps.taps; ++k) {
+                const int32_t t = job.taps.tap[k];
+                const float n = *job.sample(q + job.off + t % job.N, r + job.off + t / job.N);
+                const float d = c - n;
+                const float w = range_exp_scalar((d * -d) / job.R) * job.taps.spatial[k];
+                sum = w + sum;
+                acc = std::fma(w, n, acc);
             }
-            out[q] = store_quotient<T>(acc / sum);
+            store_result(job, 0, r, q, acc / sum);
         }
     }
 }

@@ -9,11 +9,17 @@
 // even window, its first row and column) get "direct planes", computed per
 // output row. Every tap then reads its weight from a plane, and the sums still
 // run over the taps in window order, so every result keeps its bits.
+//
+// A tap whose spatial weight is +0 or -0 adds nothing to either sum, as long
+// as its range weight and sample are finite and the sums cannot be -0 (see
+// TapList). Such taps may be left out; the taps that remain still run in
+// window order and still share their pair planes.
 #ifndef BILATERAL_CORE_WEIGHT_PLANES_H
 #define BILATERAL_CORE_WEIGHT_PLANES_H
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace bilateral {
 
@@ -97,6 +103,71 @@ inline TapPlan make_tap_plan(int32_t N, int32_t off, int32_t *storage) {
         }
     }
     return p;
+}
+
+// The taps one block runs, in window order, and the planes they read.
+//
+// Leaving out the taps whose spatial weight W is +0 or -0 keeps every bit of
+// both sums when (1) no W is negative or NaN, (2) R is finite and > 0 and
+// (3) every sample the block reads is finite and not negative (-0 counts as
+// not negative). Then each range weight e is finite and >= +0, every addend
+// is +0, -0 or positive, so the sums, which start at +0, never become -0, and
+// a left-out addend e * (+-0) or fma(+-0, S, .) changes nothing. The tile
+// driver checks (1) and (2) per call and (3) per staged float block.
+struct TapList {
+    int32_t taps = 0;              // taps run
+    const int32_t *tap = nullptr;  // their window indices j * N + i, ascending
+    const float *spatial = nullptr;  // their W
+    // Pair planes (plan indices, ascending) and direct planes (indices among
+    // the directs) that the taps run read; no other plane is filled.
+    int32_t pairs = 0, directs = 0;
+    const int32_t *pair = nullptr, *direct = nullptr;
+    int32_t lead = 0;  // rows of pair planes above an output row that its taps read (0 .. h)
+};
+
+// Integers of storage make_tap_list needs for window size N: the taps, then
+// one mark per plane (pair and direct planes together are at most N * N).
+inline int64_t tap_list_ints(int32_t N) { return 2 * int64_t{N} * N; }
+
+// True when W is +0 or -0.
+inline bool zero_weight(float w) {
+    uint32_t bits;
+    std::memcpy(&bits, &w, sizeof bits);
+    return (bits & 0x7FFFFFFFu) == 0;
+}
+
+// The taps of plan p, all of them or (skip_zero) those whose spatial weight
+// is not +-0. spatial holds W in window order; ints has tap_list_ints(N)
+// integers; with skip_zero, kept has N * N floats for the W of the taps kept.
+inline TapList make_tap_list(const TapPlan &p, const float *spatial, bool skip_zero, int32_t *ints, float *kept) {
+    TapList list;
+    const int32_t taps = p.N * p.N;
+    int32_t *tap = ints, *pair = ints + taps, *direct = pair + p.pairs;
+    std::fill(pair, direct + p.directs, 0);
+    for (int32_t t = 0; t < taps; ++t) {
+        if (skip_zero && zero_weight(spatial[t])) continue;
+        if (skip_zero) kept[list.taps] = spatial[t];
+        tap[list.taps++] = t;
+        const int32_t plane = p.plane[t];
+        if (plane < p.pairs) {
+            pair[plane] = 1;
+            list.lead = std::max(list.lead, -p.at_dy[t]);
+        } else {
+            direct[plane - p.pairs] = 1;
+        }
+    }
+    // The marks become the list of marked planes, in place.
+    for (int32_t k = 0; k < p.pairs; ++k) {
+        if (pair[k] != 0) pair[list.pairs++] = k;
+    }
+    for (int32_t k = 0; k < p.directs; ++k) {
+        if (direct[k] != 0) direct[list.directs++] = k;
+    }
+    list.tap = tap;
+    list.spatial = skip_zero ? kept : spatial;
+    list.pair = pair;
+    list.direct = direct;
+    return list;
 }
 
 }  // namespace bilateral

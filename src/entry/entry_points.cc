@@ -1,6 +1,7 @@
-// The eighteen exported entry points and their task functions, generated from
-// the variant list, each an instantiation of one template over layout, sample
-// type and padding.
+// The exported entry points and their task functions, generated from the
+// variant lists, each an instantiation of one template over layout, sample
+// type and padding: the eighteen, and the twelve that round integer results
+// and take any x stride.
 #include <HalideRuntime.h>
 
 #include <cstdint>
@@ -27,8 +28,12 @@ int run_task(void *user_context, int task, uint8_t *record) {
     return 0;
 }
 
-int64_t offset2(const halide_buffer_t *b, int32_t x, int32_t y) {
-    return int64_t{x} + int64_t{y} * b->dim[1].stride;
+// How a call stores its results: the eighteen truncate and read x strides of
+// 1; the twelve round and read the descriptors' x strides.
+enum class Store { truncate, round };
+
+int64_t offset2(const halide_buffer_t *b, int64_t x_stride, int32_t x, int32_t y) {
+    return int64_t{x} * x_stride + int64_t{y} * b->dim[1].stride;
 }
 
 // Cases that the filter itself leaves undefined and that would touch memory
@@ -49,14 +54,17 @@ bool refused(const halide_buffer_t *in, const halide_buffer_t *w, const halide_b
 
 template <Layout L, class T>
 Closure<T> make_closure(const halide_buffer_t *in, const halide_buffer_t *w, const halide_buffer_t *out,
-                        int32_t N, int32_t off, float R, T pad) {
+                        int32_t N, int32_t off, float R, T pad, Store store) {
     Closure<T> c{};
     c.in_host = reinterpret_cast<const T *>(in->host);
     c.out_host = reinterpret_cast<T *>(out->host);
     c.w_host = reinterpret_cast<const float *>(w->host);
-    c.in_base = offset2(in, in->dim[0].min, in->dim[1].min);
-    c.out_base = offset2(out, out->dim[0].min, out->dim[1].min);
-    c.w_base = offset2(w, w->dim[0].min, w->dim[1].min);
+    c.round = store == Store::round;
+    c.in_x_stride = c.round ? in->dim[0].stride : 1;
+    c.out_x_stride = c.round ? out->dim[0].stride : 1;
+    c.in_base = offset2(in, c.in_x_stride, in->dim[0].min, in->dim[1].min);
+    c.out_base = offset2(out, c.out_x_stride, out->dim[0].min, out->dim[1].min);
+    c.w_base = offset2(w, 1, w->dim[0].min, w->dim[1].min);
     c.in_y_stride = in->dim[1].stride;
     c.out_y_stride = out->dim[1].stride;
     c.w_y_stride = w->dim[1].stride;
@@ -70,7 +78,7 @@ Closure<T> make_closure(const halide_buffer_t *in, const halide_buffer_t *w, con
         c.in_c_extent = in->dim[2].extent;
         c.in_base += int64_t{in->dim[2].min} * in->dim[2].stride;
         c.out_base += int64_t{out->dim[2].min} * out->dim[2].stride;
-        const int64_t out_xy_base = offset2(out, out->dim[0].min, out->dim[1].min);
+        const int64_t out_xy_base = offset2(out, c.out_x_stride, out->dim[0].min, out->dim[1].min);
         c.out_c1 = (1 - int64_t{out->dim[2].min}) * out->dim[2].stride - out_xy_base;
         c.out_c2 = (2 - int64_t{out->dim[2].min}) * out->dim[2].stride - out_xy_base;
     }
@@ -88,7 +96,7 @@ Closure<T> make_closure(const halide_buffer_t *in, const halide_buffer_t *w, con
 
 template <Layout L, class T, Padding P>
 int filter(halide_buffer_t *in, halide_buffer_t *w, double window, double sigma, double pad,
-           halide_buffer_t *out, halide_task_t task) {
+           halide_buffer_t *out, halide_task_t task, Store store) {
     FpModeGuard fp_mode;  // the scalar roundings below happen under the defined mode
     const int32_t N = window_taps(window);
     const int32_t off = window_offset(window);
@@ -98,7 +106,7 @@ int filter(halide_buffer_t *in, halide_buffer_t *w, double window, double sigma,
     if (refused<L>(in, w, out)) return 0;
 
     const T pad_sample = P == Padding::constant ? padded_with<T>(pad) : T{};
-    const Closure<T> record = make_closure<L, T>(in, w, out, N, off, range_term(sigma), pad_sample);
+    const Closure<T> record = make_closure<L, T>(in, w, out, N, off, range_term(sigma), pad_sample, store);
     const int32_t tasks =
         static_cast<int32_t>(int64_t{record.nx} * tile_rows<L>(record.out_height));
     // The result is not examined: there is no error to report.
@@ -122,20 +130,26 @@ using bilateral::run_task;
 #define BF_PAD_ARGUMENT_replicate 0.0
 #define BF_PAD_ARGUMENT_symmetric 0.0
 
-// One entry point and its task function, named after it. A definition that
-// differs from the public header's declaration does not compile.
-#define BF_DEFINE_ENTRY_POINT(layout, sample, padding)                                                      \
-    int BilateralFilter_##layout##_##sample##_##padding##_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) { \
-        return run_task<BILATERAL_VARIANT_TYPES(layout, sample, padding)>(uc, t, r);                         \
-    }                                                                                                         \
-    int BilateralFilter_##layout##_##sample##_##padding(halide_buffer_t *in, halide_buffer_t *w, double n,   \
-                                                        double s BF_PAD_PARAMETER_##padding,                  \
-                                                        halide_buffer_t *out) {                               \
-        return filter<BILATERAL_VARIANT_TYPES(layout, sample, padding)>(                                     \
-            in, w, n, s, BF_PAD_ARGUMENT_##padding, out,                                                      \
-            BilateralFilter_##layout##_##sample##_##padding##_par_for_out_s0_x_x_x);                          \
+// One entry point called `name` and its task function, named after it. A
+// definition that differs from the public header's declaration does not
+// compile.
+#define BF_DEFINE_NAMED_ENTRY_POINT(name, layout, sample, padding, store)                          \
+    int name##_par_for_out_s0_x_x_x(void *uc, int t, uint8_t *r) {                                  \
+        return run_task<BILATERAL_VARIANT_TYPES(layout, sample, padding)>(uc, t, r);               \
+    }                                                                                               \
+    int name(halide_buffer_t *in, halide_buffer_t *w, double n, double s BF_PAD_PARAMETER_##padding, \
+             halide_buffer_t *out) {                                                                \
+        return filter<BILATERAL_VARIANT_TYPES(layout, sample, padding)>(                           \
+            in, w, n, s, BF_PAD_ARGUMENT_##padding, out, name##_par_for_out_s0_x_x_x, store);      \
     }
+#define BF_DEFINE_ENTRY_POINT(layout, sample, padding)                                                   \
+    BF_DEFINE_NAMED_ENTRY_POINT(BilateralFilter_##layout##_##sample##_##padding, layout, sample, padding, \
+                                bilateral::Store::truncate)
+#define BF_DEFINE_ROUNDED_ENTRY_POINT(layout, sample, padding)                                     \
+    BF_DEFINE_NAMED_ENTRY_POINT(BilateralFilter_##layout##_##sample##_##padding##_rounded, layout, \
+                                sample, padding, bilateral::Store::round)
 
 extern "C" {
 BILATERAL_FILTER_VARIANTS(BF_DEFINE_ENTRY_POINT)
+BILATERAL_FILTER_ROUNDED_VARIANTS(BF_DEFINE_ROUNDED_ENTRY_POINT)
 }  // extern "C"

@@ -66,7 +66,8 @@ halide_error_code_t first_fault(const NamedVariant *v, const halide_buffer_t *in
         if (!same_type(b->type, b == weights ? halide_type_t(halide_type_float, 32) : sample_type(v->sample))) {
             return halide_error_code_bad_type;
         }
-        if (b->dim[0].stride != 1) return halide_error_code_constraint_violated;
+        const bool any_x_stride = v->rounded && b != weights;
+        if (any_x_stride ? b->dim[0].stride == 0 : b->dim[0].stride != 1) return halide_error_code_constraint_violated;
         for (int d = 0; d < b->dimensions; ++d) {
             if (b->dim[d].extent < 0) return halide_error_code_buffer_extents_negative;
         }

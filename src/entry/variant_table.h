@@ -1,5 +1,5 @@
-// The eighteen entry points by exported name, generated from the variant
-// list, for the exported helpers that name an entry point.
+// The entry points by exported name, generated from the variant lists, for
+// the exported helpers that name an entry point.
 #ifndef BILATERAL_ENTRY_VARIANT_TABLE_H
 #define BILATERAL_ENTRY_VARIANT_TABLE_H
 
@@ -15,13 +15,19 @@ struct NamedVariant {
     Layout layout;
     Sample sample;
     Padding padding;
+    bool rounded;  // results rounded to nearest; any x stride but 0
 };
 
 #define BF_NAMED_VARIANT(layout, sample, padding)                                     \
     {"BilateralFilter_" #layout "_" #sample "_" #padding, words::layout_##layout, \
-     sample_of<words::sample_##sample>, words::padding_##padding},
-inline constexpr NamedVariant kNamedVariants[] = {BILATERAL_FILTER_VARIANTS(BF_NAMED_VARIANT)};
+     sample_of<words::sample_##sample>, words::padding_##padding, false},
+#define BF_NAMED_ROUNDED_VARIANT(layout, sample, padding)                                        \
+    {"BilateralFilter_" #layout "_" #sample "_" #padding "_rounded", words::layout_##layout, \
+     sample_of<words::sample_##sample>, words::padding_##padding, true},
+inline constexpr NamedVariant kNamedVariants[] = {BILATERAL_FILTER_VARIANTS(BF_NAMED_VARIANT)
+                                                      BILATERAL_FILTER_ROUNDED_VARIANTS(BF_NAMED_ROUNDED_VARIANT)};
 #undef BF_NAMED_VARIANT
+#undef BF_NAMED_ROUNDED_VARIANT
 
 // The entry point called `name`; NULL for any other name and for NULL.
 inline const NamedVariant *find_variant(const char *name) {

@@ -29,13 +29,25 @@ inline T quotient_to_sample(float q) {
     return static_cast<T>(static_cast<uint32_t>(q));
 }
 
-// The value a kernel stores for a float quotient in an output of type T.
+// Float quotient to an unsigned integer sample T rounded to nearest, ties to
+// even: NaN gives 0, otherwise saturated to T's range. Adding and taking away
+// 2^23 rounds 0 <= q < 2^23 to an integer in the round-to-nearest-even mode
+// that the entry points set.
 template <class T>
-inline T store_quotient(float q) {
+inline T quotient_to_sample_rounded(float q) {
+    constexpr float kMax = static_cast<float>(std::numeric_limits<T>::max());
+    const float clamped = q > 0.0f ? (q < kMax ? q : kMax) : 0.0f;  // NaN fails q > 0
+    return static_cast<T>(static_cast<uint32_t>((clamped + 8388608.0f) - 8388608.0f));
+}
+
+// The value a kernel stores for a float quotient in an output of type T;
+// `round` (integer T only) rounds instead of truncating.
+template <class T>
+inline T store_quotient(float q, bool round = false) {
     if constexpr (std::is_same_v<T, float>) {
         return q;
     } else {
-        return quotient_to_sample<T>(q);
+        return round ? quotient_to_sample_rounded<T>(q) : quotient_to_sample<T>(q);
     }
 }
 

@@ -1,6 +1,6 @@
 // Staging: copies a rectangle of the boundary-extended input plane into a
 // dense array, so that the kernels' inner loops need no boundary tests. Float
-// staging converts byte samples exactly.
+// staging converts integer samples exactly.
 #ifndef BILATERAL_TILE_STAGING_H
 #define BILATERAL_TILE_STAGING_H
 
@@ -10,16 +10,18 @@
 #include <type_traits>
 
 #include "core/boundary.h"
+#include "core/simd.h"
 #include "core/variant.h"
 #include "samples/convert.h"
 
 namespace bilateral {
 
-// One channel plane of the input: element (x, y) is host[x + y*y_stride - base].
+// One channel plane of the input: element (x, y) is
+// host[x*x_stride + y*y_stride - base].
 template <class T>
 struct Plane {
     const T *host;
-    int64_t base, y_stride;
+    int64_t base, x_stride, y_stride;
     int64_t x_min, x_end, y_min, y_end;  // ends: min + extent
 };
 
@@ -52,18 +54,21 @@ void stage_rect(const Plane<T> &src, int64_t x_first, int64_t y_first, int64_t c
             continue;
         }
         const int64_t row = y * src.y_stride - src.base;  // index of column 0 of the row
+        const int64_t xs = src.x_stride;
         if (qb > qa) {
-            const T *inside = src.host + (row + x_first + qa);
-            if constexpr (std::is_same_v<Out, T>) {
+            const T *inside = src.host + (row + (x_first + qa) * xs);
+            if constexpr (std::is_same_v<Out, float> && !std::is_same_v<T, float>) {
+                widen_samples(inside, xs, qb - qa, out + qa);
+            } else if (xs == 1) {
                 std::memcpy(out + qa, inside, static_cast<size_t>(qb - qa) * sizeof(T));
             } else {
-                for (int64_t q = qa; q < qb; ++q) out[q] = convert(inside[q - qa]);
+                for (int64_t q = qa; q < qb; ++q) out[q] = convert(inside[(q - qa) * xs]);
             }
         }
         const auto extend_column = [&](int64_t q) {
             bool inside_x = true;
             const int64_t x = extend_index<P>(x_first + q, src.x_min, src.x_end, x_extent, inside_x);
-            out[q] = inside_x ? convert(src.host[row + x]) : pad_value;
+            out[q] = inside_x ? convert(src.host[row + x * xs]) : pad_value;
         };
         for (int64_t q = 0; q < qa; ++q) extend_column(q);
         for (int64_t q = qb; q < cols; ++q) extend_column(q);

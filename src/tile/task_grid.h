@@ -29,15 +29,18 @@ struct TileShape<Layout::rgb> {
 // Read-only record shared by all tasks of one call. Everything a task needs is
 // computed here once; tasks never look at the buffer descriptors. Element
 // offsets are formed in 64-bit arithmetic: element (x, y[, c]) of a buffer is
-// host[x + y*y_stride (+ c*c_stride) - base].
+// host[x*x_stride + y*y_stride (+ c*c_stride) - base]; the weights' x stride
+// is 1.
 template <class T>
 struct Closure {
     const T *in_host;
     T *out_host;
     const float *w_host;
     int64_t in_base, out_base, w_base;
-    int64_t out_c1, out_c2;  // output channels 1 and 2: out_host[x + y*out_y_stride + out_cK]
+    int64_t out_c1, out_c2;  // output channels 1 and 2: out_host[x*out_x_stride + y*out_y_stride + out_cK]
+    int64_t in_x_stride, out_x_stride;  // 1 but for the entry points that round
     int64_t in_y_stride, in_c_stride, out_y_stride, w_y_stride;
+    bool round;  // integer results rounded to nearest instead of truncated
     int32_t in_x_min, in_y_min, in_c_min;
     int64_t in_x_end, in_y_end;  // min + extent, up to 2^32 - 2
     int32_t in_c_extent;

@@ -66,13 +66,14 @@ uint64_t heap_bytes(uint64_t bytes) { return bytes > ScratchSlot::kStackLimit ? 
 constexpr int64_t kMaxTaps = int64_t{1} << 31;
 
 // Bytes of a task's tap tables: per tap two pointers (one row's tap weights
-// and tap samples) and two floats (spatial and plane weights), then the tap
-// plan; UINT64_MAX when the window cannot be held.
+// and tap samples) and three floats (spatial weights, plane weights, the
+// spatial weights kept), then the tap plan and two tap lists (every tap; the
+// taps whose weight is not zero); UINT64_MAX when the window cannot be held.
 uint64_t tap_table_bytes(int32_t N) {
     const int64_t taps = int64_t{N} * N;
     if (taps > kMaxTaps) return UINT64_MAX;
-    return static_cast<uint64_t>(taps) * (2 * sizeof(float) + 2 * sizeof(float *)) +
-           static_cast<uint64_t>(tap_plan_ints(N)) * sizeof(int32_t);
+    return static_cast<uint64_t>(taps) * (3 * sizeof(float) + 2 * sizeof(float *)) +
+           static_cast<uint64_t>(tap_plan_ints(N) + 2 * tap_list_ints(N)) * sizeof(int32_t);
 }
 
 // Weight planes of a window: h + 1 rows of every pair plane, one row of
@@ -126,18 +127,26 @@ BlockScratch block_scratch(const BlockGeometry &g, int64_t staged_planes, bool b
     return s;
 }
 
-// True when every pair of taps d and -d has the same spatial weight, bit for
-// bit; then plane_weight[k] holds the weight of pair plane k and of each
-// direct plane after the pairs.
-bool weights_point_symmetric(const TapPlan &plan, const float *spatial, float *plane_weight) {
-    const int64_t taps = int64_t{plan.N} * plan.N;
-    for (int64_t t = 0; t < taps; ++t) {
-        if (plan.plane[t] >= plan.pairs || (plan.at_dx[t] == 0 && plan.at_dy[t] == 0)) plane_weight[plan.plane[t]] = spatial[t];
-    }
-    for (int64_t t = 0; t < taps; ++t) {
-        if (bits_from_float(plane_weight[plan.plane[t]]) != bits_from_float(spatial[t])) return false;
+// True when the taps of the list that read one plane (a pair d and -d) have
+// the same spatial weight, bit for bit; then plane_weight[k] holds the weight
+// of pair plane k and of each direct plane after the pairs, for every plane
+// the list reads.
+bool weights_point_symmetric(const TapPlan &plan, const TapList &list, float *plane_weight) {
+    for (int32_t k = 0; k < list.taps; ++k) plane_weight[plan.plane[list.tap[k]]] = list.spatial[k];
+    for (int32_t k = 0; k < list.taps; ++k) {
+        if (bits_from_float(plane_weight[plan.plane[list.tap[k]]]) != bits_from_float(list.spatial[k])) return false;
     }
     return true;
+}
+
+// Whether taps whose spatial weight is zero may be left out of a call, as far
+// as the call's scalars decide: no weight negative or NaN (-0 is neither), R
+// finite and positive. The samples decide the rest (all_finite_nonnegative).
+bool weights_allow_skipping(const float *spatial, int64_t taps, float R) {
+    if (!(R > 0.0f && R <= std::numeric_limits<float>::max())) return false;
+    bool ok = true;
+    for (int64_t t = 0; t < taps; ++t) ok &= spatial[t] >= 0.0f;
+    return ok;
 }
 
 // Index of output channel k within the input's channel range, or -1 when the
@@ -149,7 +158,8 @@ int32_t output_channel_source(int32_t k, int32_t c_min, int32_t c_count) {
     return inside ? static_cast<int32_t>(source - c_min) : -1;
 }
 
-// Output channel k of row y starts at out_host[y * out_y_stride + channel_offset(k)].
+// Output channel k of row y starts at out_host[y * out_y_stride + channel_offset(k)],
+// column x x * out_x_stride further.
 template <class T>
 int64_t channel_offset(const Closure<T> &c, int k) {
     return k == 0 ? -c.out_base : (k == 1 ? c.out_c1 : c.out_c2);
@@ -163,18 +173,23 @@ void write_empty_window(const Closure<T> &c, int64_t x_first, int64_t y_first, i
     for (int64_t y = y_first; y < y_first + rows; ++y) {
         for (int k = 0; k < channels; ++k) {
             T *row = c.out_host + (y * c.out_y_stride + channel_offset(c, k));
-            std::fill(row + x_first, row + x_first + cols, nan_result);
+            for (int64_t x = x_first; x < x_first + cols; ++x) row[x * c.out_x_stride] = nan_result;
         }
     }
 }
 
 // Per tile: the spatial weights in window order, the tap plan, one row's tap
-// tables and, when the weights are point-symmetric, the weight of each plane.
+// tables, the taps to run (every tap, and when it may be used, the list
+// without the taps of zero weight) and, when the weights the gray kernel
+// multiplies into its planes agree, the weight of each plane.
 struct TapTables {
     const float **tap_tables;  // 2 * taps pointers: tap weights, then tap samples
     float *spatial;
     float *plane_weight;
     TapPlan plan;
+    TapList every, nonzero;
+    bool skipping;  // nonzero may replace every in blocks whose samples allow it
+    bool premultiply_every, premultiply_nonzero;
 };
 
 // NULL tables when the scratch cannot be had (or the window cannot be held).
@@ -187,11 +202,32 @@ bool make_tap_tables(const Closure<T> &c, ScratchSlot &slot, TapTables &out) {
     out.tap_tables = reinterpret_cast<const float **>(storage);
     out.spatial = reinterpret_cast<float *>(storage + 2 * taps * sizeof(float *));
     out.plane_weight = out.spatial + taps;
+    float *kept = out.plane_weight + taps;
+    int32_t *plan_ints = reinterpret_cast<int32_t *>(kept + taps);
+    int32_t *list_ints = plan_ints + tap_plan_ints(N);
     for (int32_t j = 0, t = 0; j < N; ++j) {
         for (int32_t i = 0; i < N; ++i) out.spatial[t++] = c.w_host[i + j * c.w_y_stride - c.w_base];
     }
-    out.plan = make_tap_plan(N, c.off, reinterpret_cast<int32_t *>(out.plane_weight + taps));
+    out.plan = make_tap_plan(N, c.off, plan_ints);
+    out.every = make_tap_list(out.plan, out.spatial, false, list_ints, nullptr);
+    out.nonzero = out.every;
+    out.skipping = false;
+    if (weights_allow_skipping(out.spatial, taps, c.R)) {
+        out.nonzero = make_tap_list(out.plan, out.spatial, true, list_ints + tap_list_ints(N), kept);
+        out.skipping = out.nonzero.taps < out.every.taps;
+    }
     return true;
+}
+
+// Gray with point-symmetric spatial weights (W(d) == W(-d), as for any
+// Gaussian): both taps of a pair multiply their shared range weight by the
+// same W, so the weight planes can hold the products. When every tap agrees,
+// so do the taps of nonzero, with the same plane weights; otherwise the plane
+// weights are those of nonzero.
+void choose_premultiply(TapTables &tables) {
+    tables.premultiply_every = weights_point_symmetric(tables.plan, tables.every, tables.plane_weight);
+    tables.premultiply_nonzero =
+        tables.premultiply_every || weights_point_symmetric(tables.plan, tables.nonzero, tables.plane_weight);
 }
 
 // The widest block, from the tile width down, whose weight planes fit the budget.
@@ -211,7 +247,7 @@ void stage_channels(const Closure<T> &c, int32_t planes, int64_t x_first, int64_
     for (int32_t ch = 0; ch < planes; ++ch) {
         const int64_t channel_base =
             L == Layout::rgb ? c.in_base - (int64_t{c.in_c_min} + ch) * c.in_c_stride : c.in_base;
-        const Plane<T> src{c.in_host, channel_base, c.in_y_stride, c.in_x_min, c.in_x_end, c.in_y_min, c.in_y_end};
+        const Plane<T> src{c.in_host, channel_base, c.in_x_stride, c.in_y_stride, c.in_x_min, c.in_x_end, c.in_y_min, c.in_y_end};
         stage_rect<T, P>(src, x_first, y_first, stride, rows, c.pad, dst + ch * stride * rows);
     }
 }
@@ -274,11 +310,8 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     ScratchSlot tables_slot(user_context);
     TapTables tables;
     if (!make_tap_tables(c, tables_slot, tables)) return;
-    // Gray with point-symmetric spatial weights (W(d) == W(-d), as for any
-    // Gaussian): both taps of a pair multiply their shared range weight by the
-    // same W, so the weight planes can hold the products.
-    const bool premultiply =
-        L == Layout::gray && vector && weights_point_symmetric(tables.plan, tables.spatial, tables.plane_weight);
+    tables.premultiply_every = tables.premultiply_nonzero = false;
+    if (L == Layout::gray && vector) choose_premultiply(tables);
     const int64_t plane_count = weight_plane_count(N, tables.plan.pairs, tables.plan.directs);
     const int32_t block_width = block_width_for(plane_count, h);
     const int64_t staged_planes = int64_t{channels} + (pad_plane ? 1 : 0);
@@ -290,12 +323,12 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     job.N = N;
     job.off = off;
     job.R = c.R;
-    job.spatial = tables.spatial;
-    job.plane_weight = premultiply ? tables.plane_weight : nullptr;
     job.plan = tables.plan;
     job.tap_weight = tables.tap_tables;
     job.tap_sample = tables.tap_tables + int64_t{N} * N;
     job.out_stride = c.out_y_stride;
+    job.out_x_stride = c.out_x_stride;
+    job.round = c.round;
     job.u_lo = staged_u_lo(N, off);
     job.v_lo = off;
 
@@ -310,9 +343,17 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
         const BlockScratch need = block_scratch(geometry, staged_planes, kBytePlane, vector, plane_count);
 
         if (!stage_block<L, T, P>(c, x_block, y_tile, pad_plane, need, staged_slot, bytes_slot, job)) return;
+        // Integer samples are finite and never negative; float blocks are checked.
+        bool skip = tables.skipping;
+        if constexpr (std::is_same_v<T, float>) {
+            skip = skip && all_finite_nonnegative(job.staged, staged_planes * job.plane);
+        }
+        job.taps = skip ? tables.nonzero : tables.every;
+        const bool premultiply = skip ? tables.premultiply_nonzero : tables.premultiply_every;
+        job.plane_weight = premultiply ? tables.plane_weight : nullptr;
         for (int k = 0; k < kOutputChannels; ++k) {
             job.source[k] = (sources[k] < 0 ? channels : sources[k]) * job.plane;
-            job.out[k] = c.out_host + (x_block + y_tile * c.out_y_stride + channel_offset(c, k));
+            job.out[k] = c.out_host + (x_block * c.out_x_stride + y_tile * c.out_y_stride + channel_offset(c, k));
         }
 
         if (!vector) {

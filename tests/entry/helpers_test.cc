@@ -1,7 +1,7 @@
 // Catches exported helpers that disagree with the entry points: a pad sample other than the one the
 // constant entry points pad with, a scratch estimate below what a call takes from halide_malloc or far
 // above it, a validator that misses a fault or reports one where there is none; and a public header
-// whose declarations do not match the variant list.
+// whose declarations do not match the variant lists.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -28,6 +28,12 @@ using Edge = int(halide_buffer_t *, halide_buffer_t *, double, double, halide_bu
                   "BilateralFilter_" #l "_" #s "_" #p " is not declared as the variant list implies");
 BILATERAL_FILTER_VARIANTS(BF_CHECK_DECLARATION)
 #undef BF_CHECK_DECLARATION
+#define BF_CHECK_ROUNDED_DECLARATION(l, s, p)                                                          \
+    static_assert(std::is_same_v<decltype(BilateralFilter_##l##_##s##_##p##_rounded),                  \
+                                 decltype(BilateralFilter_##l##_##s##_##p)>,                           \
+                  "BilateralFilter_" #l "_" #s "_" #p "_rounded is not declared as its list implies");
+BILATERAL_FILTER_ROUNDED_VARIANTS(BF_CHECK_ROUNDED_DECLARATION)
+#undef BF_CHECK_ROUNDED_DECLARATION
 
 bool same_value(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
 
@@ -47,6 +53,9 @@ TEST(Helpers, PadSampleIsWhatTheConstantEntryPointsPadWith) {
             const double sample = BilateralFilter_pad_sample(name.c_str(), r.pad);
             EXPECT_TRUE(same_value(sample, v.sample == Sample::f32 ? r.single : v.sample == Sample::u8 ? r.u8 : r.u16))
                 << name.c_str() << " pads " << r.pad << " with " << sample;
+            if (v.sample != Sample::f32) {
+                EXPECT_TRUE(same_value(BilateralFilter_pad_sample((name + "_rounded").c_str(), r.pad), sample)) << name;
+            }
             std::vector<uint8_t> outputs[2];
             for (int k = 0; k < 2; ++k) {
                 Trial t = make_trial(v, 3, sigma, k == 0 ? r.pad : sample, one, {{0, 3, 1}, {0, 3, 3}}, one);
@@ -144,6 +153,9 @@ TEST(Helpers, CheckReportsTheFirstFault) {
         {"uint16 output", [](Call &c) { c.b[2].type = halide_type_of<uint16_t>(); }, halide_error_code_bad_type},
         {"float64 weights", [](Call &c) { c.b[1].type = halide_type_of<double>(); }, halide_error_code_bad_type},
         {"output x stride 3", [](Call &c) { c.dim[2][0].stride = 3; }, halide_error_code_constraint_violated},
+        {"rounded, interleaved input and output", [](Call &c) { c.name += "_rounded", c.dim[0][0].stride = 3, c.dim[0][2].stride = 1, c.dim[2][0].stride = -4; }, 0},
+        {"rounded, input x stride 0", [](Call &c) { c.name += "_rounded", c.dim[0][0].stride = 0; }, halide_error_code_constraint_violated},
+        {"rounded, float32 input", [](Call &c) { c.name = "BilateralFilter_RGB_single_constant_rounded"; }, halide_error_code_generic_error},
         {"output height -1", [](Call &c) { c.dim[2][1].extent = -1; }, halide_error_code_buffer_extents_negative},
         {"no input channel", [](Call &c) { c.dim[0][2].extent = 0; }, halide_error_code_access_out_of_bounds},
         {"output channels 1..3", [](Call &c) { c.dim[2][2].min = 1; }, halide_error_code_access_out_of_bounds},

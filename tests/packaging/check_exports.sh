@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The shared library exports exactly the entry points of the variant list and
-# the helpers, the public header declares exactly those, and the library finds
-# its Halide runtime library beside itself through its run-path.
+# The shared library exports exactly the entry points of the variant lists
+# (the eighteen and the twelve _rounded ones) and the helpers, the public
+# header declares exactly those, and the library finds its Halide runtime
+# library beside itself through its run-path.
 set -euo pipefail
 lib=$1
 include="$(cd "$(dirname "$0")/../../include" && pwd)"
@@ -12,7 +13,12 @@ entries=$(printf '#include "bilateral_filter_variants.h"\n#define X(l, s, p) Bil
 if [ "$(echo "$entries" | wc -l)" != 18 ] || [ "$(echo "$entries" | sort -u | wc -l)" != 18 ]; then
   echo "the variant list does not name eighteen distinct entry points:"; echo "$entries"; exit 1
 fi
-expected=$( (echo "$entries"; tr ' ' '\n' <<<"$helpers") | sort)
+rounded=$(printf '#include "bilateral_filter_variants.h"\n#define X(l, s, p) BilateralFilter_##l##_##s##_##p##_rounded\nBILATERAL_FILTER_ROUNDED_VARIANTS(X)\n' |
+  ${CPP:-cpp} -P -I "$include" - | tr -s ' ' '\n' | grep .)
+if [ "$(echo "$rounded" | sort -u | wc -l)" != 12 ] || echo "$rounded" | grep -q single; then
+  echo "the rounded list does not name the twelve integer entry points:"; echo "$rounded"; exit 1
+fi
+expected=$( (echo "$entries"; echo "$rounded"; tr ' ' '\n' <<<"$helpers") | sort)
 declared=$(tr '\n' ' ' <"$include/bilateral_filter.h" | grep -o 'BF_EXPORT [^(]*(' | grep -o 'BilateralFilter_[A-Za-z0-9_]*' | sort)
 if [ "$declared" != "$expected" ]; then
   echo "the public header's declarations differ from the list and the helpers:"

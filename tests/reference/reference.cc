@@ -7,6 +7,7 @@
 #include <cfenv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace bilateral_test {
@@ -35,13 +36,15 @@ float sample(const halide_buffer_t *in, Padding p, T pad, int64_t x, int64_t y, 
     return static_cast<float>(reinterpret_cast<const T *>(in->host)[at]);
 }
 
-void store(float &out, float q) { out = q; }
-void store(uint8_t &out, float q) { out = ref_quotient_to_u8(q); }
-void store(uint16_t &out, float q) { out = ref_quotient_to_u16(q); }
+void store(float &out, float q, bool) { out = q; }
+void store(uint8_t &out, float q, bool rounded) { out = rounded ? ref_quotient_rounded<uint8_t>(q) : ref_quotient_to_u8(q); }
+void store(uint16_t &out, float q, bool rounded) {
+    out = rounded ? ref_quotient_rounded<uint16_t>(q) : ref_quotient_to_u16(q);
+}
 
 template <typename T>
 void filter_as(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, const RefScalars &k, T pad,
-               halide_buffer_t *out) {
+               halide_buffer_t *out, bool rounded) {
     const Halide::Runtime::Buffer<const float> W(*w);
     Halide::Runtime::Buffer<T> o(*out);
     const bool rgb = v.layout == Layout::rgb;
@@ -78,7 +81,7 @@ void filter_as(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, c
             }
             // One true division per channel.
             const int ox = static_cast<int>(x), oy = static_cast<int>(y);
-            for (int32_t ch = 0; ch < (rgb ? 3 : 1); ++ch) store(rgb ? o(ox, oy, ch) : o(ox, oy), num[ch] / sum);
+            for (int32_t ch = 0; ch < (rgb ? 3 : 1); ++ch) store(rgb ? o(ox, oy, ch) : o(ox, oy), num[ch] / sum, rounded);
         }
     }
 }
@@ -131,17 +134,26 @@ uint16_t ref_quotient_to_u16(float q) {
     return q >= 65535.0f ? 65535 : static_cast<uint16_t>(ref_truncate_sat(q));
 }
 
+template <class T>
+T ref_quotient_rounded(float q) {
+    const float top = static_cast<float>(std::numeric_limits<T>::max());
+    if (std::isnan(q) || q <= 0.0f) return 0;
+    return q >= top ? static_cast<T>(top) : static_cast<T>(std::nearbyint(q));  // ties to even
+}
+template uint8_t ref_quotient_rounded<uint8_t>(float);
+template uint16_t ref_quotient_rounded<uint16_t>(float);
+
 void ref_filter(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, double window, double sigma, double pad,
-                halide_buffer_t *out) {
+                halide_buffer_t *out, bool rounded) {
     // The default environment (round to nearest even, subnormals kept), whatever mode a test left.
     std::fenv_t saved;
     std::fegetenv(&saved);
     std::fesetenv(FE_DFL_ENV);
     const RefScalars k = ref_scalars(window, sigma, pad);
     switch (v.sample) {
-        case Sample::f32: filter_as<float>(v, in, w, k, k.pad_f, out); break;
-        case Sample::u8: filter_as<uint8_t>(v, in, w, k, k.pad_u8, out); break;
-        case Sample::u16: filter_as<uint16_t>(v, in, w, k, k.pad_u16, out); break;
+        case Sample::f32: filter_as<float>(v, in, w, k, k.pad_f, out, false); break;
+        case Sample::u8: filter_as<uint8_t>(v, in, w, k, k.pad_u8, out, rounded); break;
+        case Sample::u16: filter_as<uint16_t>(v, in, w, k, k.pad_u16, out, rounded); break;
     }
     std::fesetenv(&saved);
 }

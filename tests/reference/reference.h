@@ -53,11 +53,16 @@ uint8_t ref_quotient_to_u8(float q);
 /** Quotient to 16-bit sample: NaN gives 0, truncate toward zero, saturate to 0..65535. */
 uint16_t ref_quotient_to_u16(float q);
 
-/** Writes every sample of the output region (RGB: channels 0..2) as the variant's entry point would.
- *  Needs host memory, input extents >= 1 and, for RGB, output channels 0..2. Reads only inside the
- *  input and the weights; the weight of tap (i, j) is the element at absolute column i, row j. */
+/** Quotient to an 8- or 16-bit sample rounded to nearest, ties to even: NaN gives 0, saturated. */
+template <class T>
+T ref_quotient_rounded(float q);
+
+/** Writes every sample of the output region (RGB: channels 0..2) as the variant's entry point would
+ *  (rounded: its _rounded entry point). Needs host memory, input extents >= 1 and, for RGB, output
+ *  channels 0..2. Reads only inside the input and the weights; the weight of tap (i, j) is the
+ *  element at absolute column i, row j. */
 void ref_filter(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, double window, double sigma, double pad,
-                halide_buffer_t *out);
+                halide_buffer_t *out, bool rounded = false);
 
 }  // namespace bilateral_test
 

@@ -62,6 +62,18 @@ Dims with_channels(Choices &c, halide_dimension_t x, halide_dimension_t y, int32
     return {x, y, {c_min, channels, cs}};
 }
 
+// Pixels side by side x_stride apart, each holding its channels next to one another (RGB) or its one
+// sample (gray), often with a spare sample after them as alpha; sometimes flipped in x or y.
+void interleave(Choices &c, Dims &d) {
+    const bool rgb = d.size() > 2;
+    int32_t xs = (rgb ? d[2].extent : 1) + c.in(rgb ? 0 : 1, 1);
+    if (c.percent(20)) xs = -xs;
+    d[0].stride = xs;
+    d[1].stride = std::max(d[0].extent, 1) * std::abs(xs) + (c.percent(30) ? c.in(1, 7) : 0);
+    if (c.percent(20)) d[1].stride = -d[1].stride;
+    if (rgb) d[2].stride = 1;
+}
+
 // The input's range in one dimension against the output's [omin, omin + oext): around it (0),
 // overlapping it, often narrower than the window (1), or wholly beside it, up to a window away (2).
 halide_dimension_t place(Choices &c, int mode, int32_t omin, int32_t oext, int32_t n) {
@@ -166,7 +178,15 @@ Trial make_trial(Variant v, double window, double sigma, double pad, const Dims 
             std::make_unique<Mapped>(type, out, Guard::none, margin), what.str()};
 }
 
-Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label) {
+std::vector<Variant> rounded_variants() {
+    std::vector<Variant> integer;
+    for (const Variant &v : all_variants()) {
+        if (v.sample != Sample::f32) integer.push_back(v);
+    }
+    return integer;
+}
+
+Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label, bool rounded) {
     // Integer samples run up to `top`; their sigmas, pads and bands scale with it.
     const bool rgb = v.layout == Layout::rgb, integer = v.sample != Sample::f32;
     const double top = v.sample == Sample::u16 ? 65535 : 255;
@@ -178,10 +198,15 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
     double sigma = integer ? top / 127.5 * std::pow(30.0, c.unit()) : 0.01 * std::pow(100.0, c.unit());
     if (c.percent(5)) sigma = -sigma;
     if (c.percent(6)) sigma = c.pick({0.0, 1e-30, 1e-20, 1e30, kNaN, kInf});
+    // Float samples are sometimes tiny (their products with tiny weights underflow to +-0) or huge
+    // (their squared differences overflow), often with a range sigma whose 2 sigma^2 is infinite.
+    const bool tiny = !integer && c.percent(15), tiny_signed = c.percent(50);
+    if (tiny && c.percent(30)) sigma = c.pick({1e30, kInf});
     // Pad value: mostly in range; else NaN, infinities, values an integer pad must wrap and truncate.
     double pad = integer ? c.in(0, static_cast<int32_t>(top)) : c.unit();
     if (c.percent(20)) {
-        pad = c.pick({kNaN, kInf, -kInf, -1.0, -5.0, 256.0, 300.0, 1e10, -1e10, 255.9, 200.7, 1e40, 65536.0, 70000.0, 65535.9});
+        pad = c.pick({kNaN, kInf, -kInf, -1.0, -5.0, 256.0, 300.0, 1e10, -1e10, 255.9, 200.7, 1e40, 65536.0, 70000.0, 65535.9,
+                      -0.0, -1e-30, 1e-40});
     }
 
     // Output: mins near 0, within +-1000 or near +-2^30; extents bounded for the oracle's sake.
@@ -210,6 +235,10 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
         in[1].stride = row_stride(c, ix.extent);
         out[1].stride = row_stride(c, ox.extent);
     }
+    if (rounded && c.percent(60)) {
+        interleave(c, in);
+        interleave(c, out);
+    }
     // Weights cover absolute [0, N)^2, often from negative mins and with spare columns and rows.
     Dims wd(2);
     for (halide_dimension_t &d : wd) {
@@ -219,7 +248,8 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
     }
     wd[1].stride = row_stride(c, wd[0].extent);
     Trial t = make_trial(v, window, sigma, pad, in, wd, out, guard, 4 * c.in(16, 23));
-    t.what = label + ", " + t.what;
+    t.what = label + ", " + t.what + (rounded ? ", rounded" : "");
+    t.rounded = rounded;
 
     // Samples: the full range, a narrow band (8-bit) or a wide one (float), or a few levels (flat
     // areas with steps); floats sometimes with NaN and infinities.
@@ -227,15 +257,31 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
     const double lo = sr >= 4 ? 0.0 : integer ? c.in(0, static_cast<int32_t>(top) - 20) : -100.0;
     const double span = sr >= 4 ? (integer ? top : 1.0) : integer ? 20.0 : 200.0;
     const int32_t levels = sr >= 16 ? c.in(2, 5) : 0;
+    // Float samples sometimes hold a rectangle of negative or non-finite values, so that some blocks
+    // of a call may leave zero-weight taps out and others may not.
     const bool specials = !integer && c.percent(10);
     fill(t.in->view, [&]() -> double {
         if (specials && c.below(50) == 0) return c.pick({kNaN, kInf, -kInf});
+        if (tiny) {
+            const double sign = tiny_signed && c.percent(50) ? -1.0 : 1.0;
+            return sign * c.pick({0.0, 1e-30, 1e-38, 1e-40, 1e-45, 0.5, 3e19});
+        }
         if (levels > 0) return lo + span * c.below(levels) / (levels - 1);
         return integer ? lo + c.below(static_cast<uint32_t>(span) + 1) : lo + span * c.unit();
     });
-    // Weights in [0, 1), sometimes from -0.5, all zero, or subnormal.
+    if (!integer && c.percent(25)) {
+        Halide::Runtime::Buffer<float> S(*t.in->view.raw_buffer());
+        const int32_t x0 = c.in(S.dim(0).min(), S.dim(0).max()), y0 = c.in(S.dim(1).min(), S.dim(1).max());
+        const int32_t wx = c.in(1, 40), wy = c.in(1, 40);
+        const float odd = static_cast<float>(c.pick({-1.0, -0.0, -1e-30, -1e-40, kNaN, kInf, -kInf}));
+        S.for_each_element([&](const int *pos) {
+            if (pos[0] >= x0 && pos[0] - x0 < wx && pos[1] >= y0 && pos[1] - y0 < wy) S(pos) = odd;
+        });
+    }
+    // Weights in [0, 1), sometimes from -0.5, all zero, subnormal or tiny.
     const uint32_t wk = c.below(100);
-    const double w_lo = wk >= 80 && wk < 95 ? -0.5 : 0.0, w_scale = wk < 95 ? 1.0 : wk < 98 ? 0.0 : 1e-39;
+    const double w_lo = wk >= 80 && wk < 93 ? -0.5 : 0.0,
+                 w_scale = wk < 93 ? 1.0 : wk < 96 ? 0.0 : wk < 98 ? 1e-39 : 1e-20;
     fill(t.w->view, [&] { return w_scale * (w_lo + (1 - w_lo) * c.unit()); });
     // Half the time point-symmetric, W(d) == W(-d) wherever -d is in the window, as for a Gaussian
     // (tap (i, j) pairs with (r - i, r - j), r = -2 off); some of those with one tap changed afterwards.
@@ -251,6 +297,31 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label)
             W(i, c.in(0, n - 1)) = static_cast<float>(c.unit());
         }
     }
+    // Often zeros outside a window shape: a disc of radius N / 2 around the centre, one row, one
+    // column, a cross, or scattered; the zeros +0, -0 or either; sometimes the last weight kept
+    // negative.
+    if (n > 1 && c.percent(40)) {
+        Halide::Runtime::Buffer<float> W(*t.w->view.raw_buffer());
+        const int32_t off = ref_scalars(window, sigma, pad).off, r = n / 2;
+        const uint32_t shape = c.below(5), zeros = c.below(3);
+        const int32_t row = c.in(0, n - 1), column = c.in(0, n - 1);
+        for (int32_t j = 0; j < n; ++j) {
+            for (int32_t i = 0; i < n; ++i) {
+                const int32_t di = i + off, dj = j + off;
+                const bool kept = shape == 0   ? di * di + dj * dj <= r * r
+                                  : shape == 1 ? j == row
+                                  : shape == 2 ? i == column
+                                  : shape == 3 ? j == row || i == column
+                                               : c.percent(50);
+                const bool minus = zeros == 1 || (zeros == 2 && c.percent(50));
+                if (!kept) W(i, j) = minus ? -0.0f : 0.0f;
+            }
+        }
+        // The last tap run: a product that rounds to -0 there stays in the sums.
+        int32_t last = n * n - 1;
+        while (last > 0 && W(last % n, last / n) == 0.0f) --last;
+        if (c.percent(20)) W(last % n, last / n) = -static_cast<float>(w_scale * c.unit());
+    }
     return t;
 }
 
@@ -259,7 +330,7 @@ testing::AssertionResult matches_oracle(Trial &t) {
     const int status = t.call();
     const halide_buffer_t &o = *t.out->view.raw_buffer();
     Mapped expected(o.type, Dims(o.dim, o.dim + o.dimensions));
-    ref_filter(t.v, t.in->view, t.w->view, t.window, t.sigma, t.pad, expected.view);
+    ref_filter(t.v, t.in->view, t.w->view, t.window, t.sigma, t.pad, expected.view, t.rounded);
     const testing::AssertionResult same = same_samples(expected.view, t.out->view);
     std::string problem = status != 0 ? "status " + std::to_string(status) + "; " : t.out->stray_writes();
     if (t.in->bytes() != in || t.w->bytes() != w) problem += "; input or weights changed";

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "front/rounding.h"
 #include "reference/reference.h"
 
 namespace bilateral_test {
@@ -74,18 +75,26 @@ testing::AssertionResult same_samples(const Buffer &expected, const Buffer &actu
 /** Sets every element of the region to draw(), converted to the element type. */
 void fill(const Buffer &b, const std::function<double()> &draw);
 
-/** One call: the variant, its scalars and its buffers (sentinels until filled). */
+/** One call: the variant, its scalars and its buffers (sentinels until filled); rounded calls the
+ *  variant's _rounded entry point. */
 struct Trial {
     Variant v;
     double window, sigma, pad;
     std::unique_ptr<Mapped> in, w, out;
     std::string what;  // one line: the variant, the scalars, N and the dims
-    int call() { return bilateral::front::call_entry(v, in->view, w->view, window, sigma, pad, out->view); }
+    bool rounded = false;
+    int call() {
+        return rounded ? bilateral::front::call_rounded_entry(v, in->view, w->view, window, sigma, pad, out->view)
+                       : bilateral::front::call_entry(v, in->view, w->view, window, sigma, pad, out->view);
+    }
 };
 Trial make_trial(Variant v, double window, double sigma, double pad, const Dims &in, const Dims &w, const Dims &out,
                  Guard guard = Guard::none, int64_t margin = 64);
-/** Draws a call of variant v, shape, scalars and samples, every choice from c. */
-Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label);
+/** Draws a call of variant v, shape, scalars and samples, every choice from c; rounded (integer
+ *  variants): of its _rounded entry point, often on interleaved input and output. */
+Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label, bool rounded = false);
+/** The variants that have a _rounded entry point, in the order of their list. */
+std::vector<Variant> rounded_variants();
 /** Calls the library: status 0, output bit for bit the oracle's, nothing outside the output region
  *  written, input and weights unchanged. A failure ends with t.what. */
 testing::AssertionResult matches_oracle(Trial &t);
