@@ -247,7 +247,9 @@ void filter_samples(py::array in, const py::array &out, Padding padding, const p
             status = front::call_filter(v, rounding, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value,
                                         &strip.buf);
         }
-        if (status != 0) throw std::bad_alloc();  // pybind11 raises MemoryError
+        if (status == -1) throw std::bad_alloc();  // pybind11 raises MemoryError
+        if (status != 0) throw py::value_error("the library refused the call (Halide error code " +
+                                               std::to_string(status) + ")");
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
 }

@@ -51,7 +51,7 @@ int filter_scaled(const Image &img, const std::vector<S> &in, std::vector<S> &ou
         src.dimensions() == 2 ? Buffer<float>(img.width, img.height) : Buffer<float>(img.width, img.height, 3);
     Buffer<float> result = planes.copy();
     planes.for_each_value([top](float &p, S value) { p = value / top; }, src);
-    const int status = front::call_entry(v, planes, weights, s.window, sigma, s.pad_value, result);
+    const int status = front::call_checked(v, planes, weights, s.window, sigma, s.pad_value, result);
     dst.for_each_value([top](S &d, float r) { d = r >= 0 ? S(std::lround(std::min(r * top, top))) : 0; }, result);
     return status;
 }
@@ -75,7 +75,8 @@ std::string filter_samples(const Image &src, const std::vector<S> &in, Image &ds
         status = front::call_filter(v, s.rounding, from, weights, s.window, sigma, s.pad_value, to);
     }
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return status == 0 ? "" : "not enough memory for the filter's float copies";
+    if (status == -1) return "not enough memory for the filter's copies";
+    return status == 0 ? "" : "the library refused the call (Halide error code " + std::to_string(status) + ")";
 }
 
 std::string filter_image(const Image &src, Image &dst, FilterSettings &s, double &seconds) {
