@@ -1,7 +1,8 @@
 // Catches any fault that changes a bit of any variant's result (arithmetic, rounding, boundary rules,
 // 8-bit conversions, even windows, the symmetric-weights shortcut, zero-weight taps left out where
 // negative, tiny, huge or non-finite samples, negative weights or an infinite range term forbid it, or
-// planes missing for the taps kept) on any compiled target, the scalar path or any thread count; reads
+// planes missing for the taps kept; the _rounded entry points' rounding and their reads and writes of
+// interleaved pictures) on any compiled target, the scalar path or any thread count; reads
 // past the input or weights (guard pages); stray writes (sentinels).
 #include <gtest/gtest.h>
 
