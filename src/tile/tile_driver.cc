@@ -403,8 +403,10 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     // what it may share: the guide's in a joint call, else the input's.
     const bool compare_gray = c.joint ? c.guide.layout == Layout::gray : L == Layout::gray;
     const Sample compared_sample = c.joint ? c.guide.sample : sample_of<T>;
-    // Integer samples are finite and never negative; blocks with float samples are checked.
-    const bool float_samples = sample_of<T> == Sample::f32 || compared_sample == Sample::f32;
+    // Integer samples are finite and never negative; the float planes of each block are checked:
+    // from plane `checked_from` on (the input's, with the pad plane), and a float guide's before them.
+    const bool float_guide = c.joint && compared_sample == Sample::f32;
+    const int64_t checked_from = sample_of<T> == Sample::f32 ? (c.joint ? planes.compared : 0) : planes.count();
 
     ScratchSlot tables_slot(user_context);
     TapTables tables;
@@ -443,7 +445,9 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
         const BlockScratch need = block_scratch(geometry, staged_planes, byte_plane, vector, plane_count);
 
         if (!stage_block<L, T, P>(c, x_block, y_tile, planes, need, staged_slot, bytes_slot, job)) return;
-        const bool skip = tables.skipping && (!float_samples || all_finite_nonnegative(job.staged, staged_planes * job.plane));
+        const bool skip = tables.skipping &&
+                          (!float_guide || all_finite_nonnegative(job.staged, planes.compared * job.plane)) &&
+                          all_finite_nonnegative(job.staged + checked_from * job.plane, (staged_planes - checked_from) * job.plane);
         job.taps = skip ? tables.nonzero : tables.every;
         const bool premultiply = skip ? tables.premultiply_nonzero : tables.premultiply_every;
         job.plane_weight = premultiply ? tables.plane_weight : nullptr;
