@@ -418,8 +418,9 @@ BF_EXPORT int64_t BilateralFilter_scratch_bytes(const char *entry_point, const h
  *  itself takes no joint name: -1). The input's dimension count and sample type
  *  stand for the name's words; the guide's dimension count, sample type and
  *  channel extent are read. Returns -1 as BilateralFilter_scratch_bytes does, and
- *  for a descriptor whose dimension count or sample type the joint entry points
- *  do not take; a call they refuse or report takes 0. */
+ *  for descriptors whose dimension counts or sample types the joint entry point
+ *  reports (an output unlike the input included); a call it refuses, or whose
+ *  guide does not cover the input, takes 0. */
 BF_EXPORT int64_t BilateralFilter_scratch_bytes_joint(const char *entry_point, const halide_buffer_t *input,
                                                       const halide_buffer_t *guide, double window_size,
                                                       const halide_buffer_t *output, int threads);

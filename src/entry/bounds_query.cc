@@ -93,6 +93,24 @@ bool guide_covers(const halide_buffer_t *guide, const halide_buffer_t *input) {
     return guide->dimensions == 2 || guide->dim[2].extent >= 1;
 }
 
+halide_error_code_t joint_descriptor_fault(const halide_buffer_t *in, const halide_buffer_t *guide,
+                                           const halide_buffer_t *w, const halide_buffer_t *out, Sample &sample,
+                                           Sample &guide_sample) {
+    if (in == nullptr || guide == nullptr || w == nullptr || out == nullptr) {
+        return halide_error_code_buffer_argument_is_null;
+    }
+    const bool dims_taken = (in->dimensions == 2 || in->dimensions == 3) &&
+                            (guide->dimensions == 2 || guide->dimensions == 3) &&
+                            out->dimensions == in->dimensions && w->dimensions == 2;
+    if (!dims_taken || in->dim == nullptr || guide->dim == nullptr || w->dim == nullptr || out->dim == nullptr) {
+        return halide_error_code_bad_dimensions;
+    }
+    if (!sample_of_type(in->type, sample) || !sample_of_type(guide->type, guide_sample) || !(out->type == in->type)) {
+        return halide_error_code_bad_type;
+    }
+    return halide_error_code_success;
+}
+
 bool answer_bounds_query(const QueryRequest &q, halide_buffer_t *input, halide_buffer_t *guide,
                          halide_buffer_t *weights, halide_buffer_t *output) {
     const bool query_in = is_query(input), query_out = is_query(output), query_w = is_query(weights);

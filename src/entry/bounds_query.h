@@ -1,5 +1,7 @@
 // Bounds queries: descriptors without storage are answered with the region,
-// element type and dense strides that a real call would need.
+// element type and dense strides that a real call would need. And what the
+// entry points read from descriptors alone: sample types, and the faults of
+// a joint call's descriptors.
 #ifndef BILATERAL_ENTRY_BOUNDS_QUERY_H
 #define BILATERAL_ENTRY_BOUNDS_QUERY_H
 
@@ -34,6 +36,16 @@ bool answer_bounds_query(const QueryRequest &request, halide_buffer_t *input, ha
 // Whether a joint call's guide holds the input's x and y ranges and, 3-D, a
 // channel: what the joint entry points require of it.
 bool guide_covers(const halide_buffer_t *guide, const halide_buffer_t *input);
+
+// The faults a joint entry point reports before anything else, in this order:
+// a NULL descriptor; a dimension count it does not take (input and guide 2 or
+// 3, output as the input, weights 2) or a NULL dim array; a sample type it
+// does not take (input and guide float32, uint8 or uint16, one lane) or an
+// output type other than the input's. Success otherwise, with the sample
+// types of input and guide.
+halide_error_code_t joint_descriptor_fault(const halide_buffer_t *input, const halide_buffer_t *guide,
+                                           const halide_buffer_t *weights, const halide_buffer_t *output,
+                                           Sample &sample, Sample &guide_sample);
 
 // Halide's type word of a sample type: float32 is (2, 32), uint8 (1, 8),
 // uint16 (1, 16).

@@ -152,36 +152,17 @@ int filter(halide_buffer_t *in, halide_buffer_t *w, double window, double sigma,
     return 0;
 }
 
-// The faults a joint entry point reports before anything else, in this order:
-// a NULL descriptor; a dimension count it does not take (input and guide 2 or
-// 3, output as the input, weights 2) or a NULL dim array; a sample type it
-// does not take (input and guide float32, uint8 or uint16) or an output type
-// other than the input's. Success otherwise, with the two sample types.
-halide_error_code_t joint_fault(const halide_buffer_t *in, const halide_buffer_t *guide, const halide_buffer_t *w,
-                                const halide_buffer_t *out, Sample &sample, Sample &guide_sample) {
-    if (in == nullptr || guide == nullptr || w == nullptr || out == nullptr) {
-        return halide_error_code_buffer_argument_is_null;
-    }
-    const bool dims_taken = (in->dimensions == 2 || in->dimensions == 3) &&
-                            (guide->dimensions == 2 || guide->dimensions == 3) &&
-                            out->dimensions == in->dimensions && w->dimensions == 2;
-    if (!dims_taken || in->dim == nullptr || guide->dim == nullptr || w->dim == nullptr || out->dim == nullptr) {
-        return halide_error_code_bad_dimensions;
-    }
-    if (!sample_of_type(in->type, sample) || !sample_of_type(guide->type, guide_sample) || !(out->type == in->type)) {
-        return halide_error_code_bad_type;
-    }
-    return halide_error_code_success;
-}
-
 // A joint entry point: the input's layout and sample type pick the tile
 // driver, whose task function serves as well as the named ones.
 template <Padding P>
 int filter_joint(halide_buffer_t *in, halide_buffer_t *guide, halide_buffer_t *w, double window, double sigma,
                  double pad, halide_buffer_t *out, bool round) {
     Sample sample = Sample::f32, guide_sample = Sample::f32;
-    if (const halide_error_code_t fault = joint_fault(in, guide, w, out, sample, guide_sample)) return fault;
+    if (const halide_error_code_t fault = joint_descriptor_fault(in, guide, w, out, sample, guide_sample)) {
+        return fault;
+    }
     const Form form{round, true};
+    // Called with a layout constant and a type tag (std::common_type<T>::type is T).
     const auto call = [&](auto layout, auto sample_type) {
         constexpr Layout L = decltype(layout)::value;
         using T = typename decltype(sample_type)::type;

@@ -123,36 +123,27 @@ halide_error_code_t first_fault(const NamedVariant *v, const halide_buffer_t *in
     return fault_of_call(expected_of(*v), input, nullptr, weights, window, output);
 }
 
-// What a joint call's input and guide descriptors say of its layouts and
-// sample types; false when the joint entry points do not take them.
-bool joint_expected(const NamedJoint &j, const halide_buffer_t *input, const halide_buffer_t *guide, Expected &e) {
-    const auto layout_of = [](const halide_buffer_t *b, Layout &l) {
-        l = b->dimensions == 3 ? Layout::rgb : Layout::gray;
-        return (b->dimensions == 2 || b->dimensions == 3) && b->dim != nullptr;
-    };
+// A joint call's expectations from its descriptors; false when the joint
+// entry point would report them.
+bool joint_expected(const NamedJoint &j, const halide_buffer_t *input, const halide_buffer_t *guide,
+                    const halide_buffer_t *weights, const halide_buffer_t *output, Expected &e,
+                    halide_error_code_t &fault) {
+    fault = joint_descriptor_fault(input, guide, weights, output, e.sample, e.guide_sample);
+    e.layout = input != nullptr && input->dimensions == 3 ? Layout::rgb : Layout::gray;
+    e.guide_layout = guide != nullptr && guide->dimensions == 3 ? Layout::rgb : Layout::gray;
     e.padding = j.padding;
     e.any_x_stride = true;
     e.joint = true;
-    return layout_of(input, e.layout) && layout_of(guide, e.guide_layout) && sample_of_type(input->type, e.sample) &&
-           sample_of_type(guide->type, e.guide_sample);
+    return fault == halide_error_code_success;
 }
 
 // The first fault of a call of a joint entry point.
 halide_error_code_t first_joint_fault(const NamedJoint *j, const halide_buffer_t *input, const halide_buffer_t *guide,
                                       const halide_buffer_t *weights, double window, const halide_buffer_t *output) {
     if (j == nullptr) return halide_error_code_generic_error;
-    if (input == nullptr || guide == nullptr || weights == nullptr || output == nullptr) {
-        return halide_error_code_buffer_argument_is_null;
-    }
-    const bool dims_taken = (input->dimensions == 2 || input->dimensions == 3) &&
-                            (guide->dimensions == 2 || guide->dimensions == 3) &&
-                            output->dimensions == input->dimensions && weights->dimensions == 2;
-    if (!dims_taken || input->dim == nullptr || guide->dim == nullptr || weights->dim == nullptr ||
-        output->dim == nullptr) {
-        return halide_error_code_bad_dimensions;
-    }
     Expected e{};
-    if (!joint_expected(*j, input, guide, e) || !same_type(output->type, input->type)) return halide_error_code_bad_type;
+    halide_error_code_t fault = halide_error_code_success;
+    if (!joint_expected(*j, input, guide, weights, output, e, fault)) return fault;
     return fault_of_call(e, input, guide, weights, window, output);
 }
 
@@ -228,8 +219,14 @@ int64_t BilateralFilter_scratch_bytes_joint(const char *entry_point, const halid
                                             const halide_buffer_t *output, int threads) {
     const bilateral::NamedJoint *j = bilateral::find_joint(entry_point);
     if (j == nullptr || input == nullptr || guide == nullptr || output == nullptr) return -1;
+    // The weights are not asked for: any 2-D descriptor stands for them.
+    halide_dimension_t dims[2] = {};
+    halide_buffer_t weights{};
+    weights.dimensions = 2;
+    weights.dim = dims;
     bilateral::Expected e{};
-    if (!bilateral::joint_expected(*j, input, guide, e) || output->dimensions < input->dimensions) return -1;
+    halide_error_code_t fault = halide_error_code_success;
+    if (!bilateral::joint_expected(*j, input, guide, &weights, output, e, fault)) return -1;
     return bilateral::scratch_for_threads(e, input, guide, window_size, output, threads);
 }
 
