@@ -180,6 +180,12 @@ double library_bytes(const Call &call) {
     return 4.0 * call.window * call.window + double(scratch);
 }
 
+double estimated_seconds(Layout layout, int64_t width, int64_t height, int window, int threads) {
+    const double taps = double(width) * double(height) * window * window;
+    const double rate = layout == Layout::rgb ? kColourTapsPerSecond : kGrayTapsPerSecond;
+    return taps / (rate * std::max(threads, 1));
+}
+
 double available_memory() { return std::min({system_available(), cgroup_room(), address_space_room()}); }
 
 int effective_threads(int requested) {
@@ -240,10 +246,9 @@ Verdict check_call(const Call &c) {
                        " weighs every difference almost alike (a plain blur)");
     if ((c.unit_range || (c.guide && c.guide->unit_range)) && c.v.padding == Padding::constant && c.pad_value > 1)
         warn.push_back("the pad value is in 0..1 units for these float samples; " + num(c.pad_value) + " is above 1");
-    const double taps = double(c.width) * double(c.height) * c.window * c.window;
     const bool colour = c.v.layout == Layout::rgb || (c.guide && c.guide->layout == Layout::rgb);
-    const double rate = colour ? kColourTapsPerSecond : kGrayTapsPerSecond;
-    const double seconds = taps / (rate * std::max(c.threads, 1));
+    const double seconds =
+        estimated_seconds(colour ? Layout::rgb : Layout::gray, c.width, c.height, c.window, c.threads);
     if (seconds > kLongRunSeconds)
         warn.push_back("this will take long: about " + num(std::round(seconds / 60)) + " minutes for a window of " +
                        std::to_string(c.window) + " on a " + std::to_string(c.width) + "x" + std::to_string(c.height) +

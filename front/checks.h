@@ -26,6 +26,9 @@ constexpr int kMaxWindow = 16384;
 constexpr double kGrayTapsPerSecond = 2.0e9, kColourTapsPerSecond = 0.8e9;
 constexpr double kLongRunSeconds = 60;
 
+// The Halide runtime's pool holds at most this many workers; it cuts larger counts to it.
+constexpr int kMaxThreads = 256;
+
 // A refusal: what is wrong, in one line, and whether memory is what is missing.
 struct Refusal {
     enum class Kind { none, argument, memory };
@@ -86,6 +89,10 @@ struct Verdict {
 // must suit the guide's sample type too, and the unit warnings about the range
 // sigma follow the guide's sample type.
 Verdict check_call(const Call &call);
+
+// Seconds a call of this shape takes by the rates above: an estimate, for
+// warnings and for cutting long calls into pieces.
+double estimated_seconds(Layout layout, int64_t width, int64_t height, int window, int threads);
 
 // Bytes the call needs beyond the image and what the front end allocates
 // itself: the weights and the library's scratch on `threads` workers (a joint

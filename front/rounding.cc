@@ -188,8 +188,11 @@ int call_filter(Variant v, Rounding r, halide_buffer_t *in, halide_buffer_t *wei
     const bool round = rounds(v, r);
     if (is_query(in, weights, out)) return call_entry(v, in, weights, window, sigma, pad, out);
     if (!copies(v, r, in, out)) {
-        return round ? call_rounded_entry(v, in, weights, window, sigma, pad, out)
-                     : call_entry(v, in, weights, window, sigma, pad, out);
+        if (!round) return call_checked(v, in, weights, window, sigma, pad, out);
+        // The library's validator first: a fault in a descriptor becomes an error code, not a stray write.
+        const std::string name = entry_name(v) + "_rounded";
+        if (const int fault = BilateralFilter_check(name.c_str(), in, weights, window, sigma, pad, out)) return fault;
+        return call_rounded_entry(v, in, weights, window, sigma, pad, out);
     }
     if (writes_nothing(v, out)) return 0;
     switch (v.sample) {

@@ -41,7 +41,8 @@ size_t copy_bytes(Variant v, Rounding r, const halide_buffer_t *in, double windo
 // 0) are made on copies with x stride 1, strip by strip, the strips
 // overlapping by the window's reach so that the result is that of one call on
 // the whole image; a strip's copies stay near budget_bytes (at least 2N - 1
-// input rows). Returns 0, or -1 when a copy cannot be allocated.
+// input rows). A direct call is first put to BilateralFilter_check. Returns
+// 0, the validator's Halide error code, or -1 when a copy cannot be allocated.
 int call_filter(Variant v, Rounding r, halide_buffer_t *in, halide_buffer_t *weights, double window, double sigma,
                 double pad, halide_buffer_t *out, size_t budget_bytes = kRoundingBudget);
 

@@ -83,4 +83,10 @@ int call_entry(Variant v, halide_buffer_t *in, halide_buffer_t *weights, double 
     return e.padded != nullptr ? e.padded(in, weights, window, sigma, pad, out) : e.edge(in, weights, window, sigma, out);
 }
 
+int call_checked(Variant v, halide_buffer_t *in, halide_buffer_t *weights, double window, double sigma, double pad,
+                 halide_buffer_t *out) {
+    const int fault = BilateralFilter_check(entry_name(v).c_str(), in, weights, window, sigma, pad, out);
+    return fault != 0 ? fault : call_entry(v, in, weights, window, sigma, pad, out);
+}
+
 }  // namespace bilateral::front

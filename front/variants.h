@@ -45,6 +45,11 @@ const std::vector<Variant> &all_variants();
 int call_entry(Variant v, halide_buffer_t *in, halide_buffer_t *weights, double window, double sigma, double pad,
                halide_buffer_t *out);
 
+// call_entry after BilateralFilter_check: the validator's Halide error code
+// for a faulty descriptor, else the entry point's 0.
+int call_checked(Variant v, halide_buffer_t *in, halide_buffer_t *weights, double window, double sigma, double pad,
+                 halide_buffer_t *out);
+
 // The C type of a variant's samples.
 template <class T>
 inline constexpr Sample sample_of = sizeof(T) == 4 ? Sample::f32 : sizeof(T) == 1 ? Sample::u8 : Sample::u16;

@@ -14,6 +14,7 @@
 
 #include <HalideRuntime.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -45,6 +46,13 @@ using front::Variant;
 // Extents, window sizes and origins stay within 2^30, where the library's
 // 32-bit coordinate formulas hold.
 constexpr int64_t kMaxExtent = int64_t{1} << 30;
+
+// A call estimated to take longer than this runs in strips this long, with a
+// look for signals (Ctrl-C) between them.
+constexpr double kStripSeconds = 0.25;
+
+// The worker count set through set_num_threads (0: the runtime's default).
+int g_threads = 0;
 
 // A buffer descriptor over memory the caller owns (host == nullptr: a query).
 // Dimension k is (min, extent, stride in elements).
@@ -181,6 +189,22 @@ bool describable(const py::array &a) {
     return true;
 }
 
+// Whether two elements of the array share memory: a zero stride, or strides
+// too small for the extents below them.
+bool repeats_memory(const py::array &a) {
+    std::vector<std::pair<int64_t, int64_t>> axes;  // |stride| in bytes, extent
+    for (py::ssize_t k = 0; k < a.ndim(); ++k) {
+        if (a.shape(k) > 1) axes.push_back({std::llabs(int64_t(a.strides(k))), int64_t(a.shape(k))});
+    }
+    std::sort(axes.begin(), axes.end());
+    int64_t span = a.itemsize();  // bytes one step of the next axis must clear
+    for (const auto &[stride, extent] : axes) {
+        if (stride < span) return true;
+        span = stride * extent;
+    }
+    return false;
+}
+
 // Describes an H x W (x 3) array in place: x (axis 1), y (axis 0) and channel
 // (axis 2), each from 0.
 void describe(Descriptor &d, const py::array &a) {
@@ -198,26 +222,43 @@ void filter_samples(py::array in, const py::array &out, Padding padding, const p
     if (!describable(in)) in = in.attr("copy")();
     const bool rgb = in.ndim() == 3 && in.shape(2) == 3;
     const halide_type_code_t code = std::is_same_v<T, float> ? halide_type_float : halide_type_uint;
-    Descriptor in_buf(const_cast<void *>(in.data()), code, sizeof(T) * 8, rgb ? 3 : 2);
-    Descriptor out_buf(const_cast<void *>(out.data()), code, sizeof(T) * 8, rgb ? 3 : 2);
+    const int dims = rgb ? 3 : 2;
+    Descriptor in_buf(const_cast<void *>(in.data()), code, sizeof(T) * 8, dims);
     describe(in_buf, in);
-    describe(out_buf, out);
     Descriptor w_buf(const_cast<float *>(weights.data()), halide_type_float, 32, 2);
     w_buf.set(0, 0, window, 1);
     w_buf.set(1, 0, window, window);
     const Variant v{rgb ? Layout::rgb : Layout::gray, front::sample_of<T>, padding};
-    int status;
-    {
-        py::gil_scoped_release unlocked;
-        status = front::call_filter(v, rounding, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value, &out_buf.buf);
+    // A long call runs as strips of output rows of a fraction of a second
+    // each, so that Ctrl-C is seen between them; every sample gets the bits of
+    // one whole call. Strips are whole tiles where they can be.
+    const int64_t H = in.shape(0), tile = rgb ? 32 : 64;
+    const double seconds = front::estimated_seconds(v.layout, in.shape(1), H, window, front::effective_threads(g_threads));
+    int64_t rows = seconds <= kStripSeconds ? H : std::max<int64_t>(1, int64_t(double(H) * kStripSeconds / seconds));
+    if (rows < H && rows > tile) rows = rows / tile * tile;
+    for (int64_t y0 = 0; y0 < H; y0 += rows) {
+        Descriptor strip(static_cast<char *>(const_cast<void *>(out.data())) + y0 * out.strides(0), code,
+                         sizeof(T) * 8, dims);
+        describe(strip, out);
+        strip.set(1, y0, std::min(rows, H - y0), out.strides(0) / out.itemsize());
+        int status;
+        {
+            py::gil_scoped_release unlocked;
+            status = front::call_filter(v, rounding, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value,
+                                        &strip.buf);
+        }
+        if (status == -1) throw std::bad_alloc();  // pybind11 raises MemoryError
+        if (status != 0) throw py::value_error("the library refused the call (Halide error code " +
+                                               std::to_string(status) + ")");
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
-    if (status != 0) throw std::bad_alloc();  // pybind11 raises MemoryError
 }
 
-// The N x N spatial weights: the given ones, or the Gaussian for sigma_spatial
-// over the given window or the default one.
-py::array_t<float> spatial_weights(const py::object &weights_arg, const py::object &window_arg,
-                                   double sigma_spatial) {
+// The window size N: the given weights' (checked and converted into
+// `given`), or the given window, or the default for sigma_spatial; refused
+// beyond the front ends' window limit before any weight is made.
+int window_from(const py::object &weights_arg, const py::object &window_arg, double sigma_spatial,
+                py::array_t<float> *given) {
     const int64_t window_given = window_arg.is_none() ? 0 : positive_int(window_arg, "window");  // 0: not given
     if (!weights_arg.is_none()) {
         py::array_t<float> weights = checked_weights(weights_arg);
@@ -225,43 +266,56 @@ py::array_t<float> spatial_weights(const py::object &weights_arg, const py::obje
         if (window_given != 0 && window_given != window)
             throw py::value_error("window " + std::to_string(window_given) + " does not match the " +
                                   std::to_string(window) + " x " + std::to_string(window) + " weights");
-        return weights;
+        if (given != nullptr) *given = weights;
+        return int(window);
     }
     const double window = window_given != 0 ? double(window_given) : front::default_window(sigma_spatial);
     if (const front::Refusal r = front::check_window_size(window))
         throw py::value_error(window_given != 0 ? r.text : "sigma_spatial " + repr(sigma_spatial) + ": " + r.text);
-    const std::vector<float> gaussian = front::gaussian_weights(int(window), sigma_spatial);
-    py::array_t<float> weights({int64_t(window), int64_t(window)});
-    std::copy(gaussian.begin(), gaussian.end(), weights.mutable_data());
-    return weights;
+    return int(window);
 }
 
-// The worker count set through set_num_threads (0: the runtime's default).
-int g_threads = 0;
+// The Gaussian weights of the window's shape, as a C-ordered N x N array.
+py::array_t<float> gaussian(int window, double sigma_spatial, front::WindowShape shape) {
+    const std::vector<float> values = front::gaussian_weights(window, sigma_spatial, shape);
+    py::array_t<float> weights({int64_t(window), int64_t(window)});
+    std::copy(values.begin(), values.end(), weights.mutable_data());
+    return weights;
+}
 
 // A filter call's checked arguments.
 struct Prepared {
     py::array in;
     Variant v{};
-    py::array_t<float> weights;
+    int window = 0;
+    py::array_t<float> weights;  // the given ones; the Gaussian is made once the call has passed its checks
     bool weights_given = false;
-    double sigma_range = 0, pad_value = 0;
+    double sigma_spatial = 1, sigma_range = 0, pad_value = 0;
+    front::WindowShape shape = front::WindowShape::disc;
     Rounding rounding = Rounding::nearest;
-    int window() const { return int(weights.shape(0)); }
 };
 
+// The window shape a user names.
+front::WindowShape checked_shape_name(const std::string &name) {
+    front::WindowShape shape;
+    if (!front::window_shape_from_name(name, shape))
+        throw py::value_error("window_shape must be 'disc' or 'square', not '" + name + "'");
+    return shape;
+}
+
 Prepared prepare(const py::object &image, double sigma_spatial, const py::object &window_arg,
-                 std::optional<double> sigma_range_arg, const std::string &padding_name, double pad_value,
-                 const py::object &weights_arg, bool truncate) {
+                 const std::string &shape_name, std::optional<double> sigma_range_arg, const std::string &padding_name,
+                 double pad_value, const py::object &weights_arg, bool truncate) {
     Prepared p;
     Sample sample = Sample::f32;
     p.in = checked_image(image, sample);
     const bool rgb = p.in.ndim() == 3 && p.in.shape(2) == 3;
     p.v = {rgb ? Layout::rgb : Layout::gray, sample, checked_padding(padding_name)};
-    check_sigma(sigma_spatial, "sigma_spatial");
+    p.sigma_spatial = check_sigma(sigma_spatial, "sigma_spatial");
     p.sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range") : front::default_sigma_range(sample);
     p.pad_value = pad_value;
-    p.weights = spatial_weights(weights_arg, window_arg, sigma_spatial);
+    p.shape = checked_shape_name(shape_name);
+    p.window = window_from(weights_arg, window_arg, sigma_spatial, &p.weights);
     p.weights_given = !weights_arg.is_none();
     p.rounding = truncate ? Rounding::truncate : Rounding::nearest;
     return p;
@@ -276,7 +330,7 @@ front::Call call_of(const Prepared &p) {
     c.width = p.in.shape(1);
     c.height = p.in.shape(0);
     c.channels = p.v.layout == Layout::rgb ? 3 : 1;
-    c.window = p.window();
+    c.window = p.window;
     c.weights = p.weights_given ? p.weights.data() : nullptr;
     c.sigma_range = p.sigma_range;
     c.pad_value = p.pad_value;
@@ -304,10 +358,11 @@ void raise_refusal(const front::Refusal &r) {
 // Checks a filter call without running it: raises what it refuses and
 // returns its warnings (the Python half issues them).
 std::vector<std::string> check(const py::object &image, double sigma_spatial, const py::object &window_arg,
-                               std::optional<double> sigma_range_arg, const std::string &padding_name,
+                               const std::string &shape_name, std::optional<double> sigma_range_arg, const std::string &padding_name,
                                double pad_value, const py::object &weights_arg, bool truncate) {
     const Prepared p =
-        prepare(image, sigma_spatial, window_arg, sigma_range_arg, padding_name, pad_value, weights_arg, truncate);
+        prepare(image, sigma_spatial, window_arg, shape_name, sigma_range_arg, padding_name, pad_value, weights_arg,
+                truncate);
     const front::Verdict verdict = front::check_call(call_of(p));
     if (verdict.refusal) raise_refusal(verdict.refusal);
     return verdict.warnings;
@@ -318,36 +373,44 @@ std::vector<std::string> check(const py::object &image, double sigma_spatial, co
 // memory with it; all of it is checked again here, since a wrong one would be
 // written out of bounds.
 void filter(const py::object &image, const py::array &out, double sigma_spatial, const py::object &window_arg,
-            std::optional<double> sigma_range_arg, const std::string &padding_name, double pad_value,
+            const std::string &shape_name, std::optional<double> sigma_range_arg, const std::string &padding_name, double pad_value,
             const py::object &weights_arg, bool truncate) {
     const Prepared p =
-        prepare(image, sigma_spatial, window_arg, sigma_range_arg, padding_name, pad_value, weights_arg, truncate);
+        prepare(image, sigma_spatial, window_arg, shape_name, sigma_range_arg, padding_name, pad_value, weights_arg,
+                truncate);
     const py::array &in = p.in;
     if (out.ndim() != in.ndim() || !std::equal(in.shape(), in.shape() + in.ndim(), out.shape()) ||
         !out.dtype().equal(in.dtype()) || !out.writeable() || !describable(out))
         throw py::value_error("out must be a writeable, aligned array of the image's shape and native dtype");
+    if (repeats_memory(out)) throw py::value_error("out repeats memory (a zero or overlapping stride)");
+    const py::module_ np = py::module_::import("numpy");
+    if (np.attr("may_share_memory")(in, out).cast<bool>() && np.attr("shares_memory")(in, out).cast<bool>())
+        throw py::value_error("out overlaps the image; the filter cannot work in place, pass a separate array");
     if (const front::Refusal r = front::check_call(call_of(p)).refusal) raise_refusal(r);
+    const py::array_t<float> weights = p.weights_given ? p.weights : gaussian(p.window, p.sigma_spatial, p.shape);
     switch (p.v.sample) {
         case Sample::u8:
-            return filter_samples<uint8_t>(in, out, p.v.padding, p.weights, p.window(), p.sigma_range, p.pad_value,
+            return filter_samples<uint8_t>(in, out, p.v.padding, weights, p.window, p.sigma_range, p.pad_value,
                                            p.rounding);
         case Sample::u16:
-            return filter_samples<uint16_t>(in, out, p.v.padding, p.weights, p.window(), p.sigma_range, p.pad_value,
+            return filter_samples<uint16_t>(in, out, p.v.padding, weights, p.window, p.sigma_range, p.pad_value,
                                             p.rounding);
         default:
-            return filter_samples<float>(in, out, p.v.padding, p.weights, p.window(), p.sigma_range, p.pad_value,
+            return filter_samples<float>(in, out, p.v.padding, weights, p.window, p.sigma_range, p.pad_value,
                                          p.rounding);
     }
 }
 
 // The window size N a filter call with these arguments uses.
 int64_t window_of(const py::object &window_arg, const py::object &weights_arg, double sigma_spatial) {
-    return spatial_weights(weights_arg, window_arg, check_sigma(sigma_spatial, "sigma_spatial")).shape(0);
+    return window_from(weights_arg, window_arg, check_sigma(sigma_spatial, "sigma_spatial"), nullptr);
 }
 
 // Sets the runtime's worker count; returns the previous one.
 int set_num_threads(int threads) {
-    if (threads < 1) throw py::value_error("threads must be at least 1, not " + std::to_string(threads));
+    if (threads < 1 || threads > front::kMaxThreads)
+        throw py::value_error("threads must be within 1.." + std::to_string(front::kMaxThreads) + ", not " +
+                              std::to_string(threads));
     g_threads = threads;
     return halide_set_num_threads(threads);
 }
@@ -425,10 +488,11 @@ PYBIND11_MODULE(_core, m) {
     using namespace pybind11::literals;
     m.doc() = "The compiled half of bilateral_filter; use the package's functions.";
     m.attr("__version__") = BF_VERSION;
-    m.def("filter", &bilateral::python::filter, "image"_a, "out"_a, "sigma_spatial"_a, "window"_a, "sigma_range"_a,
-          "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
-    m.def("check", &bilateral::python::check, "image"_a, "sigma_spatial"_a, "window"_a, "sigma_range"_a, "padding"_a,
-          "pad_value"_a, "weights"_a, "truncate"_a);
+    m.attr("max_threads") = bilateral::front::kMaxThreads;
+    m.def("filter", &bilateral::python::filter, "image"_a, "out"_a, "sigma_spatial"_a, "window"_a, "window_shape"_a,
+          "sigma_range"_a, "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
+    m.def("check", &bilateral::python::check, "image"_a, "sigma_spatial"_a, "window"_a, "window_shape"_a,
+          "sigma_range"_a, "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
     m.def("bounds", &bilateral::python::bounds, "shape"_a, "window"_a, "padding"_a, "layout"_a, "out_origin"_a,
           "out_shape"_a);
     m.def("window_of", &bilateral::python::window_of, "window"_a, "weights"_a, "sigma_spatial"_a);

@@ -70,7 +70,7 @@ int main(int argc, char **argv) {
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
     action.sa_flags = SA_RESETHAND | SA_NODEFER;  // the handler's raise() then ends the process
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         struct sigaction before;
         if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
     }

@@ -63,16 +63,39 @@ struct Image {
     int depth() const { return data16.empty() ? 8 : 16; }
 };
 
+// The most pixels load takes by default: twice the 89.5 million above which
+// common imaging libraries warn of a decompression bomb. It holds every camera
+// sensor and most stitched panoramas; an 8-bit RGB image this size takes
+// 512 MiB, a 16-bit RGBA one 1.3 GiB, before the filter's own copies.
+constexpr uint64_t kDefaultMaxPixels = 178956970;
+
+// The largest ICC profile any writer writes: what 255 JPEG APP2 markers hold,
+// so that a profile carried into any format reads back from it.
+constexpr size_t kMaxIccBytes = size_t(255) * 65519;
+
+// How load reads. A file declaring more than max_pixels pixels (0: no limit)
+// is refused before anything is allocated for it, as is one whose samples
+// would not fit in the memory this process may still take. Warnings (items
+// left out, damaged metadata) go to *warnings when it is given, without the
+// path.
+struct LoadOptions {
+    uint64_t max_pixels = kDefaultMaxPixels;
+    std::vector<std::string> *warnings = nullptr;
+};
+
 // Reads a PNG, TIFF or JPEG file (recognised by its signature, not its name).
 // PNG: gray, gray + alpha, RGB, RGBA; 16-bit files stay 16-bit, lower depths
 // become 8-bit; palettes become RGB (palette transparency is ignored). TIFF:
 // the first image only; 8- or 16-bit unsigned samples, gray (MinIsBlack) or
 // RGB, each optionally with one extra (alpha) sample, interleaved or in
 // separate planes, in strips or tiles, uncompressed, LZW or Deflate; anything
-// else is refused with a message naming it. JPEG: gray or colour, 8-bit.
-// Truncated or damaged data is an error. Images whose
-// width * height * channels does not fit a signed 32-bit integer are refused.
-std::string load(const std::string &path, Image &image);
+// else is refused with a message naming it. JPEG: gray or colour, 8-bit, at
+// most 500 scans. Truncated or damaged pixel data is an error; damaged
+// metadata is left out with a warning. Images whose width * height * channels
+// does not fit a signed 32-bit integer are refused, and so are tiled TIFFs
+// whose whole tiles cover more than max_pixels. Running out of memory is an
+// error too, never an exception.
+std::string load(const std::string &path, Image &image, const LoadOptions &options = {});
 
 // Lower-case extension of path's file name including the dot, or "" if there is none.
 std::string extension_of(const std::string &path);
@@ -100,16 +123,28 @@ struct SaveOptions {
     // that a caller's signal handler can remove exactly it, and with null
     // once it is gone (renamed over the target or removed).
     void (*on_temporary)(const char *path) = nullptr;
+    // Items the output format cannot hold as they are (an ICC profile above
+    // kMaxIccBytes; EXIF or another JPEG marker above 65533 bytes with its
+    // header; a PNG colour chunk libpng finds inconsistent) are left out,
+    // each with a line here when it is given, without the path.
+    std::vector<std::string> *warnings = nullptr;
 };
 
 // Writes image to path, format from the extension: PNG and TIFF keep the
 // image's depth (TIFF: Deflate-compressed strips with the horizontal
 // predictor); JPEG takes 8-bit gray or RGB. Metadata goes where the format
-// holds it (see Metadata). The
-// file is written to a temporary name beside the target and renamed over it
-// once complete, so the target is never left partial; on failure nothing is
-// left behind.
+// holds it (see Metadata). A symbolic link at path is followed: its target is
+// written and the link stays. The file is written to a temporary name beside
+// that target and renamed over it once complete, so the target is never left
+// partial; on failure nothing is left behind. A replaced file keeps its
+// permissions, and its owner and group where the process may set them; other
+// hard links to it keep the old contents. A target that exists but is not a
+// regular file is refused.
 std::string save(const std::string &path, const Image &image, const SaveOptions &options = {});
+
+// The file a save to path writes: path with the symbolic links at its end
+// followed (a relative link from the link's folder); "" when they loop.
+std::string final_path(const std::string &path);
 
 }  // namespace image_io
 

@@ -20,6 +20,7 @@ struct JpegError {
     jpeg_error_mgr manager;
     jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
+    std::string refusal;  // a refusal of the reader's own, set before it jumps
 };
 
 // Fatal libjpeg error: keep the message and unwind.
@@ -57,8 +58,28 @@ bool starts_with(const jpeg_saved_marker_ptr marker, const char *prefix, size_t 
     return marker->data_length >= size && std::memcmp(marker->data, prefix, size) == 0;
 }
 
-// Copies the density, EXIF, ICC profile and other APP markers read with the header into m.
-void read_jpeg_metadata(jpeg_decompress_struct &cinfo, Metadata &m) {
+// The ICC profile split over APP2 markers: parts numbered 1..n, each once and
+// each giving the same n, joined in order into icc. False (icc untouched)
+// when the markers do not make a whole profile.
+bool read_icc_markers(jpeg_saved_marker_ptr list, std::vector<uint8_t> &icc) {
+    const size_t head = sizeof kIcc + 2;  // then the part's number and the count of parts
+    std::vector<jpeg_saved_marker_ptr> parts;
+    for (jpeg_saved_marker_ptr m = list; m; m = m->next) {
+        if (m->marker != JPEG_APP0 + 2 || !starts_with(m, kIcc, sizeof kIcc)) continue;
+        if (m->data_length < head) return false;
+        const size_t number = m->data[head - 2], count = m->data[head - 1];
+        if (parts.empty()) parts.assign(count, nullptr);
+        if (number == 0 || count != parts.size() || number > count || parts[number - 1] != nullptr) return false;
+        parts[number - 1] = m;
+    }
+    if (std::find(parts.begin(), parts.end(), nullptr) != parts.end()) return false;
+    for (jpeg_saved_marker_ptr m : parts) icc.insert(icc.end(), m->data + head, m->data + m->data_length);
+    return true;
+}
+
+// Copies the density, EXIF, ICC profile and other APP markers read with the
+// header into m; a damaged profile is left out with a warning.
+void read_jpeg_metadata(jpeg_decompress_struct &cinfo, Metadata &m, std::vector<std::string> *warnings) {
     if (cinfo.saw_JFIF_marker && cinfo.X_density > 0 && cinfo.Y_density > 0 &&
         (cinfo.density_unit != 0 || cinfo.X_density != cinfo.Y_density)) {  // 1:1 without a unit says nothing
         m.x_resolution = cinfo.X_density;
@@ -67,12 +88,8 @@ void read_jpeg_metadata(jpeg_decompress_struct &cinfo, Metadata &m) {
                             : cinfo.density_unit == 2 ? Metadata::Unit::centimetre
                                                       : Metadata::Unit::none;
     }
-    JOCTET *icc = nullptr;
-    unsigned int icc_length = 0;
-    if (jpeg_read_icc_profile(&cinfo, &icc, &icc_length)) {
-        m.icc.assign(icc, icc + icc_length);
-        std::free(icc);
-    }
+    if (!read_icc_markers(cinfo.marker_list, m.icc))
+        add_warning(warnings, "damaged ICC profile (its APP2 parts are missing, repeated or misnumbered) left out");
     for (jpeg_saved_marker_ptr marker = cinfo.marker_list; marker; marker = marker->next) {
         if (marker->marker == JPEG_APP0 + 1 && starts_with(marker, kExif, sizeof kExif) && m.exif.empty()) {
             m.exif.assign(marker->data + sizeof kExif, marker->data + marker->data_length);
@@ -84,18 +101,40 @@ void read_jpeg_metadata(jpeg_decompress_struct &cinfo, Metadata &m) {
     }
 }
 
+// Progressive files may hold any number of scans, each a pass over the whole
+// image; more than any encoder writes is refused.
+constexpr int kMaxScans = 500;
+
+// The decoder's progress monitor: stops at the scan beyond kMaxScans.
+void check_scans(j_common_ptr cinfo) {
+    auto *d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (d->input_scan_number <= kMaxScans) return;
+    auto *error = reinterpret_cast<JpegError *>(cinfo->err);
+    error->refusal = "corrupt JPEG: more than " + std::to_string(kMaxScans) + " scans";
+    longjmp(error->jump, 1);
+}
+
 }  // namespace
 
 // Decodes an open JPEG file into image (gray stays gray, colour becomes RGB).
-std::string load_jpeg(FILE *file, Image &image) {
+// The shape is checked before libjpeg sizes its buffers, which may take no
+// more than decoder_memory (beyond it libjpeg would need a backing store,
+// which it reports as an error).
+std::string load_jpeg(FILE *file, Image &image, const LoadOptions &options) {
     jpeg_decompress_struct cinfo;
     JpegError error;
+    jpeg_progress_mgr progress{};
     install_jpeg_errors(reinterpret_cast<jpeg_common_struct *>(&cinfo), error);
     if (setjmp(error.jump)) {
         jpeg_destroy_decompress(&cinfo);
+        if (!error.refusal.empty()) return error.refusal;
+        if (std::strstr(error.message, "Backing store") != nullptr) return kNoMemory;
         return std::string("corrupt or truncated JPEG: ") + error.message;
     }
     jpeg_create_decompress(&cinfo);
+    cinfo.mem->max_memory_to_use = long(std::min(decoder_memory(options), double(LONG_MAX)));
+    progress.progress_monitor = check_scans;
+    cinfo.progress = &progress;
     jpeg_stdio_src(&cinfo, file);
     for (int n = 1; n <= 15; ++n) jpeg_save_markers(&cinfo, JPEG_APP0 + n, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
@@ -104,24 +143,25 @@ std::string load_jpeg(FILE *file, Image &image) {
         return "unsupported JPEG colour space: CMYK";
     }
     cinfo.out_color_space = cinfo.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_start_decompress(&cinfo);
-    const std::string size_error = check_size(cinfo.output_width, cinfo.output_height, cinfo.output_components);
-    if (!size_error.empty()) {
-        jpeg_destroy_decompress(&cinfo);
-        return size_error;
-    }
-    image.width = int(cinfo.output_width);
-    image.height = int(cinfo.output_height);
+    jpeg_calc_output_dimensions(&cinfo);
+    image.width = int(std::min<JDIMENSION>(cinfo.output_width, INT_MAX));
+    image.height = int(std::min<JDIMENSION>(cinfo.output_height, INT_MAX));
     image.channels = cinfo.output_components;
+    error.refusal = check_size(cinfo.output_width, cinfo.output_height, cinfo.output_components, 1, options);
+    if (error.refusal.empty() && !allocate_samples(image, 8)) error.refusal = kNoMemory;
+    if (!error.refusal.empty()) longjmp(error.jump, 1);
+    jpeg_start_decompress(&cinfo);
     const size_t row_bytes = size_t(image.width) * image.channels;
-    image.data.resize(row_bytes * image.height);
     while (cinfo.output_scanline < cinfo.output_height) {  // as many rows a call as the decoder gives
         JSAMPROW rows[16];
         const JDIMENSION n = std::min<JDIMENSION>(16, cinfo.output_height - cinfo.output_scanline);
         for (JDIMENSION r = 0; r < n; ++r) rows[r] = image.data.data() + (cinfo.output_scanline + r) * row_bytes;
         jpeg_read_scanlines(&cinfo, rows, n);
     }
-    read_jpeg_metadata(cinfo, image.metadata);
+    if (!guarded([&] { read_jpeg_metadata(cinfo, image.metadata, options.warnings); })) {
+        error.refusal = kNoMemory;
+        longjmp(error.jump, 1);
+    }
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     return "";
@@ -153,15 +193,45 @@ std::vector<JOCTET> exif_marker(const Metadata &m) {
     return payload;
 }
 
+// The largest marker payload: the length field counts its own two bytes.
+constexpr size_t kMaxMarker = 65533;
+
+// The EXIF marker's payload for m: its block, or when that does not fit in
+// one marker, a block holding just its orientation (with a warning).
+std::vector<JOCTET> exif_to_fit(const Metadata &m, std::vector<std::string> *warnings) {
+    const std::vector<JOCTET> exif = exif_marker(m);
+    if (exif.size() <= kMaxMarker) return exif;
+    Metadata orientation;
+    orientation.orientation = m.orientation != 0 ? m.orientation : exif_orientation(m.exif);
+    add_warning(warnings, "EXIF block of " + std::to_string(exif.size() - sizeof kExif) +
+                              " bytes left out (a JPEG marker holds " + std::to_string(kMaxMarker - sizeof kExif) +
+                              ")" + (exif_to_write(orientation).empty() ? "" : ", all but its orientation"));
+    return exif_marker(orientation);
+}
+
+// Warns about each item of m that write_jpeg_markers leaves out because a
+// JPEG cannot hold it.
+void warn_about_markers(const Metadata &m, std::vector<std::string> *warnings) {
+    if (m.icc.size() > kMaxIccBytes)
+        add_warning(warnings, "ICC profile of " + std::to_string(m.icc.size()) +
+                                  " bytes left out (255 JPEG markers hold " + std::to_string(kMaxIccBytes) + ")");
+    for (const Metadata::Marker &marker : m.jpeg_markers)
+        if (marker.data.size() > kMaxMarker)
+            add_warning(warnings, "APP" + std::to_string(marker.code - JPEG_APP0) + " marker of " +
+                                      std::to_string(marker.data.size()) + " bytes left out");
+}
+
 // Writes the EXIF marker (its payload made beforehand), the ICC profile and
 // the other APP markers of m; call between jpeg_start_compress and the first
-// scanline. EXIF too large for one marker is left out.
+// scanline. What a JPEG cannot hold is left out: anything beyond one marker,
+// a profile beyond 255 of them (whose count would wrap).
 void write_jpeg_markers(jpeg_compress_struct &cinfo, const Metadata &m, const std::vector<JOCTET> &exif) {
-    if (!exif.empty() && exif.size() <= 65533)
+    if (!exif.empty() && exif.size() <= kMaxMarker)
         jpeg_write_marker(&cinfo, JPEG_APP0 + 1, exif.data(), unsigned(exif.size()));
-    if (!m.icc.empty() && m.icc.size() <= UINT_MAX) jpeg_write_icc_profile(&cinfo, m.icc.data(), unsigned(m.icc.size()));
+    if (!m.icc.empty() && m.icc.size() <= kMaxIccBytes)
+        jpeg_write_icc_profile(&cinfo, m.icc.data(), unsigned(m.icc.size()));
     for (const Metadata::Marker &marker : m.jpeg_markers)
-        if (marker.data.size() <= 65533)
+        if (marker.data.size() <= kMaxMarker)
             jpeg_write_marker(&cinfo, marker.code, marker.data.data(), unsigned(marker.data.size()));
 }
 
@@ -169,7 +239,6 @@ void write_jpeg_markers(jpeg_compress_struct &cinfo, const Metadata &m, const st
 struct JpegBand {
     unsigned char *buffer = nullptr;  // from jpeg_mem_dest, freed with the band
     unsigned long size = 0;
-    std::vector<JOCTET> exif;  // the EXIF marker's payload, kept while it is written
     std::string error;
     bool ok = false;
     JpegBand() = default;
@@ -183,9 +252,9 @@ struct JpegBand {
 };
 
 // Encodes rows [y0, y1) of image into band with a restart marker after every
-// row of blocks; band 0 carries the density and the metadata markers.
-void encode_jpeg_band(const Image &image, const SaveOptions &options, int y0, int y1, bool first, JpegBand &band) {
-    if (first) band.exif = exif_marker(image.metadata);  // made here: a longjmp below must not skip its destructor
+// row of blocks; band 0 (first) carries the density and the metadata markers.
+void encode_jpeg_band(const Image &image, const SaveOptions &options, int y0, int y1, const std::vector<JOCTET> *first,
+                      JpegBand &band) {
     jpeg_compress_struct cinfo;
     JpegError error;
     install_jpeg_errors(reinterpret_cast<jpeg_common_struct *>(&cinfo), error);
@@ -208,7 +277,7 @@ void encode_jpeg_band(const Image &image, const SaveOptions &options, int y0, in
     cinfo.restart_in_rows = 1;
     if (first) write_jpeg_density(cinfo, image.metadata);
     jpeg_start_compress(&cinfo, TRUE);
-    if (first) write_jpeg_markers(cinfo, image.metadata, band.exif);
+    if (first) write_jpeg_markers(cinfo, image.metadata, *first);
     const size_t row_bytes = size_t(image.width) * image.channels;
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW rows[16];
@@ -253,18 +322,20 @@ std::string save_jpeg(FILE *file, const Image &image, const SaveOptions &options
     const size_t row_bytes = size_t(image.width) * image.channels;
     const int rows_per_band = std::max<int>(1, int(kBandBytes / row_bytes / block_rows)) * block_rows;
     const int bands = (image.height + rows_per_band - 1) / rows_per_band;
+    const std::vector<JOCTET> exif = exif_to_fit(image.metadata, options.warnings);
+    warn_about_markers(image.metadata, options.warnings);
     std::vector<JpegBand> slots(bands_at_once(options.threads, bands));
     int restarts = 0;  // restart markers so far
     std::string message = in_bands(
         bands, int(slots.size()),
         [&](int b, int k) {
             slots[k].reset();
-            encode_jpeg_band(image, options, b * rows_per_band, std::min(image.height, (b + 1) * rows_per_band), b == 0,
-                             slots[k]);
+            encode_jpeg_band(image, options, b * rows_per_band, std::min(image.height, (b + 1) * rows_per_band),
+                             b == 0 ? &exif : nullptr, slots[k]);
         },
         [&](int b, int k) -> std::string {
             JpegBand &band = slots[k];
-            if (!band.ok) return "JPEG encoding failed: " + (band.error.empty() ? "out of memory" : band.error);
+            if (!band.ok) return "JPEG encoding failed: " + (band.error.empty() ? kNoMemory : band.error);
             unsigned char *data = band.buffer;
             size_t height_at = 0;
             const size_t start = jpeg_scan_start(data, band.size, height_at), end = band.size - 2;

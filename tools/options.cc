@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+
+#include "front/checks.h"
 
 namespace bilateral::cli {
 
@@ -32,8 +35,12 @@ Options:
                        one position further left and up. N may be at most
                        2*max(width, height)+1 and 16384 (1 GiB of weights),
                        and the memory the filter needs (weights, every
-                       thread's scratch, images) must fit in this machine's
-                       memory.
+                       thread's scratch, images) must fit in the memory this
+                       process may still take. A run estimated to take more
+                       than a minute is announced with a warning.
+  --window-shape W     disc (default): the Gaussian weighs the positions
+                       within floor(N/2) of the centre, as a diameter-N
+                       window (isotropic, and faster); square: all N*N
   --sigma-range R      range sigma in the samples' own units (default 10% of
                        the range: 25.5 for 8-bit images, 6553.5 for 16-bit,
                        0.1 with --float)
@@ -55,7 +62,10 @@ Options:
   --png-compression L  PNG compression level, 0..9 (default 1: fast)
   --compare FILE       also write input and output side by side into FILE
   --force              let an output replace one of the inputs
-  --threads T          number of worker threads
+  --threads T          number of worker threads, 1..256
+  --max-pixels N       refuse inputs of more than N pixels (default
+                       178956970; 0: no limit); an input is refused as well
+                       when its samples would not fit in the memory left.
   --time               print the filter time and megapixels per second
   -o OUTDIR            write each output to OUTDIR under its input's file name
   --demo [DIR]         filter a generated noisy picture; writes
@@ -75,9 +85,12 @@ Formats:
   floating point, other depths, ...) are refused. JPEG: 8-bit gray or colour.
 
 Outputs are written to a temporary file beside the target and renamed into
-place, so a failure or a signal (SIGINT, SIGTERM, SIGHUP) never leaves a
-partial or damaged output. Exit status: 0 done, 1 a file failed, 2 bad
-arguments.
+place, so a failure or a signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT) never
+leaves a partial or damaged output. A replaced file keeps its permissions
+(and its owner where allowed); an output that is a symbolic link has its
+target replaced. Metadata an output format cannot hold is left out with a
+warning. Exit status: 0 done, 1 a file failed (the others are still
+written), 2 bad arguments.
 )";
 
 namespace {
@@ -98,7 +111,8 @@ bool parse_int(const std::string &text, int lo, int hi, int &value) {
 bool takes_value(const std::string &arg) {
     static const std::set<std::string> kWithValue = {
         "-o",        "--sigma-spatial", "--window",  "--sigma-range", "--padding",         "--pad-value",
-        "--weights", "--threads",       "--compare", "--quality",     "--png-compression", "--subsampling"};
+        "--weights", "--threads",       "--compare", "--quality",     "--png-compression", "--subsampling",
+        "--max-pixels", "--window-shape"};
     return kWithValue.count(arg.substr(0, arg.find('='))) != 0;
 }
 
@@ -120,9 +134,15 @@ std::string set_option(const std::string &arg, const std::string &value, Options
         double &sigma = arg == "--sigma-spatial" ? opt.sigma_spatial : opt.sigma_range;
         if (!parse_number(value, sigma) || !(sigma > 0) || std::isinf(sigma))
             return arg + " must be a positive number, not '" + value + "'";
-    } else if (arg == "--window" || arg == "--threads") {
-        if (!parse_int(value, 1, 1000000000, arg == "--window" ? opt.window : opt.threads))
-            return arg + " must be a positive integer, not '" + value + "'";
+    } else if (arg == "--window") {
+        if (!parse_int(value, 1, 1000000000, opt.window))
+            return "--window must be a positive integer, not '" + value + "'";
+    } else if (arg == "--threads") {
+        if (!parse_int(value, 1, front::kMaxThreads, opt.threads))
+            return "--threads must be within 1.." + std::to_string(front::kMaxThreads) + ", not '" + value + "'";
+    } else if (arg == "--window-shape") {
+        if (!front::window_shape_from_name(value, opt.window_shape))
+            return "--window-shape must be disc or square, not '" + value + "'";
     } else if (arg == "--quality") {
         if (!parse_int(value, 1, 100, opt.save.jpeg_quality))
             return "--quality must be within 1..100, not '" + value + "'";
@@ -139,6 +159,11 @@ std::string set_option(const std::string &arg, const std::string &value, Options
     } else if (arg == "--pad-value") {
         if (!parse_number(value, opt.pad_value) || !std::isfinite(opt.pad_value))
             return "--pad-value must be a number, not '" + value + "'";
+    } else if (arg == "--max-pixels") {
+        double n;
+        if (!parse_number(value, n) || !(n >= 0 && n <= 9007199254740992.0) || n != std::floor(n))
+            return "--max-pixels must be a whole number of pixels (0: no limit), not '" + value + "'";
+        opt.load.max_pixels = uint64_t(n);
     } else if (arg == "--weights") {
         opt.weights_file = value;
     } else if (arg == "--compare") {
@@ -156,10 +181,33 @@ std::string output_in_dir(const std::string &outdir, const std::string &input) {
            (slash == std::string::npos ? input : input.substr(slash + 1));
 }
 
-// True when both paths name the same existing file.
-bool same_file(const std::string &a, const std::string &b) {
-    struct stat sa, sb;
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+// What a path names, for telling whether two paths would be the same file:
+// an existing file's device and inode (hard links alike), else the absolute
+// path with "." and ".." resolved and symbolic links followed, its last one
+// included (a save writes through it).
+struct Identity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string path;
+    bool operator==(const Identity &o) const {
+        return exists == o.exists && (exists ? device == o.device && inode == o.inode : path == o.path);
+    }
+};
+
+Identity identity_of(const std::string &path) {
+    Identity id;
+    const std::string real = image_io::final_path(path);
+    struct stat info;
+    if (!real.empty() && stat(real.c_str(), &info) == 0) {
+        id.exists = true, id.device = info.st_dev, id.inode = info.st_ino;
+        return id;
+    }
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path full = fs::weakly_canonical(fs::absolute(real.empty() ? path : real, error), error);
+    id.path = error ? path : full.string();
+    return id;
 }
 
 }  // namespace
@@ -214,17 +262,21 @@ std::string check_files(const Options &opt) {
     std::vector<std::string> inputs(opt.inputs.begin(),
                                     opt.inputs.begin() + (opt.outdir.empty() && !opt.demo ? 1 : opt.inputs.size()));
     if (!opt.weights_file.empty()) inputs.push_back(opt.weights_file);
+    std::vector<Identity> ids;
+    for (const std::string &out : outputs) ids.push_back(identity_of(out));
     for (size_t k = 0; k < outputs.size(); ++k) {
         for (size_t j = 0; j < k; ++j) {
-            if (outputs[j] == outputs[k] || same_file(outputs[j], outputs[k]))
+            if (ids[j] == ids[k])
                 return "two outputs would be " + outputs[k] +
-                       (opt.outdir.empty() ? "" : " (inputs with the same file name)");
+                       (outputs[j] == outputs[k] ? "" : " (as " + outputs[j] + ")") +
+                       (opt.outdir.empty() || outputs[j] != outputs[k] ? "" : " (inputs with the same file name)");
         }
     }
-    for (const std::string &out : outputs) {
-        for (const std::string &in : inputs) {
-            if (!opt.force && same_file(in, out))
-                return "output " + out + " would replace the input " + in + " (use --force to allow it)";
+    for (const std::string &in : inputs) {
+        const Identity input = identity_of(in);
+        for (size_t k = 0; k < outputs.size() && !opt.force; ++k) {
+            if (ids[k] == input)
+                return "output " + outputs[k] + " would replace the input " + in + " (use --force to allow it)";
         }
     }
     return "";
@@ -234,11 +286,12 @@ void warn_about_options(const Options &opt) {
     const auto given = [&](const char *name) { return opt.given.count(name) != 0; };
     const std::vector<std::string> outputs = outputs_of(opt);
     const bool jpeg = std::any_of(outputs.begin(), outputs.end(), is_jpeg);
-    const bool png =
-        std::any_of(outputs.begin(), outputs.end(), [](const std::string &o) { return image_io::extension_of(o) == ".png"; });
+    const bool png = std::any_of(outputs.begin(), outputs.end(),
+                                 [](const std::string &o) { return image_io::extension_of(o) == ".png"; });
     if (given("--pad-value") && opt.padding != Padding::constant)
         warn("--pad-value has no effect without --padding constant");
     if (given("--sigma-spatial") && !opt.weights_file.empty()) warn("--sigma-spatial has no effect with --weights");
+    if (given("--window-shape") && !opt.weights_file.empty()) warn("--window-shape has no effect with --weights");
     if (opt.truncate && opt.use_float) warn("--truncate has no effect with --float (float results are rounded)");
     if ((given("--quality") || given("--subsampling")) && !jpeg)
         warn("--quality and --subsampling only affect JPEG output");

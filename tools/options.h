@@ -30,6 +30,7 @@ extern const char *const kUsage;
 struct Options {
     double sigma_spatial = front::kDefaultSigmaSpatial;
     int window = 0;            // 0: derived from sigma_spatial or the weights file
+    front::WindowShape window_shape = front::WindowShape::disc;
     double sigma_range = NAN;  // NaN: 10% of the sample range
     Padding padding = Padding::replicate;
     double pad_value = 0;
@@ -38,6 +39,7 @@ struct Options {
     std::string compare;
     std::string outdir;
     std::string demo_dir;
+    image_io::LoadOptions load;
     image_io::SaveOptions save;
     bool use_float = false, truncate = false, drop_alpha = false, force = false, time = false, quiet = false;
     bool demo = false;

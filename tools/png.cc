@@ -4,6 +4,9 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <vector>
 
@@ -14,15 +17,24 @@
 namespace image_io::detail {
 namespace {
 
+// What libpng's callbacks report into: the error that stops it, and the
+// caller's list for warnings (null: dropped).
+struct PngMessages {
+    std::string error;
+    std::string refusal;  // set before a png_error that stands for it
+    std::vector<std::string> *warnings = nullptr;
+};
+
 // libpng error callback: keep the message and unwind to the setjmp point.
 void png_error_handler(png_structp png, png_const_charp message) {
-    auto *error = static_cast<std::string *>(png_get_error_ptr(png));
-    *error = message;
+    static_cast<PngMessages *>(png_get_error_ptr(png))->error = message;
     png_longjmp(png, 1);
 }
 
-// libpng warnings do not stop decoding; they are not reported.
-void png_warning_handler(png_structp, png_const_charp) {}
+// libpng warnings (a chunk left out, say) do not stop it; they go to the caller.
+void png_warning_handler(png_structp png, png_const_charp message) {
+    add_warning(static_cast<PngMessages *>(png_get_error_ptr(png))->warnings, std::string("PNG: ") + message);
+}
 
 // Copies the metadata libpng found (before and after the image data) into m.
 void read_png_metadata(png_structp png, png_infop info, Metadata &m) {
@@ -54,60 +66,103 @@ void read_png_metadata(png_structp png, png_infop info, Metadata &m) {
     if (png_get_eXIf_1(png, info, &exif_length, &exif) && exif) m.exif.assign(exif, exif + exif_length);
 }
 
+// The chunks read besides those of the image itself; libpng skips all others
+// without holding them (text chunks above all, which could add up to any
+// amount of memory).
+const png_byte kChunksRead[] = "iCCP\0sRGB\0gAMA\0cHRM\0pHYs\0eXIf";
+
+// libpng sizes a chunk's buffer by the length it declares before reading it.
+// The profile and EXIF chunks declaring more than kMaxPngChunk, found by
+// walking the chunk headers, are skipped instead, with a warning; their
+// names (each with a NUL) are returned.
+std::string oversized_chunks(int fd, std::vector<std::string> *warnings) {
+    std::string names;
+    unsigned char head[8];
+    for (uint64_t at = 8; pread(fd, head, 8, off_t(at)) == 8 && std::memcmp(head + 4, "IEND", 4) != 0;) {
+        const uint32_t length = png_get_uint_32(head);
+        const std::string type(reinterpret_cast<char *>(head + 4), 4);
+        if ((type == "iCCP" || type == "eXIf") && length > kMaxPngChunk && names.find(type) == std::string::npos) {
+            names += type + '\0';
+            add_warning(warnings, "PNG: " + type + " chunk of " + std::to_string(length) + " bytes left out (at most " +
+                                      std::to_string(kMaxPngChunk) + ")");
+        }
+        at += 12 + uint64_t(length);
+    }
+    return names;
+}
+
 // Decodes an open PNG file into image, rows straight into its buffer. All
 // non-trivial objects live in the caller's frame so the longjmp from libpng
 // skips no destructors.
-std::string read_png(FILE *file, Image &image, std::string &error, std::vector<png_bytep> &rows) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &error, png_error_handler, png_warning_handler);
-    if (!png) return "out of memory";
+std::string read_png(FILE *file, Image &image, const LoadOptions &options, PngMessages &messages,
+                     std::vector<png_bytep> &rows, const std::string &skipped) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &messages, png_error_handler, png_warning_handler);
+    if (!png) return kNoMemory;
     png_infop info = png_create_info_struct(png);
     if (!info) {
         png_destroy_read_struct(&png, nullptr, nullptr);
-        return "out of memory";
+        return kNoMemory;
     }
+    std::string &refusal = messages.refusal;
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
-        return "corrupt or truncated PNG: " + error;
+        return refusal.empty() ? "corrupt or truncated PNG: " + messages.error : refusal;
     }
+    // The image's size is the pixel budget's to judge, each chunk's at most kMaxPngChunk.
+    png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+    png_set_chunk_malloc_max(png, kMaxPngChunk);
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_AS_DEFAULT, kChunksRead, int(sizeof kChunksRead / 5));
+    if (!skipped.empty())
+        png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, reinterpret_cast<png_const_bytep>(skipped.data()),
+                                    int(skipped.size() / 5));
     png_init_io(png, file);
     png_read_info(png, info);
+    const png_uint_32 width = png_get_image_width(png, info), height = png_get_image_height(png, info);
     const int bit_depth = png_get_bit_depth(png, info);
     const int color_type = png_get_color_type(png, info);
+    const bool palette = color_type == PNG_COLOR_TYPE_PALETTE;  // expanded to RGB, transparency to alpha
+    const int channels = palette ? 3 + (png_get_valid(png, info, PNG_INFO_tRNS) != 0) : png_get_channels(png, info);
+    const int depth = bit_depth == 16 ? 16 : 8;
+    refusal = check_size(width, height, channels, depth / 8, options);
+    // The pixel data inflates at most 1032 times (two bits for 258 bytes), so
+    // a file too small for the rows it declares is refused before they are made.
+    struct stat file_info;
+    const double packed_row = std::floor(double(width) * png_get_channels(png, info) * bit_depth / 8);
+    if (refusal.empty() && fstat(fileno(file), &file_info) == 0 && S_ISREG(file_info.st_mode) &&
+        double(height) * packed_row > 1032.0 * double(file_info.st_size) + 1024) {
+        refusal = "corrupt or truncated PNG: a file of " + std::to_string(file_info.st_size) + " bytes cannot hold " +
+                  std::to_string(width) + "x" + std::to_string(height) + " pixels";
+    }
+    if (!refusal.empty()) png_error(png, refusal.c_str());
     if (bit_depth == 16 && kLittleEndian) png_set_swap(png);  // the file's samples are big-endian
-    if (color_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+    if (palette) png_set_palette_to_rgb(png);
     if (color_type == PNG_COLOR_TYPE_GRAY && bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
     png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    const int width = int(png_get_image_width(png, info));
-    const int height = int(png_get_image_height(png, info));
-    const int channels = png_get_channels(png, info);
-    std::string size_error = check_size(png_get_image_width(png, info), png_get_image_height(png, info), channels);
-    if (!size_error.empty()) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        return size_error;
-    }
-    image.width = width;
-    image.height = height;
-    image.channels = channels;
-    const size_t row_bytes = size_t(width) * channels * (bit_depth == 16 ? 2 : 1);
-    if (bit_depth == 16)
-        image.data16.resize(size_t(width) * height * channels);
-    else
-        image.data.resize(size_t(width) * height * channels);
-    rows.resize(height);
-    for (int y = 0; y < height; ++y) rows[y] = const_cast<png_bytep>(sample_bytes(image)) + y * row_bytes;
+    png_read_update_info(png, info);  // sizes libpng's row buffers
+    image.width = int(width);
+    image.height = int(height);
+    image.channels = png_get_channels(png, info);
+    if (!allocate_samples(image, depth) || !guarded([&] { rows.resize(image.height); }))
+        png_error(png, (refusal = kNoMemory).c_str());
+    const size_t row_bytes = size_t(image.width) * image.channels * (depth / 8);
+    for (int y = 0; y < image.height; ++y) rows[y] = const_cast<png_bytep>(sample_bytes(image)) + y * row_bytes;
     png_read_image(png, rows.data());
     png_read_end(png, info);  // eXIf may follow the image data
-    read_png_metadata(png, info, image.metadata);
+    if (!guarded([&] { read_png_metadata(png, info, image.metadata); })) png_error(png, (refusal = kNoMemory).c_str());
     png_destroy_read_struct(&png, &info, nullptr);
     return "";
 }
 
 // Hands m's items and the EXIF block to libpng for writing. Items libpng finds
 // inconsistent (a profile for the other colour model, say) are dropped with a
-// warning.
-void write_png_metadata(png_structp png, png_infop info, const Metadata &m, const std::vector<uint8_t> &exif) {
-    if (!m.icc.empty()) {
+// warning, and so are those the reader would refuse.
+void write_png_metadata(png_structp png, png_infop info, const Metadata &m, const std::vector<uint8_t> &exif,
+                        std::vector<std::string> *warnings) {
+    if (m.icc.size() > kMaxIccBytes) {
+        add_warning(warnings, "ICC profile of " + std::to_string(m.icc.size()) + " bytes left out (at most " +
+                                  std::to_string(kMaxIccBytes) + ")");
+    } else if (!m.icc.empty()) {
         const std::string name = m.icc_name.empty() ? "ICC profile" : m.icc_name;
         png_set_iCCP(png, info, name.c_str(), PNG_COMPRESSION_TYPE_BASE, m.icc.data(), png_uint_32(m.icc.size()));
     }
@@ -124,8 +179,12 @@ void write_png_metadata(png_structp png, png_infop info, const Metadata &m, cons
                      png_uint_32(clamp_round(m.y_resolution * per_metre, 1, INT_MAX)),
                      none ? PNG_RESOLUTION_UNKNOWN : PNG_RESOLUTION_METER);
     }
-    if (!exif.empty() && exif.size() <= INT_MAX)
+    if (exif.size() > kMaxPngChunk) {
+        add_warning(warnings, "EXIF block of " + std::to_string(exif.size()) + " bytes left out (PNG output holds " +
+                                  std::to_string(kMaxPngChunk) + ")");
+    } else if (!exif.empty()) {
         png_set_eXIf_1(png, info, png_uint_32(exif.size()), const_cast<png_bytep>(exif.data()));
+    }
 }
 
 // One band of rows, filtered and compressed on its own: a complete IDAT chunk
@@ -217,7 +276,7 @@ std::string write_png_bands(FILE *file, const Image &image, int level, int threa
             compress_band(image, y0, y1, b == bands - 1, level, level > 0, slots[k]);
         },
         [&](int, int k) -> std::string {
-            if (!slots[k].ok) return "out of memory";
+            if (!slots[k].ok) return kNoMemory;
             if (std::fwrite(slots[k].chunk.data(), 1, slots[k].chunk.size(), file) != slots[k].chunk.size())
                 return system_error();
             adler = adler32_combine(adler, slots[k].adler, z_off_t(slots[k].filtered_bytes));
@@ -231,18 +290,18 @@ std::string write_png_bands(FILE *file, const Image &image, int level, int threa
 }
 
 // Encodes image as PNG into an open file, rows straight from its buffer.
-std::string write_png(FILE *file, const Image &image, const SaveOptions &options, std::string &error,
+std::string write_png(FILE *file, const Image &image, const SaveOptions &options, PngMessages &messages,
                       std::vector<png_bytep> &rows, const std::vector<uint8_t> &exif) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, png_error_handler, png_warning_handler);
-    if (!png) return "out of memory";
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &messages, png_error_handler, png_warning_handler);
+    if (!png) return kNoMemory;
     png_infop info = png_create_info_struct(png);
     if (!info) {
         png_destroy_write_struct(&png, nullptr);
-        return "out of memory";
+        return kNoMemory;
     }
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
-        return "PNG encoding failed: " + error;
+        return "PNG encoding failed: " + messages.error;
     }
     static const int color_types[] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                                       PNG_COLOR_TYPE_RGB_ALPHA};
@@ -253,7 +312,7 @@ std::string write_png(FILE *file, const Image &image, const SaveOptions &options
     png_set_compression_buffer_size(png, kFileBuffer);
     png_set_IHDR(png, info, image.width, image.height, image.depth(), color_types[image.channels],
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    write_png_metadata(png, info, image.metadata, exif);
+    write_png_metadata(png, info, image.metadata, exif, options.warnings);
     png_write_info(png, info);
     if (level <= 2) {
         // Fast levels: the Sub filter (None when storing) and run-length matching,
@@ -264,7 +323,7 @@ std::string write_png(FILE *file, const Image &image, const SaveOptions &options
         return result.empty() ? "" : "PNG encoding failed: " + result;
     }
     if (image.depth() == 16 && kLittleEndian) png_set_swap(png);
-    rows.resize(image.height);
+    if (!guarded([&] { rows.resize(image.height); })) png_error(png, kNoMemory);
     const size_t row_bytes = size_t(image.width) * image.channels * (image.depth() / 8);
     for (int y = 0; y < image.height; ++y) rows[y] = const_cast<png_bytep>(sample_bytes(image)) + y * row_bytes;
     png_write_image(png, rows.data());
@@ -277,17 +336,18 @@ std::string write_png(FILE *file, const Image &image, const SaveOptions &options
 
 // The libpng calls run in a frame below the one holding the message, the row
 // pointers and the EXIF block, so their longjmp skips no destructor.
-std::string load_png(FILE *file, Image &image) {
-    std::string error;
+std::string load_png(FILE *file, Image &image, const LoadOptions &options) {
+    PngMessages messages{{}, {}, options.warnings};
     std::vector<png_bytep> rows;
-    return read_png(file, image, error, rows);
+    const std::string skipped = oversized_chunks(fileno(file), options.warnings);
+    return read_png(file, image, options, messages, rows, skipped);
 }
 
 std::string save_png(FILE *file, const Image &image, const SaveOptions &options) {
-    std::string error;
+    PngMessages messages{{}, {}, options.warnings};
     std::vector<png_bytep> rows;
     const std::vector<uint8_t> exif = exif_to_write(image.metadata);
-    return write_png(file, image, options, error, rows, exif);
+    return write_png(file, image, options, messages, rows, exif);
 }
 
 }  // namespace image_io::detail

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
+#include <new>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 namespace bilateral::cli {
@@ -20,7 +22,7 @@ using image_io::Image;
 Buffer<float> &weights_of(FilterSettings &s) {
     if (s.weights.data() == nullptr) {
         s.weights = Buffer<float>(s.window, s.window);
-        const std::vector<float> gaussian = front::gaussian_weights(s.window, s.sigma_spatial);
+        const std::vector<float> gaussian = front::gaussian_weights(s.window, s.sigma_spatial, s.window_shape);
         std::copy(gaussian.begin(), gaussian.end(), s.weights.begin());
     }
     return s.weights;
@@ -49,7 +51,7 @@ int filter_scaled(const Image &img, const std::vector<S> &in, std::vector<S> &ou
         src.dimensions() == 2 ? Buffer<float>(img.width, img.height) : Buffer<float>(img.width, img.height, 3);
     Buffer<float> result = planes.copy();
     planes.for_each_value([top](float &p, S value) { p = value / top; }, src);
-    const int status = front::call_entry(v, planes, weights, s.window, sigma, s.pad_value, result);
+    const int status = front::call_checked(v, planes, weights, s.window, sigma, s.pad_value, result);
     dst.for_each_value([top](S &d, float r) { d = r >= 0 ? S(std::lround(std::min(r * top, top))) : 0; }, result);
     return status;
 }
@@ -73,7 +75,8 @@ std::string filter_samples(const Image &src, const std::vector<S> &in, Image &ds
         status = front::call_filter(v, s.rounding, from, weights, s.window, sigma, s.pad_value, to);
     }
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return status == 0 ? "" : "not enough memory for the filter's float copies";
+    if (status == -1) return "not enough memory for the filter's copies";
+    return status == 0 ? "" : "the library refused the call (Halide error code " + std::to_string(status) + ")";
 }
 
 std::string filter_image(const Image &src, Image &dst, FilterSettings &s, double &seconds) {
@@ -112,9 +115,18 @@ Image side_by_side(const Image &left, const Image &right) {
     return out;
 }
 
+// Prints what image_io left out of path, one warning a line.
+void warn_about(const std::string &path, const std::vector<std::string> &warnings) {
+    for (const std::string &text : warnings) warn(path + ": " + text);
+}
+
 // Saves image to path and says so unless -q.
 std::string save(const std::string &path, const Image &image, const Options &opt) {
-    std::string error = image_io::save(path, image, opt.save);
+    std::vector<std::string> warnings;
+    image_io::SaveOptions options = opt.save;
+    options.warnings = &warnings;
+    std::string error = image_io::save(path, image, options);
+    warn_about(path, warnings);
     if (error.empty() && !opt.quiet) {
         std::printf("wrote %s\n", path.c_str());
         std::fflush(stdout);
@@ -132,7 +144,11 @@ std::string make_folder(const std::string &folder) {
 // Filters one image and writes the output (and the comparison, if asked).
 std::string process(const std::string &in_path, const std::string &out_path, const Options &opt, FilterSettings &s) {
     Image src;
-    std::string error = image_io::load(in_path, src);
+    std::vector<std::string> warnings;
+    image_io::LoadOptions options = opt.load;
+    options.warnings = &warnings;
+    std::string error = image_io::load(in_path, src, options);
+    warn_about(in_path, warnings);
     if (!error.empty()) return error;
     if (opt.drop_alpha && (src.channels == 2 || src.channels == 4)) drop_alpha(src);
     if (src.channels < 1 || src.channels > 4)
@@ -200,7 +216,14 @@ int filter_files(const Options &opt, FilterSettings &s) {
     }
     size_t failures = 0;
     for (size_t k = 0; k < count; ++k) {
-        const std::string error = process(opt.inputs[k], outputs[k], opt, s);
+        std::string error;
+        try {  // what the checks could not foresee ends this file, not the run
+            error = process(opt.inputs[k], outputs[k], opt, s);
+        } catch (const std::bad_alloc &) {
+            error = opt.inputs[k] + ": not enough memory";
+        } catch (const std::length_error &) {
+            error = opt.inputs[k] + ": not enough memory";
+        }
         if (!error.empty()) {
             std::fprintf(stderr, "bilateral: %s\n", error.c_str());
             ++failures;

@@ -103,6 +103,7 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
         s.window = int(window);
     }
     s.sigma_spatial = opt.sigma_spatial;
+    s.window_shape = opt.window_shape;
     s.use_float = opt.use_float;
     s.rounding = opt.truncate ? Rounding::truncate : Rounding::nearest;
     s.sigma_range = opt.sigma_range;

@@ -26,6 +26,7 @@ namespace bilateral::cli {
 struct FilterSettings {
     Halide::Runtime::Buffer<float> weights;  // the file's; the Gaussian is made when first needed
     double sigma_spatial = 1;
+    front::WindowShape window_shape = front::WindowShape::disc;
     int window = 0;
     double sigma_range = NAN;  // NaN: 10% of the filtered sample type's range
     Padding padding = Padding::replicate;

@@ -7,10 +7,12 @@
 #include <cmath>
 #include <cstdarg>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "codecs.h"
 #include "exif.h"
+#include "front/checks.h"
 
 namespace image_io::detail {
 namespace {
@@ -122,7 +124,7 @@ void read_tiff_metadata(TIFF *tif, Metadata &m) {
 }
 
 // Decodes the first image of an open TIFF into image; error holds libtiff's message.
-std::string read_tiff(TIFF *tif, Image &image, const std::string &error) {
+std::string read_tiff(TIFF *tif, Image &image, const LoadOptions &options, const std::string &error) {
     uint32_t width = 0, height = 0;
     uint16_t bits = 1, spp = 1, format = SAMPLEFORMAT_UINT, photometric = 0, compression = 0, planar = 0;
     TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
@@ -134,67 +136,72 @@ std::string read_tiff(TIFF *tif, Image &image, const std::string &error) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return "unsupported TIFF: no photometric interpretation";
     std::string result = check_tiff(compression, format, bits, photometric, spp);
-    if (result.empty()) result = check_size(width, height, spp);
+    const size_t bytes = bits / 8;
+    if (result.empty()) result = check_size(width, height, spp, int(bytes), options);
     if (!result.empty()) return result;
 
-    const size_t bytes = bits / 8;
-    std::vector<uint8_t> raw(size_t(width) * height * spp * bytes);
     // A decoded buffer holds all samples of a pixel, or one plane's with separate planes.
     const bool separate = planar == PLANARCONFIG_SEPARATE && spp > 1;
     const int planes = separate ? spp : 1;
     const size_t pixel = (separate ? 1 : spp) * bytes;
+    const bool tiled = TIFFIsTiled(tif);
+    uint32_t tw = width, th = 1;  // strips are read a row at a time
+    if (tiled) {
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
+    }
+    const tmsize_t size = tiled ? TIFFTileSize(tif) : TIFFScanlineSize(tif);
+    const std::string failed = "corrupt or truncated TIFF: ";
+    if (tw == 0 || th == 0 || size < tmsize_t(tw * pixel * th))
+        return failed + (tiled ? "bad tile size " : "bad row size ") + error;
+    // Every tile is decoded whole, edge tiles too: the tiles' cover is what the
+    // pixel budget weighs, and one tile must fit in memory.
+    const uint64_t cover_w = (uint64_t(width) + tw - 1) / tw * tw, cover_h = (uint64_t(height) + th - 1) / th * th;
+    if (options.max_pixels != 0 && double(cover_w) * double(cover_h) > double(options.max_pixels)) {
+        return "image too large: TIFF tiles of " + std::to_string(tw) + "x" + std::to_string(th) + " cover " +
+               std::to_string(cover_w) + "x" + std::to_string(cover_h) + " pixels, more than the limit of " +
+               std::to_string(options.max_pixels) + " (--max-pixels raises it)";
+    }
+    std::vector<uint8_t> buffer;
+    if (double(size) > bilateral::front::available_memory() || !guarded([&] { buffer.resize(size_t(size)); }))
+        return std::string(kNoMemory) + " for a TIFF tile of " + std::to_string(tw) + "x" + std::to_string(th);
+    image = Image{int(width), int(height), spp, {}, {}};  // 16-bit samples come in the host's byte order
+    if (!allocate_samples(image, int(bits))) return kNoMemory;
+    uint8_t *raw = const_cast<uint8_t *>(sample_bytes(image));
     // Copies n pixels of plane p from a decoded buffer to (x, y) onwards in raw.
     auto place = [&](const uint8_t *from, uint32_t x, uint32_t y, uint32_t n, int p) {
         for (uint32_t i = 0; i < n; ++i)
             std::memcpy(&raw[((size_t(y) * width + x + i) * spp + p) * bytes], from + i * pixel, pixel);
     };
-    const std::string failed = "corrupt or truncated TIFF: ";
-    if (TIFFIsTiled(tif)) {
-        uint32_t tw = 0, th = 0;
-        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
-        TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
-        const tmsize_t size = TIFFTileSize(tif);
-        if (tw == 0 || th == 0 || size < tmsize_t(tw * pixel * th)) return failed + "bad tile size " + error;
-        std::vector<uint8_t> tile(size);
-        for (int p = 0; p < planes; ++p)
-            for (uint32_t ty = 0; ty < height; ty += th)
-                for (uint32_t tx = 0; tx < width; tx += tw) {
-                    if (TIFFReadTile(tif, tile.data(), tx, ty, 0, uint16_t(p)) < 0) return failed + error;
-                    for (uint32_t r = 0; r < th && ty + r < height; ++r)
-                        place(tile.data() + size_t(r) * tw * pixel, tx, ty + r, std::min(tw, width - tx), p);
-                }
-    } else {
-        const tmsize_t size = TIFFScanlineSize(tif);
-        if (size < tmsize_t(width * pixel)) return failed + "bad row size " + error;
-        std::vector<uint8_t> line(size);
-        for (int p = 0; p < planes; ++p)
-            for (uint32_t y = 0; y < height; ++y) {
-                if (TIFFReadScanline(tif, line.data(), y, uint16_t(p)) < 0) return failed + error;
-                place(line.data(), 0, y, width, p);
+    for (int p = 0; p < planes; ++p)
+        for (uint32_t ty = 0; ty < height; ty += th)
+            for (uint32_t tx = 0; tx < width; tx += tw) {
+                const bool read = tiled ? TIFFReadTile(tif, buffer.data(), tx, ty, 0, uint16_t(p)) >= 0
+                                        : TIFFReadScanline(tif, buffer.data(), ty, uint16_t(p)) >= 0;
+                if (!read && error.empty())
+                    return failed + (tiled ? "tile" : "row") + " at " + std::to_string(tx) + "," + std::to_string(ty) +
+                           " cannot be read";
+                if (!read) return failed + error;
+                for (uint32_t r = 0; r < th && ty + r < height; ++r)
+                    place(buffer.data() + size_t(r) * tw * pixel, tx, ty + r, std::min(tw, width - tx), p);
             }
-    }
-    image = Image{int(width), int(height), spp, {}, {}};
-    read_tiff_metadata(tif, image.metadata);
-    if (bits == 8) {
-        image.data = std::move(raw);
-    } else {  // libtiff hands back 16-bit samples in the host's byte order
-        image.data16.resize(raw.size() / 2);
-        std::memcpy(image.data16.data(), raw.data(), raw.size());
-    }
+    if (!guarded([&] { read_tiff_metadata(tif, image.metadata); })) return kNoMemory;
     return "";
 }
 
 }  // namespace
 
-// Opens path as TIFF and decodes its first image.
-std::string load_tiff(const std::string &path, Image &image) {
+// Opens path as TIFF and decodes its first image. The strip and tile tables
+// are read entry by entry as needed ("O"), so a table declared far larger
+// than the image takes no memory, and no single allocation of libtiff's may
+// exceed decoder_memory.
+std::string load_tiff(const std::string &path, Image &image, const LoadOptions &options) {
     std::string error;
-    TiffOptions options(error);
-    TIFF *tif = TIFFOpenExt(path.c_str(), "r", options.options);
+    TiffOptions tiff_options(error);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(tiff_options.options, tmsize_t(decoder_memory(options)));
+    const std::unique_ptr<TIFF, void (*)(TIFF *)> tif(TIFFOpenExt(path.c_str(), "rO", tiff_options.options), TIFFClose);
     if (!tif) return "corrupt or truncated TIFF: " + error;
-    const std::string result = read_tiff(tif, image, error);
-    TIFFClose(tif);
-    return result;
+    return read_tiff(tif.get(), image, options, error);
 }
 
 // v rounded to the nearest T, saturated (NaN: 0).
@@ -272,7 +279,7 @@ bool write_exif_ifd(TIFF *tif, const std::vector<ExifField> &fields) {
 // Encodes image as TIFF (the input's depth and channels, Deflate-compressed
 // strips with the horizontal predictor) into the open file descriptor fd,
 // which stays open.
-std::string save_tiff(int fd, const std::string &name, const Image &image) {
+std::string save_tiff(int fd, const std::string &name, const Image &image, const SaveOptions &save_options) {
     std::string error;
     TiffOptions options(error);
     const int copy = dup(fd);  // TIFFClose closes the descriptor it was given
@@ -304,7 +311,10 @@ std::string save_tiff(int fd, const std::string &name, const Image &image) {
                                                   : m.resolution_unit == Metadata::Unit::centimetre ? RESUNIT_CENTIMETER
                                                                                                     : RESUNIT_NONE);
     }
-    if (!m.icc.empty() && m.icc.size() <= UINT32_MAX)
+    if (m.icc.size() > kMaxIccBytes)
+        add_warning(save_options.warnings, "ICC profile of " + std::to_string(m.icc.size()) +
+                                               " bytes left out (at most " + std::to_string(kMaxIccBytes) + ")");
+    else if (!m.icc.empty())
         TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(m.icc.size()), m.icc.data());
     // EXIF: the orientation and the fields describing the picture go into the
     // image's IFD, the rest into an Exif IFD; a damaged block gives what it can.

@@ -77,6 +77,8 @@ def set_num_threads(threads: int) -> int:
     """
     if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, numbers.Integral):
         raise TypeError(f"threads must be an integer, not {type(threads).__name__}")
+    if not 1 <= threads <= _core.max_threads:
+        raise ValueError(f"threads must be within 1..{_core.max_threads}, not {threads}")
     return _core.set_num_threads(int(threads))
 
 
@@ -108,8 +110,8 @@ def _sample_type(a: np.ndarray) -> np.dtype:
     return a.dtype.newbyteorder("=")
 
 
-def _checked(a: np.ndarray, channel_axis: Any, sigma_spatial: Any, window: Any, sigma_range: Any, padding: Any,
-             pad_value: Any, weights: Any, rounding: Any) -> Tuple[np.ndarray, Tuple[float, Optional[float], str, float]]:
+def _checked(a: np.ndarray, channel_axis: Any, sigma_spatial: Any, window: Any, window_shape: Any, sigma_range: Any,
+             padding: Any, pad_value: Any, weights: Any, rounding: Any) -> Tuple[np.ndarray, Tuple[float, Optional[float], str, float]]:
     """Checks a filter call on `a` as every front end of the library does, before anything is allocated.
 
     Raises TypeError, ValueError or MemoryError (one line) for what it refuses and issues its warnings
@@ -119,21 +121,22 @@ def _checked(a: np.ndarray, channel_axis: Any, sigma_spatial: Any, window: Any, 
     sigma_spatial = _number(sigma_spatial, "sigma_spatial")
     sigma_range = None if sigma_range is None else _number(sigma_range, "sigma_range")
     padding = _text(padding, "padding")
+    window_shape = _text(window_shape, "window_shape")
     pad_value = _number(pad_value, "pad_value")
     if _text(rounding, "rounding") not in ("nearest", "truncate"):
         raise ValueError(f"rounding must be 'nearest' or 'truncate', not {rounding!r}")
     view = _image_layout(a, channel_axis)
     # A float64 image as the float32 copy it will become.
     probe = np.broadcast_to(np.float32(0), view.shape) if result_type == np.float64 else view
-    for warning in _core.check(probe, sigma_spatial, window, sigma_range, padding, pad_value, weights,
+    for warning in _core.check(probe, sigma_spatial, window, window_shape, sigma_range, padding, pad_value, weights,
                                rounding == "truncate"):
         warnings.warn(warning, stacklevel=3)
-    return view, (sigma_spatial, sigma_range, padding, pad_value)
+    return view, (sigma_spatial, window_shape, sigma_range, padding, pad_value)
 
 
 def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, window: Optional[int] = None,
-           sigma_range: Optional[float] = None, padding: str = "replicate", pad_value: float = 0.0,
-           weights: Optional[npt.ArrayLike] = None, channel_axis: Optional[int] = None, rounding: str = "nearest",
+           window_shape: str = "disc", sigma_range: Optional[float] = None, padding: str = "replicate",
+           pad_value: float = 0.0, weights: Optional[npt.ArrayLike] = None, channel_axis: Optional[int] = None, rounding: str = "nearest",
            out: Optional[np.ndarray] = None, threads: Optional[int] = None, **unknown: Any) -> np.ndarray:
     """Filters an image; returns a new array of the same shape and dtype, or `out`.
 
@@ -149,6 +152,12 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
     window         window size N (default 2 * ceil(2 * sigma_spatial) + 1). An
                    even N reaches one position further left and up: N = 4
                    covers offsets -2 ... 1.
+    window_shape   'disc' (default): the Gaussian weights cover the disc of
+                   radius floor(N / 2), the offsets with di^2 + dj^2 <=
+                   floor(N / 2)^2, and are exactly 0 elsewhere (OpenCV's
+                   convention for a diameter d = N; isotropic, and faster, as
+                   the library skips zero weights). 'square': every position of
+                   the N x N window. Given weights are used as they are.
     sigma_range    range sigma in sample units; default 10 % of the sample
                    range: 25.5 for uint8, 6553.5 for uint16, 0.1 for floats.
     padding        how positions outside the image are read: 'replicate'
@@ -198,12 +207,14 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
                              f"not {out.shape} and {out.dtype}")
         if not out.flags.writeable:
             raise ValueError("out is read-only")
+        if any(stride == 0 and n > 1 for stride, n in zip(out.strides, out.shape)):
+            raise ValueError("out repeats memory (a zero or overlapping stride)")
         if np.may_share_memory(a, out) and np.shares_memory(a, out):
             raise ValueError("out overlaps the image; the filter cannot work in place, pass a separate array")
     if threads is not None:
         set_num_threads(threads)
-    view, (sigma_spatial, sigma_range, padding, pad_value) = _checked(
-        a, channel_axis, sigma_spatial, window, sigma_range, padding, pad_value, weights, rounding)
+    view, (sigma_spatial, window_shape, sigma_range, padding, pad_value) = _checked(
+        a, channel_axis, sigma_spatial, window, window_shape, sigma_range, padding, pad_value, weights, rounding)
     if result_type == np.float64:
         with np.errstate(over="ignore"):
             view = view.astype(np.float32)
@@ -212,7 +223,7 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
     temporary = result_type == np.float64 or not result.flags.aligned
     target = np.empty(a.shape, np.float32 if result_type == np.float64 else result_type) if temporary else result
     target_view = target if channel_axis is None else np.moveaxis(target, int(channel_axis), -1)
-    _core.filter(view, target_view, sigma_spatial, window, sigma_range, padding, pad_value, weights,
+    _core.filter(view, target_view, sigma_spatial, window, window_shape, sigma_range, padding, pad_value, weights,
                  rounding == "truncate")
     if target is not result:
         np.copyto(result, target)

@@ -92,7 +92,8 @@ def _overlap_chunks(chunks: Tuple[int, ...], reach: int) -> Tuple[int, ...]:
 
 
 def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spatial: float = 1.0,
-           window: Optional[int] = None, sigma_range: Optional[float] = None, padding: str = "replicate",
+           window: Optional[int] = None, window_shape: str = "disc", sigma_range: Optional[float] = None,
+           padding: str = "replicate",
            pad_value: float = 0.0, weights: Optional[npt.ArrayLike] = None, channel_axis: Optional[int] = None,
            rounding: str = "nearest", **unknown: Any) -> da.Array:
     """Filters a dask array lazily; returns a dask array of the same shape, chunks and dtype.
@@ -118,8 +119,9 @@ def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spati
     if misplaced or unknown:
         raise _refuse_call("filter", "darr", _KEYWORDS, misplaced, unknown)
     darr = da.asarray(darr)
-    options = dict(sigma_spatial=sigma_spatial, window=window, sigma_range=sigma_range, padding=padding,
-                   pad_value=pad_value, weights=None if weights is None else np.array(weights), rounding=rounding)
+    options = dict(sigma_spatial=sigma_spatial, window=window, window_shape=window_shape, sigma_range=sigma_range,
+                   padding=padding, pad_value=pad_value, weights=None if weights is None else np.array(weights),
+                   rounding=rounding)
     if channel_axis is not None:
         if isinstance(channel_axis, (bool, np.bool_)) or not isinstance(channel_axis, (int, np.integer)):
             raise TypeError(f"channel_axis must be an integer or None, not {type(channel_axis).__name__}")
@@ -160,5 +162,5 @@ def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spati
     return result if result.chunks == given_chunks else result.rechunk(given_chunks)
 
 
-_KEYWORDS = ("layout", "sigma_spatial", "window", "sigma_range", "padding", "pad_value", "weights", "channel_axis",
-             "rounding")
+_KEYWORDS = ("layout", "sigma_spatial", "window", "window_shape", "sigma_range", "padding", "pad_value", "weights",
+             "channel_axis", "rounding")

@@ -64,9 +64,11 @@ def input_bounds(shape, window, padding, rgb, origin, out_shape):
 
 
 # The front ends' Gaussian: evaluated in double, rounded once to float32.
-def gaussian(window, sigma):
+def gaussian(window, sigma, shape="disc"):
     d = np.arange(window, dtype=np.float64) - window // 2
-    return np.exp(-(d[None, :] ** 2 + d[:, None] ** 2) / (2 * sigma * sigma)).astype(np.float32)
+    d2 = d[None, :] ** 2 + d[:, None] ** 2
+    w = np.exp(-d2 / (2 * sigma * sigma)).astype(np.float32)
+    return np.where(d2 <= (window // 2) ** 2, w, np.float32(0)) if shape == "disc" else w
 
 
 # Noisy 8 x 8 blocks: flat areas, edges and noise, so that the range weights matter.

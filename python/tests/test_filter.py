@@ -2,6 +2,8 @@
 # rounding, sample type, channel axis, memory layout or out= array), a bounds() that reads a shape's layout
 # otherwise than filter() reads an image's, a filter() that alters its input, that lets integer
 # images drift over repeated passes, or that holds the GIL or races while the library runs.
+import os
+import signal
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -15,8 +17,8 @@ from direct import gaussian, input_bounds, noisy, reference, same_bits
 PADDINGS = ("constant", "replicate", "symmetric")
 
 
-# Each of the eighteen, rounded both ways: the default window and range sigma for a spatial sigma, an even
-# window with a range sigma, and float64 weights (rounded once to float32).
+# Each of the eighteen, rounded both ways: the default (disc) window and range sigma for a spatial sigma, an
+# even square window with a range sigma, and float64 weights (rounded once to float32).
 @pytest.mark.parametrize("padding", PADDINGS)
 @pytest.mark.parametrize("dtype", (np.uint8, np.uint16, np.float32))
 @pytest.mark.parametrize("shape", ((23, 41), (9, 530, 3)), ids=("gray", "RGB"))
@@ -26,7 +28,8 @@ def test_equals_the_entry_point(shape, dtype, padding):
     pad, default = {np.uint8: (200.7, 25.5), np.uint16: (51234.7, 6553.5), np.float32: (0.75, 0.1)}[dtype]
     for rounding in ("nearest", "truncate"):
         for kwargs, w, sigma in ((dict(sigma_spatial=1.3), gaussian(7, 1.3), default),
-                                 (dict(window=4, sigma_range=2 * default), gaussian(4, 1.0), 2 * default),
+                                 (dict(window=4, window_shape="square", sigma_range=2 * default),
+                                  gaussian(4, 1.0, "square"), 2 * default),
                                  (dict(weights=weights), weights.astype(np.float32), default)):
             assert same_bits(bf.filter(image, padding=padding, pad_value=pad, rounding=rounding, **kwargs),
                              reference(image, w, sigma, padding, pad, rounding)), (rounding, kwargs)
@@ -145,3 +148,14 @@ def test_gil_is_released_during_the_call():
     span = time.perf_counter() - start
     assert span > 0.2, "the call must be long enough to tell"
     assert longest < 0.5 * span
+
+
+# A long call stops soon after Ctrl-C instead of running to its end.
+def test_interrupted_promptly():
+    image = np.zeros((512, 512), np.uint8)
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        bf.filter(image, window=501, window_shape="square")  # 10 s or more on two threads
+    assert time.monotonic() - start < 5

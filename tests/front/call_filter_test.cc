@@ -123,4 +123,21 @@ TEST(CallFilter, StripsStridesAndRoundingMatchOneWholeCall) {
     }
 }
 
+// A faulty descriptor reaches the library's validator, not the entry point: an output of another sample type
+// would be written past its end.
+TEST(CallFilter, FaultyDescriptorsAreRefusedByTheValidator) {
+    Buffer<uint8_t> in(16, 8);
+    Buffer<uint16_t> wrong(16, 8);
+    in.fill(7);
+    wrong.fill(9);
+    const std::vector<float> gauss = front::gaussian_weights(3, 1);
+    Buffer<float> weights(const_cast<float *>(gauss.data()), 3, 3);
+    for (Rounding r : {Rounding::truncate, Rounding::nearest}) {
+        EXPECT_EQ(front::call_filter({Layout::gray, Sample::u8, front::Padding::replicate}, r, in.raw_buffer(),
+                                     weights.raw_buffer(), 3, 25.5, 0, wrong.raw_buffer()),
+                  halide_error_code_bad_type);
+        wrong.for_each_value([](uint16_t v) { ASSERT_EQ(v, 9); });
+    }
+}
+
 }  // namespace

@@ -23,6 +23,7 @@
 #include "front/defaults.h"
 #include "front/variants.h"
 #include "image_io.h"
+#include "hostile_files.h"
 
 namespace {
 
@@ -116,7 +117,8 @@ struct CliTest : ::testing::Test {  // in a fresh working folder
 };
 
 TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
-    const std::vector<float> g5 = gaussian_weights(5, 1), file_weights = {1, 2, 3, .5, 1, 1, 0, 0, 1};
+    const std::vector<float> g5 = gaussian_weights(5, 1, WindowShape::disc);
+    const std::vector<float> file_weights = {1, 2, 3, .5, 1, 1, 0, 0, 1};
     write("w.txt", "1 2 3\n0.5 1 1\n0 0 1\n");  // file rows are window rows
     fs::create_directories("batch");
     std::mt19937 rng(7);
@@ -141,8 +143,8 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         // Arguments, expected result, output file, what stderr holds ("": nothing).
         const std::tuple<std::string, Image, std::string, std::string> rows[] = {
             {"--sigma-spatial 1.5 --sigma-range 30 --padding symmetric --threads 3 in.png o.png",
-             direct(img, rounded, Padding::symmetric, gaussian_weights(7, 1.5), 30), "o.png", ""},
-            {"--truncate --padding constant --pad-value 200 --window 4 in.png o.png",
+             direct(img, rounded, Padding::symmetric, gaussian_weights(7, 1.5, WindowShape::disc), 30), "o.png", ""},
+            {"--truncate --padding constant --pad-value 200 --window 4 --window-shape square in.png o.png",
              direct(img, truncated, Padding::constant, gaussian_weights(4, 1), 25.5, 200), "o.png", "further left"},
             {"--float --padding constant --pad-value 0.5 in.png o.png",
              direct(img, scaled, Padding::constant, g5, 0.1, 0.5), "o.png", ""},
@@ -208,6 +210,8 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         {"--window 0 in.png OUT", 2, "--window must be a positive integer", ""},
         {"--sigma-spatial nan in.png OUT", 2, "--sigma-spatial must be a positive number", ""},
         {"--padding wrap in.png OUT", 2, "--padding must be constant, replicate or symmetric", ""},
+        {"--window-shape circle in.png OUT", 2, "--window-shape must be disc or square", ""},
+        {"--threads 257 in.png OUT", 2, "--threads must be within 1..256", ""},
         {"--padding constant --pad-value 256 in.png OUT", 1, "within 0..255 for 8-bit", ""},
         {"--pad-value 65536 i16.png OUT", 2, "within 0..65535", ""},
         {"--weights f in.png OUT", 2, "not a square count", "1 1 1 1 1"},
@@ -230,7 +234,17 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
         {"-o batch in.png batch/in.png", 2, "two outputs would be batch/in.png", ""},
         {"-o f in.png", 2, "-o f: not a folder", "a file"},
         {"-o new --weights f in.png", 2, "sum to zero", "0 0 0 0"},  // refused before the folder is made
+        {"--max-pixels 1188 in.png OUT", 1, "41x29 is 1189 pixels, more than the limit of 1188 (--max-pixels", ""},
+        {"--max-pixels 1.5 in.png OUT", 2, "--max-pixels must be a whole number of pixels", ""},
+        // Outputs that would be one file, existing or not: spelt apart, in a folder not made yet, through a link.
+        {"in.png new.png --compare ./new.png", 2, "two outputs would be ./new.png (as new.png)", ""},
+        {"-o ./batch a.png --compare batch//a.png", 2, "two outputs would be batch//a.png", ""},
+        {"-o new in.png --compare new/../new/in.png", 2, "two outputs would be new/../new/in.png", ""},
+        {"in.png link.png --compare linked.png", 2, "two outputs would be linked.png (as link.png)", ""},
+        {"--weights w.png in.png ./w.png", 2, "output ./w.png would replace the input w.png", ""},
     };
+    fs::create_symlink("linked.png", "link.png");
+    write("w.png", "1");
     for (const auto &[given, status, message, contents] : rows) {
         write("f", contents);
         for (int k = 0; k < 4; ++k) {
@@ -319,36 +333,84 @@ TEST_F(CliTest, TenRoundedPassesKeepTheMeanFlatAreasAndWhite) {
     EXPECT_EQ(changed, 0);
 }
 
+// SIGQUIT as well as SIGINT: the temporary is removed and the tool dies of the signal (without a core file).
 TEST_F(CliTest, InterruptWhileWritingLeavesNoTemporaryAndTheTargetUntouched) {
-    for (int side = 2048; side <= 8192; side *= 2) {  // a bigger picture when the tool finished first
-        Image noise{side, side, 1, std::vector<uint8_t>(size_t(side) * side), {}};
-        std::generate(noise.data.begin(), noise.data.end(), std::mt19937(3));
-        ASSERT_EQ(image_io::save("big.jpg", noise), "");
-        write("out.png", "previous contents");
-        const pid_t pid = fork();
-        if (pid == 0) {
-            execl(BILATERAL_TOOL, BILATERAL_TOOL, "--window", "1", "--png-compression", "9", "big.jpg", "out.png",
-                  nullptr);
-            _exit(127);
+    for (int sig : {SIGINT, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(sig));
+        bool caught = false;
+        for (int side = 2048; side <= 8192 && !caught; side *= 2) {  // a bigger picture when the tool finished first
+            Image noise{side, side, 1, std::vector<uint8_t>(size_t(side) * side), {}};
+            std::generate(noise.data.begin(), noise.data.end(), std::mt19937(3));
+            ASSERT_EQ(image_io::save("big.jpg", noise), "");
+            write("out.png", "previous contents");
+            const pid_t pid = fork();
+            if (pid == 0) {
+                const rlimit no_core{0, 0};
+                setrlimit(RLIMIT_CORE, &no_core);
+                execl(BILATERAL_TOOL, BILATERAL_TOOL, "--window", "1", "--png-compression", "9", "big.jpg", "out.png",
+                      nullptr);
+                _exit(127);
+            }
+            auto temporaries = [] {
+                int n = 0;
+                for (const auto &e : fs::directory_iterator("."))
+                    n += e.path().filename().string().rfind(".out.tmp-", 0) == 0;
+                return n;
+            };
+            int status = 0;
+            bool sent = false;
+            while (!sent && waitpid(pid, &status, WNOHANG) == 0) {
+                if ((sent = temporaries() > 0)) kill(pid, sig), waitpid(pid, &status, 0);
+                usleep(500);
+            }
+            if (!sent || read("out.png") != "previous contents") continue;  // renamed before the signal came
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+            EXPECT_EQ(temporaries(), 0);
+            caught = true;
         }
-        auto temporaries = [] {
-            int n = 0;
-            for (const auto &e : fs::directory_iterator("."))
-                n += e.path().filename().string().rfind(".out.tmp-", 0) == 0;
-            return n;
-        };
-        int status = 0;
-        bool sent = false;
-        while (!sent && waitpid(pid, &status, WNOHANG) == 0) {
-            if ((sent = temporaries() > 0)) kill(pid, SIGINT), waitpid(pid, &status, 0);
-            usleep(500);
-        }
-        if (!sent || read("out.png") != "previous contents") continue;  // renamed before the signal came
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
-        EXPECT_EQ(temporaries(), 0);
-        return;
+        if (!caught) GTEST_SKIP() << "the tool finished writing each picture before it could be interrupted";
     }
-    GTEST_SKIP() << "the tool finished writing each picture before it could be interrupted";
+}
+
+// Files declaring far more than they hold are refused before anything is allocated for them, under an
+// address-space limit the declared sizes would break; a batch goes on past them and says that some failed.
+// Without a pixel limit, memory is what refuses them.
+TEST_F(CliTest, HostileFilesAreRefusedAndTheBatchGoesOn) {
+    const Image img{12, 10, 3, std::vector<uint8_t>(12 * 10 * 3, 77), {}};
+    ASSERT_EQ(image_io::save("in.jpg", img), "");
+    const std::string pixel_limit = "more than the limit of 178956970 (--max-pixels raises it)";
+    // Contents, then what -o batch says of the file with the default limit, and with --max-pixels 0.
+    const std::tuple<std::string, std::string, std::string> files[] = {
+        {hostile::gray_tiff(16, 16, 8, 0x7FFFFFF0, 16), "TIFF tiles of 2147483632x16 cover", "not enough memory"},
+        {hostile::gray_tiff(1, 1, 8, 1 << 26, 16), "67108864x16 pixels, " + pixel_limit, "not enough memory"},
+        {hostile::gray_tiff(65535, 32767, 16), "2147385345 pixels, " + pixel_limit, "not enough memory"},
+        {hostile::png(10000, 10000, 16, 6), "bytes cannot hold 10000x10000 pixels", "cannot hold"},
+        {hostile::png(46340, 46340, 16, 0), pixel_limit, "not enough memory"},
+        {hostile::jpeg_sized(read("in.jpg"), 20000, 20000), pixel_limit, "not enough memory"},
+    };
+    std::string names;
+    for (size_t k = 0; k < std::size(files); ++k) {
+        write("h" + std::to_string(k) + ".png", std::get<0>(files[k]));
+        names += " h" + std::to_string(k) + ".png";
+    }
+    rlimit was{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &was), 0);
+    rlimit low = was;
+    low.rlim_cur = rlim_t(1) << 30;
+    for (const char *limit : {"", "--max-pixels 0 "}) {
+        SCOPED_TRACE(limit);
+        ASSERT_EQ(setrlimit(RLIMIT_AS, &low), 0);
+        const int status = run(std::string(limit) + "-o batch" + names + " in.jpg");
+        setrlimit(RLIMIT_AS, &was);
+        EXPECT_EQ(status, 1);
+        for (size_t k = 0; k < std::size(files); ++k) {  // the file's line holds the reason
+            const size_t at = err.find("bilateral: h" + std::to_string(k) + ".png: ");
+            const std::string line = at == std::string::npos ? "" : err.substr(at, err.find('\n', at) - at);
+            EXPECT_NE(line.find(*limit ? std::get<2>(files[k]) : std::get<1>(files[k])), std::string::npos) << err;
+        }
+        EXPECT_NE(out.find("wrote batch/in.jpg\n1 of 7 files filtered into batch, 6 failed"), std::string::npos) << out;
+        fs::remove_all("batch");
+    }
 }
 
 // Memory is judged against what this process may still take (here its address-space limit), not against

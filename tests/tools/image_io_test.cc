@@ -2,6 +2,7 @@
 // and the tool's output, save options that do not reach the encoders, and PNG or JPEG bands that do not join up.
 #include <gtest/gtest.h>
 #include <jpeglib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "image_io.h"
@@ -245,6 +247,126 @@ TEST(ImageIo, JpegBandsJoinIntoOneStream) {
     int worst = 0;
     for (size_t k = 0; k < ramp.data.size(); ++k) worst = std::max(worst, std::abs(back.data[k] - ramp.data[k]));
     EXPECT_LE(worst, 12);
+    fs::remove_all(kDir);
+}
+
+// What a save writes loads again, with a warning for each item it left out: a profile as large as 255 JPEG
+// markers hold is kept in every format and one byte more in none (its marker count would wrap to 0); EXIF beyond
+// one JPEG marker keeps only its orientation there; an APP marker beyond 65533 bytes is left out; an orientation
+// outside 1..8 is not written.
+TEST(ImageIo, EveryFormatReadsBackWhatItWritesAndWarnsOfWhatItLeftOut) {
+    static const std::vector<uint8_t> largest = icc_profile(uint32_t(image_io::kMaxIccBytes)),
+                                      too_large = icc_profile(uint32_t(image_io::kMaxIccBytes + 1));
+    const std::string big_exif = kExif + std::string(70000, '\0');  // orientation 6, then padding
+    struct Row {
+        std::function<void(Metadata &)> set;
+        bool icc_kept;
+        int orientation;
+        std::string jpeg_warning, other_warning;
+    };
+    const Row rows[] = {
+        {[](Metadata &m) { m.icc = largest; }, true, 0, "", ""},
+        {[](Metadata &m) { m.icc = too_large; }, false, 0, "ICC profile of 16707346 bytes left out",
+         "ICC profile of 16707346 bytes left out"},
+        {[&](Metadata &m) { m.exif.assign(big_exif.begin(), big_exif.end()); }, false, 6,
+         "EXIF block of 70026 bytes left out", ""},
+        {[](Metadata &m) { m.jpeg_markers = {{JPEG_APP0 + 1, std::vector<uint8_t>(70000, 'x')}}; }, false, 0,
+         "APP1 marker of 70000 bytes left out", ""},
+        {[](Metadata &m) { m.orientation = 255; }, false, 0, "", ""},
+    };
+    fs::create_directories(kDir);
+    Image img{24, 16, 3, std::vector<uint8_t>(24 * 16 * 3, 99), {}};
+    for (const Row &row : rows) {
+        for (const char *ext : {".jpg", ".png", ".tif"}) {
+            SCOPED_TRACE(ext + (" " + row.jpeg_warning));
+            img.metadata = Metadata();
+            row.set(img.metadata);
+            std::vector<std::string> warnings;
+            image_io::SaveOptions options;
+            options.warnings = &warnings;
+            const std::string name = (kDir / ("m"s + ext)).string();
+            ASSERT_EQ(image_io::save(name, img, options), "");
+            const std::string &warning = ext == ".jpg"s ? row.jpeg_warning : row.other_warning;
+            EXPECT_EQ(warnings.size(), warning.empty() ? 0u : 1u);
+            if (!warning.empty()) {
+                EXPECT_NE(warnings.at(0).find(warning), std::string::npos) << warnings.at(0);
+            }
+            Image back;
+            ASSERT_EQ(image_io::load(name, back), "");
+            EXPECT_EQ(back.metadata.icc, row.icc_kept ? img.metadata.icc : std::vector<uint8_t>());
+            EXPECT_EQ(back.metadata.orientation, row.orientation);
+        }
+    }
+    fs::remove_all(kDir);
+}
+
+// ICC markers that do not make a whole profile (a part numbered 0 or repeated, counts that differ or are 0,
+// a part missing, a header cut short) cost the profile, with a warning, not the picture; parts out of order join.
+TEST(ImageIo, DamagedIccMarkersCostTheProfileNotThePicture) {
+    auto part = [](int number, int count, const std::string &bytes, size_t keep = std::string::npos) {
+        const std::string data = ("ICC_PROFILE\0"s + char(number) + char(count) + bytes).substr(0, keep);
+        return Metadata::Marker{JPEG_APP0 + 2, {data.begin(), data.end()}};
+    };
+    const std::vector<Metadata::Marker> rows[] = {
+        {part(2, 2, "cd"), part(1, 2, "ab")}, {part(0, 1, "ab")},
+        {part(1, 2, "ab"), part(1, 2, "cd")}, {part(1, 2, "ab"), part(2, 3, "cd")},
+        {part(1, 2, "ab")},                   {part(1, 0, "ab")},
+        {part(1, 1, "", 13)},
+    };
+    fs::create_directories(kDir);
+    const std::string name = (kDir / "icc.jpg").string();
+    Image img{8, 8, 1, std::vector<uint8_t>(64, 50), {}}, back;
+    for (const auto &markers : rows) {
+        img.metadata.jpeg_markers = markers;
+        ASSERT_EQ(image_io::save(name, img), "");
+        std::vector<std::string> warnings;
+        ASSERT_EQ(image_io::load(name, back, {image_io::kDefaultMaxPixels, &warnings}), "") << markers.size();
+        const bool whole = &markers == &rows[0];
+        EXPECT_EQ(std::string(back.metadata.icc.begin(), back.metadata.icc.end()), whole ? "abcd" : "");
+        EXPECT_EQ(warnings.size(), whole ? 0u : 1u);
+        EXPECT_TRUE(back.data == img.data);
+    }
+    fs::remove_all(kDir);
+}
+
+// A save over a file keeps its mode (and owner, when the test may give files away); through a symbolic link,
+// relative, chained or dangling, it writes the link's target and the link stays; a link loop or a target that
+// is not a regular file is refused and left alone.
+TEST(ImageIo, ReplacingAFileKeepsItsModeOwnerAndLinks) {
+    fs::create_directories(kDir / "sub");
+    const fs::path target = kDir / "sub" / "t.png";
+    Image img{8, 8, 1, std::vector<uint8_t>(64, 1), {}}, back;
+    ASSERT_EQ(image_io::save(target.string(), img), "");
+    ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+    }
+    fs::create_symlink("sub/t.png", kDir / "a.png");
+    fs::create_symlink(kDir / "a.png", kDir / "b.png");
+    fs::create_symlink("sub/new.png", kDir / "c.png");
+    for (const char *name : {"sub/t.png", "a.png", "b.png", "c.png"}) {
+        SCOPED_TRACE(name);
+        img.data.assign(64, uint8_t(img.data[0] + 1));
+        ASSERT_EQ(image_io::save((kDir / name).string(), img), "");
+        const fs::path written = name == "c.png"s ? kDir / "sub" / "new.png" : target;
+        ASSERT_EQ(image_io::load(written.string(), back), "");
+        EXPECT_TRUE(back.data == img.data);
+        EXPECT_TRUE(name == "sub/t.png"s || fs::is_symlink(kDir / name));
+        struct stat info;
+        ASSERT_EQ(stat(target.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+        if (root) {
+            EXPECT_TRUE(info.st_uid == 65534 && info.st_gid == 65534);
+        }
+    }
+    fs::create_symlink("l2.png", kDir / "l1.png");
+    fs::create_symlink("l1.png", kDir / "l2.png");
+    ASSERT_EQ(mkfifo((kDir / "fifo.png").c_str(), 0600), 0);
+    EXPECT_NE(image_io::save((kDir / "l1.png").string(), img).find("symbolic links"), std::string::npos);
+    EXPECT_NE(image_io::save((kDir / "fifo.png").string(), img).find("not a regular file"), std::string::npos);
+    EXPECT_TRUE(fs::is_symlink(kDir / "l1.png") && fs::is_fifo(kDir / "fifo.png"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(kDir / "sub"), {}), 2);  // no temporary left
     fs::remove_all(kDir);
 }
 
