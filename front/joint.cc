@@ -23,4 +23,11 @@ int call_joint(Padding p, Rounding r, halide_buffer_t *in, halide_buffer_t *guid
                  : BilateralFilter_joint_symmetric(in, guide, weights, window, sigma, out);
 }
 
+int call_joint_checked(Padding p, Rounding r, halide_buffer_t *in, halide_buffer_t *guide, halide_buffer_t *weights,
+                       double window, double sigma, double pad, halide_buffer_t *out) {
+    const int fault =
+        BilateralFilter_check_joint(joint_entry_name(p, r).c_str(), in, guide, weights, window, sigma, pad, out);
+    return fault != 0 ? fault : call_joint(p, r, in, guide, weights, window, sigma, pad, out);
+}
+
 }  // namespace bilateral::front

@@ -31,6 +31,11 @@ std::string joint_entry_name(Padding p, Rounding r);
 int call_joint(Padding p, Rounding r, halide_buffer_t *in, halide_buffer_t *guide, halide_buffer_t *weights,
                double window, double sigma, double pad, halide_buffer_t *out);
 
+// call_joint after BilateralFilter_check_joint: the validator's Halide error
+// code for a faulty descriptor, else the entry point's 0.
+int call_joint_checked(Padding p, Rounding r, halide_buffer_t *in, halide_buffer_t *guide, halide_buffer_t *weights,
+                       double window, double sigma, double pad, halide_buffer_t *out);
+
 }  // namespace bilateral::front
 
 #endif  // BILATERAL_FRONT_JOINT_H
