@@ -514,8 +514,8 @@ PYBIND11_MODULE(_core, m) {
     m.doc() = "The compiled half of bilateral_filter; use the package's functions.";
     m.attr("__version__") = BF_VERSION;
     m.attr("max_threads") = bilateral::front::kMaxThreads;
-    m.def("filter", &bilateral::python::filter, "image"_a, "guide"_a, "out"_a, "sigma_spatial"_a, "window"_a, "window_shape"_a,
-          "sigma_range"_a, "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
+    m.def("filter", &bilateral::python::filter, "image"_a, "guide"_a, "out"_a, "sigma_spatial"_a, "window"_a,
+          "window_shape"_a, "sigma_range"_a, "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
     m.def("check", &bilateral::python::check, "image"_a, "guide"_a, "sigma_spatial"_a, "window"_a, "window_shape"_a,
           "sigma_range"_a, "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
     m.def("bounds", &bilateral::python::bounds, "shape"_a, "window"_a, "padding"_a, "layout"_a, "out_origin"_a,

@@ -257,8 +257,8 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
     temporary = result_type == np.float64 or not result.flags.aligned
     target = np.empty(a.shape, np.float32 if result_type == np.float64 else result_type) if temporary else result
     target_view = target if channel_axis is None else np.moveaxis(target, int(channel_axis), -1)
-    _core.filter(view, guide_view, target_view, sigma_spatial, window, window_shape, sigma_range, padding, pad_value, weights,
-                 rounding == "truncate")
+    _core.filter(view, guide_view, target_view, sigma_spatial, window, window_shape, sigma_range, padding, pad_value,
+                 weights, rounding == "truncate")
     if target is not result:
         np.copyto(result, target)
     return result

@@ -53,16 +53,17 @@ def _planes(a):
 
 # The entry point's result for an H x W or H x W x 3 image and N x N weights. Rounded to nearest (integer
 # images): the float entry point's quotient on the samples in their own units, ties to even, saturated.
-# With a guide (H x W, H x W x 1 or H x W x 3), the joint entry point, rounded to nearest by its _rounded form.
+# With a guide (H x W, H x W x 1 or H x W x 3; float64 taken as float32), the joint entry point, rounded to
+# nearest by its _rounded form.
 def reference(image, weights, sigma, padding, pad=0.0, rounding="truncate", guide=None):
     if rounding == "nearest" and image.dtype != np.float32 and guide is None:
         q = reference(image.astype(np.float32), weights, sigma, padding, float(int(pad)))
         return np.clip(np.rint(np.nan_to_num(q, nan=0.0)), 0, np.iinfo(image.dtype).max).astype(image.dtype)
     planar = _planes(image)
     weights, out = np.ascontiguousarray(weights, np.float32), np.zeros_like(planar)
-    guide_planes = None if guide is None else _planes(guide)
+    guide = None if guide is None else _planes(guide.astype(np.float32) if guide.dtype == np.float64 else guide)
     assert _call(planar.dtype, padding, _planar(planar), _planar(weights), len(weights), sigma, pad, _planar(out),
-                 None if guide is None else _planar(guide_planes), rounding == "nearest") == 0
+                 None if guide is None else _planar(guide), rounding == "nearest") == 0
     return np.moveaxis(out, 0, 2) if out.ndim == 3 else out
 
 

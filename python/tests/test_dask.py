@@ -1,7 +1,8 @@
 # Catches a dask filter that differs by a bit from one in-memory call on the whole array (at chunk seams, at
 # edges with each padding, with even windows, chunks shorter than the reach, split channels, short last chunks,
-# stacks, NaN and infinities, guides chunked otherwise than the image, one guide per frame or one for all), that returns other chunks than it was given, that checks its arguments only when
-# the work runs, or that cannot run on worker processes.
+# stacks, NaN and infinities, guides chunked otherwise than the image, one guide per frame or one for all),
+# that returns other chunks than it was given, that checks its arguments only when the work runs, or that
+# cannot run on worker processes.
 import dask
 import dask.array as da
 import numpy as np

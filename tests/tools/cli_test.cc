@@ -68,21 +68,16 @@ Buffer<T> planes_of(const Image &img, const std::vector<S> &samples, float scale
 // The entry points called directly on planar copies of img's colour channels, alpha kept: `truncated`
 // through the 8- or 16-bit one; `rounded` through the float one on the samples, rounded to nearest
 // (ties to even); `scaled` through the float one on v/M, clamp(v*M, 0, M) rounded half away from zero.
-// With a guide, the joint entry points on its colour channels, in its own type or (scaled) as v/M.
+// With a guide, the joint entry points on its colour channels as float32, in its own units or (scaled) v/M.
 enum Mode { rounded, truncated, scaled };
 Image direct(const Image &img, Mode mode, Padding padding, std::vector<float> w, double sigma, double pad = 0,
              const Image *guide = nullptr) {
     const int ch = img.channels, colour = ch >= 3 ? 3 : 1, n = int(std::sqrt(double(w.size())));
     const float top = img.depth() == 16 ? 65535 : 255, scale = mode == scaled ? top : 1;
     Buffer<float> weights(w.data(), n, n);
-    Buffer<> g;
-    if (guide != nullptr) {
-        const float g_top = mode == scaled ? guide->depth() == 16 ? 65535 : 255 : 1;
-        g = mode == scaled ? guide->depth() == 16 ? Buffer<>(planes_of<float>(*guide, guide->data16, g_top))
-                                                  : Buffer<>(planes_of<float>(*guide, guide->data, g_top))
-            : guide->depth() == 16 ? Buffer<>(planes_of<uint16_t>(*guide, guide->data16, 1))
-                                   : Buffer<>(planes_of<uint8_t>(*guide, guide->data, 1));
-    }
+    const Image &gi = guide != nullptr ? *guide : img;  // float32 guide planes: its samples in their own units
+    const float g_top = mode != scaled ? 1 : gi.depth() == 16 ? 65535 : 255;
+    Buffer<float> g = gi.depth() == 16 ? planes_of<float>(gi, gi.data16, g_top) : planes_of<float>(gi, gi.data, g_top);
     Image result = img;
     auto filter = [&](auto &samples, auto sample) {  // T: the entry point's sample type
         using T = decltype(sample);
