@@ -2,7 +2,8 @@
 // scalar per-sample oracle. OpenCV has no 16-bit bilateral filter: its uint16 rows time the path a
 // caller would take, converting to float32, filtering and converting back. Benchmark names are
 // slash-separated fields that bench/make_report.py parses:  family/variant/WxH/N<window>/T<threads>,
-// family one of ours, opencv, oracle.
+// family one of ours (the whole N x N square weighed), disc (the Gaussian on the disc of radius
+// floor(N/2), zero elsewhere: the window OpenCV weighs for d = N), opencv, oracle.
 #include <HalideBuffer.h>
 #include <benchmark/benchmark.h>
 #include <hwy/targets.h>
@@ -40,6 +41,7 @@ using bilateral::front::Layout;
 using bilateral::front::Padding;
 using bilateral::front::Sample;
 using bilateral::front::Variant;
+using bilateral::front::WindowShape;
 using Halide::Runtime::Buffer;
 
 // "gray_single_replicate" and the like.
@@ -52,9 +54,9 @@ std::string variant_label(Variant v) { return bilateral::front::entry_name(v).su
 double range_sigma(Sample t) { return bilateral::front::default_sigma_range(t); }
 double spatial_sigma(int n) { return (n - 1) / 4.0; }
 
-Buffer<float> spatial_weights(int n) {
+Buffer<float> spatial_weights(int n, WindowShape shape) {
     Buffer<float> w(n, n);
-    const std::vector<float> gaussian = bilateral::front::gaussian_weights(n, spatial_sigma(n));
+    const std::vector<float> gaussian = bilateral::front::gaussian_weights(n, spatial_sigma(n), shape);
     std::copy(gaussian.begin(), gaussian.end(), w.begin());
     return w;
 }
@@ -208,10 +210,10 @@ void use_halide_threads(int threads) {
 }
 
 // The constant variants pad with 0.
-void bench_ours(benchmark::State &st, Variant v, int w, int h, int n, int threads) {
+void bench_ours(benchmark::State &st, Variant v, WindowShape shape, int w, int h, int n, int threads) {
     use_halide_threads(threads);
     Images &im = images(w, h, v.layout == Layout::rgb);
-    Buffer<float> weights = spatial_weights(n);
+    Buffer<float> weights = spatial_weights(n, shape);
     const auto io = im.buffers(v.sample);
     timed(st, w, h, n,
           [&] { bilateral::front::call_entry(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out); });
@@ -219,7 +221,7 @@ void bench_ours(benchmark::State &st, Variant v, int w, int h, int n, int thread
 
 void bench_oracle(benchmark::State &st, Variant v, int w, int h, int n) {
     Images &im = images(w, h, v.layout == Layout::rgb);
-    Buffer<float> weights = spatial_weights(n);
+    Buffer<float> weights = spatial_weights(n, WindowShape::square);
     const auto io = im.buffers(v.sample);
     timed(st, w, h, n,
           [&] { bilateral_test::ref_filter(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out); });
@@ -247,19 +249,23 @@ void bench_opencv(benchmark::State &st, Variant v, int w, int h, int n, int thre
 #endif
 
 // A benchmark of a build whose output is wrong measures nothing: check every entry point against
-// the oracle bit for bit on a small picture first, and record the outcome in the run's context.
+// the oracle bit for bit on a small picture first, with both window shapes (the disc runs only its
+// non-zero taps, the oracle every tap), and record the outcome in the run's context.
 std::string check_against_oracle() {
     std::string bad;
     for (const Variant v : bilateral::front::all_variants()) {
         for (int n : {5, 15}) {
-            Images &im = images(97, 61, v.layout == Layout::rgb);
-            Buffer<float> weights = spatial_weights(n);
-            const auto io = im.buffers(v.sample);
-            bilateral::front::call_entry(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out);
-            std::vector<uint8_t> ours(io.out->host, io.out->host + io.out->size_in_bytes());
-            bilateral_test::ref_filter(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out);
-            if (std::memcmp(ours.data(), io.out->host, ours.size()) != 0) {
-                bad += " " + variant_label(v) + "/N" + std::to_string(n);
+            for (WindowShape shape : {WindowShape::square, WindowShape::disc}) {
+                Images &im = images(97, 61, v.layout == Layout::rgb);
+                Buffer<float> weights = spatial_weights(n, shape);
+                const auto io = im.buffers(v.sample);
+                bilateral::front::call_entry(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out);
+                std::vector<uint8_t> ours(io.out->host, io.out->host + io.out->size_in_bytes());
+                bilateral_test::ref_filter(v, io.in, weights.raw_buffer(), n, range_sigma(v.sample), 0.0, io.out);
+                if (std::memcmp(ours.data(), io.out->host, ours.size()) != 0) {
+                    bad += " " + variant_label(v) + "/N" + std::to_string(n) + "/" +
+                           bilateral::front::window_shape_name(shape);
+                }
             }
         }
     }
@@ -337,10 +343,18 @@ int main(int argc, char **argv) {
         for (const Variant v : bilateral::front::all_variants()) {
             for (int n : {5, 9, 15}) {
                 for (int t : {1, 2}) {
-                    add(label("ours", variant_label(v), s[0], s[1], n, t), s[2],
-                        [v, s, n, t](benchmark::State &st) { bench_ours(st, v, s[0], s[1], n, t); });
-#ifdef BF_BENCH_HAVE_OPENCV
-                    if (v.padding != Padding::replicate) continue;  // the peer row of each layout and type
+                    add(label("ours", variant_label(v), s[0], s[1], n, t), s[2], [v, s, n, t](benchmark::State &st) {
+                        bench_ours(st, v, WindowShape::square, s[0], s[1], n, t);
+                    });
+                    if (v.padding != Padding::replicate) continue;
+                    // Equal windows: the disc OpenCV weighs for d = N, on the ratio table's size and threads.
+                    if (s[0] == 1920 && t == 2) {
+                        add(label("disc", variant_label(v), s[0], s[1], n, t), s[2],
+                            [v, s, n, t](benchmark::State &st) {
+                                bench_ours(st, v, WindowShape::disc, s[0], s[1], n, t);
+                            });
+                    }
+#ifdef BF_BENCH_HAVE_OPENCV  // the peer row of each layout and type
                     add(label("opencv", type_label(v), s[0], s[1], n, t), s[2],
                         [v, s, n, t](benchmark::State &st) { bench_opencv(st, v, s[0], s[1], n, t); });
 #endif
@@ -357,7 +371,7 @@ int main(int argc, char **argv) {
         // Small pictures, what a call costs beyond its arithmetic: gray float and RGB 8-bit.
         if (v.sample != (v.layout == Layout::gray ? Sample::f32 : Sample::u8)) continue;
         add(label("ours", variant_label(v), 64, 64, 5, 1), 5,
-            [v](benchmark::State &st) { bench_ours(st, v, 64, 64, 5, 1); });
+            [v](benchmark::State &st) { bench_ours(st, v, WindowShape::square, 64, 64, 5, 1); });
 #ifdef BF_BENCH_HAVE_OPENCV
         add(label("opencv", type_label(v), 64, 64, 5, 1), 5,
             [v](benchmark::State &st) { bench_opencv(st, v, 64, 64, 5, 1); });

@@ -1,18 +1,36 @@
 #!/usr/bin/env python3
-"""Writes docs/performance.md from the JSON output of bench_filter (medians of the repetitions).
+"""Writes docs/performance.md (or, for a run with AVX2 forced, docs/performance-avx2.md) from the JSON
+output of bench_filter (medians of the repetitions).
 
-Usage: make_report.py BENCH_JSON OUTPUT_MD [RUN_INFO_JSON]
-RUN_INFO_JSON (from run_benchmarks.sh): the run's wall time.
+Usage: make_report.py BENCH_JSON OUTPUT_MD [--run-info JSON] [--python MD] [--notes MD]
+  --run-info  the run's wall time (written by run_benchmarks.sh)
+  --python    the section bench/python_bench.py wrote, placed after the equal-window tables
+  --notes     hand-written analysis placed after the square-window table (bench/avx2_notes.md)
 A time is flagged (*) when other work on the machine competed with the benchmark: other processes
 kept more than OTHER_CORES cores busy on average while it ran (counter other_cores).
-Benchmark names are family/variant/WxH/N<window>/T<threads>[/options added by the harness].
+Benchmark names are family/variant/WxH/N<window>/T<threads>[/options added by the harness]; family
+ours weighs the whole N x N square, disc only the disc of radius floor(N/2) (zero weights elsewhere).
 """
+import argparse
 import json
 import os
 import re
-import sys
+import subprocess
 
-NAME = re.compile(r"^(ours|opencv|oracle)/(\w+)/(\d+)x(\d+)/N(\d+)/T(\d+)")
+NAME = re.compile(r"^(ours|disc|opencv|oracle)/(\w+)/(\d+)x(\d+)/N(\d+)/T(\d+)")
+# Equal windows: ours with the disc weights over OpenCV with d = N (time ratio), 1920x1080, 2 threads,
+# at N = 5, 9, 15; on a CPU whose best target has AVX-512, and on one whose best is AVX2.
+EQUAL_GOALS = {
+    "AVX-512": {"gray_single": (0.30, 0.28, 0.28), "RGB_single": (0.25, 0.22, 0.22),
+                "gray_uint8": (0.40, 0.30, 0.30), "RGB_uint8": (0.45, 0.40, 0.40)},
+    "AVX2": {"gray_single": (0.35, 0.33, 0.33), "RGB_single": (0.30, 0.27, 0.27),
+             "gray_uint8": (0.75, 0.70, 0.70), "RGB_uint8": (0.55, 0.50, 0.50)}}
+# Of what N = 15 adds over N = 5 with the square, the disc should add at most this share: its taps
+# grow by 149 - 13 where the square's grow by 225 - 25, with 10 % to spare.
+SKIP_SHARE_GOAL = 0.75
+# Square-window times may move this much from the reference run (bench/reference_square.json).
+REFERENCE_TOLERANCE = 0.05
+REFERENCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reference_square.json")
 # Ours over OpenCV (time ratio) that each layout and type should reach, at N = 5, 9, 15.
 GOALS = {"gray_single": (0.55, 0.50, 0.45), "RGB_single": (0.50, 0.40, 0.40),
          "gray_uint8": (1.00, 1.00, 0.95), "RGB_uint8": (1.00, 0.90, 0.85)}
@@ -54,18 +72,28 @@ def load(path):
 
 
 def cpu_model():
-    """Model name, logical CPUs and the AVX2 / AVX-512 flags of this machine's CPU."""
+    """Model name (as lscpu gives it, with family and model), logical CPUs and the AVX2 / AVX-512 flags
+    of this machine's CPU."""
+    info = {}
     try:
-        with open("/proc/cpuinfo") as f:
-            lines = f.read().splitlines()
-    except OSError:
-        return "unknown", 0, ""
-    models = [l.split(":", 1)[1].strip() for l in lines if l.startswith("model name")]
-    flags = next((l.split(":", 1)[1].split() for l in lines if l.startswith("flags")), [])
+        out = subprocess.run(["lscpu"], capture_output=True, text=True, check=True).stdout
+        info = dict(tuple(part.strip() for part in l.split(":", 1)) for l in out.splitlines() if ":" in l)
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    flags = info.get("Flags", "").split()
+    if not flags:
+        try:
+            with open("/proc/cpuinfo") as f:
+                flags = next((l.split(":", 1)[1].split() for l in f if l.startswith("flags")), [])
+        except OSError:
+            pass
+    model = info.get("Model name", "unknown")
+    if "CPU family" in info and "Model" in info:
+        model += f" (family {info['CPU family']}, model {info['Model']})"
     avx512 = sorted(f[len("avx512"):].strip("_") for f in flags if f.startswith("avx512"))
     vector = ("AVX2" if "avx2" in flags else "no AVX2") + (
         f", AVX-512 ({' '.join(avx512)})" if avx512 else ", no AVX-512")
-    return (models[0] if models else "unknown"), sum(1 for l in lines if l.startswith("processor")), vector
+    return model, int(info.get("CPU(s)", "0") or 0), vector, bool(avx512)
 
 
 def fmt(v, digits=2):
@@ -78,7 +106,7 @@ def fmt_ms(r, scale=1.0, digits=2):
 
 
 def machine_section(ctx, runs):
-    model, cpus, vector = cpu_model()
+    model, cpus, vector, _ = cpu_model()
     forced = ctx.get("hwy_target_forced")
     target = ctx.get("hwy_target", "unknown") + (
         f" (forced with BF_BENCH_TARGET={forced}: AVX2 forced on an AVX-512 CPU)" if forced else "")
@@ -111,11 +139,128 @@ def against_opencv(runs, typ, w, h, n, t, goal):
     return f"{fmt_ms(ours)} | {fmt_ms(cv)} | {fmt(ratio)} | {goal:.2f} | {verdict(ratio, goal)}"
 
 
+def disc_taps(n):
+    """Window positions of an N x N window inside the disc of radius floor(N/2)."""
+    r = n // 2
+    return sum(1 for i in range(-r, n - r) for j in range(-r, n - r) if i * i + j * j <= r * r)
+
+
+def goal_set(ctx):
+    """Which equal-window goals apply to the target the library ran: AVX-512, AVX2 or none."""
+    target = ctx.get("hwy_target", "")
+    return "AVX-512" if target.startswith("AVX3") else "AVX2" if target.startswith("AVX2") else None
+
+
+def equal_section(runs, goals_name):
+    goals = EQUAL_GOALS.get(goals_name, {})
+    out = ["## Equal windows against OpenCV: 1920x1080, 2 threads", "",
+           "Both weigh the same window. OpenCV: `cv::bilateralFilter` with d = N and `BORDER_REPLICATE`. "
+           "Ours: the `replicate` entry points with the front ends' default weights, the Gaussian on the "
+           "disc of radius ⌊N/2⌋ and exact zeros elsewhere, which the library skips. Taps = window positions "
+           "weighed per pixel. Ratio = our time / OpenCV's time; a goal is met when the ratio is at or below "
+           "it" + (f" (goals for a CPU whose best target is {goals_name})." if goals else "; this target has no goals.") +
+           " OpenCV has no 16-bit filter: its 16-bit rows convert to float32, filter and convert back.", "",
+           "| layout, type | OpenCV type | N | taps | ours ms | OpenCV ms | ratio | goal | |",
+           "|---|---|---:|---:|---:|---:|---:|---:|---|"]
+    met = total = 0
+    short = []
+    for typ in TYPES:
+        for i, n in enumerate(WINDOWS):
+            ours = runs.get(("disc", typ + "_replicate", 1920, 1080, n, 2))
+            cv = runs.get(("opencv", typ, 1920, 1080, n, 2))
+            ratio = ours[0] / cv[0] if ours and cv else None
+            goal = goals[typ][i] if typ in goals else None
+            if goal is not None:
+                total += 1
+                met += ratio is not None and ratio <= goal
+                if ratio is not None and ratio > goal:
+                    short.append(f"- {typ}, N = {n}: {ours[0]:.2f} ms where the goal allows {goal * cv[0]:.2f} ms" +
+                                 made_of(runs, typ, disc_taps(n), goal * cv[0]) + ".")
+            out.append(f"| {typ} | {CV_TYPES[typ]} | {n} | {disc_taps(n)} | {fmt_ms(ours)} | {fmt_ms(cv)} "
+                       f"| {fmt(ratio)} | {fmt(goal)} | {'' if goal is None else verdict(ratio, goal)} |")
+    if total:
+        out += ["", f"Goals met: {met} of {total}."]
+    if short:
+        out += ["", "Not met, and what the time is made of (a part beside the taps and a part per tap, fitted to the "
+                "square's N = 5 and N = 15 times, next section):", ""] + short
+    return out + [""]
+
+
+def tap_fit(runs, typ):
+    """Milliseconds per call that do not depend on the taps, and milliseconds per tap per pixel, from the
+    square window's times at N = 5 (25 taps) and N = 15 (225 taps); None when either is missing."""
+    sq5, sq15 = (runs.get(("ours", typ + "_replicate", 1920, 1080, n, 2)) for n in (5, 15))
+    if not sq5 or not sq15:
+        return None
+    per_tap = (sq15[0] - sq5[0]) / 200
+    return sq5[0] - 25 * per_tap, per_tap
+
+
+def made_of(runs, typ, taps, allowed):
+    """What the fit of the square's times says about a disc time: its two parts, and the cost per tap
+    the goal would need with the part beside the taps unchanged."""
+    fit = tap_fit(runs, typ)
+    if not fit:
+        return ""
+    fixed, per_tap = fit
+    return (f"; the square's fit gives {fixed:.2f} ms beside the taps and {per_tap:.3f} ms per tap, "
+            f"{fixed + taps * per_tap:.2f} ms for {taps} taps; the goal needs {(allowed - fixed) / taps:.3f} ms per tap")
+
+
+def skip_section(runs):
+    grow_square, grow_disc = 15 * 15 - 5 * 5, disc_taps(15) - disc_taps(5)
+    out = ["## What skipping the zero taps saves: 1920x1080, 2 threads", "",
+           f"From N = 5 to N = 15 the square grows by {grow_square} taps per pixel and the disc by {grow_disc}. "
+           "Share = (disc N=15 − disc N=5) / (square N=15 − square N=5), in time: the part of our time that "
+           "grows with the taps should shrink with them, to at most "
+           f"{SKIP_SHARE_GOAL:.2f} ({grow_disc}/{grow_square} with 10 % to spare). The last two columns split the "
+           "square's time into a part per call that does not depend on the taps (staging, the per-pixel "
+           "division, stores, threads) and a part per tap per pixel, fitted to its N = 5 and N = 15 times.", "",
+           "| layout, type | square N=5 ms | square N=15 ms | disc N=5 ms | disc N=15 ms | share | goal | "
+           "| beside the taps ms | per tap ms |",
+           "|---|---:|---:|---:|---:|---:|---:|---|---:|---:|"]
+    for typ in TYPES:
+        sq5, sq15, d5, d15 = (runs.get((fam, typ + "_replicate", 1920, 1080, n, 2))
+                              for fam, n in (("ours", 5), ("ours", 15), ("disc", 5), ("disc", 15)))
+        share = (d15[0] - d5[0]) / (sq15[0] - sq5[0]) if sq5 and sq15 and d5 and d15 and sq15[0] > sq5[0] else None
+        fit = tap_fit(runs, typ)
+        out.append(f"| {typ} | {fmt_ms(sq5)} | {fmt_ms(sq15)} | {fmt_ms(d5)} | {fmt_ms(d15)} | {fmt(share)} "
+                   f"| {SKIP_SHARE_GOAL:.2f} | {verdict(share, SKIP_SHARE_GOAL)} "
+                   f"| {fmt(fit and fit[0])} | {fmt(fit and fit[1], 3)} |")
+    return out + [""]
+
+
+def reference_section(runs, goals_name):
+    """Square-window times of this run against the reference run of the same target."""
+    with open(REFERENCE) as f:
+        ref = json.load(f).get("AVX2" if goals_name == "AVX2" else "native", {})
+    out = ["## Square windows against the reference run: 1920x1080, 2 threads", "",
+           f"The square-window `replicate` times of this run against those of the reference run of "
+           f"{ref.get('date', 'unknown date')} (`bench/reference_square.json`), on the same machine and target. "
+           f"Change = now / reference − 1; the goal is to stay within ±{REFERENCE_TOLERANCE:.0%}.", "",
+           "| layout, type | N | ms | reference ms | change | |", "|---|---:|---:|---:|---:|---|"]
+    for typ in TYPES:
+        for n in WINDOWS:
+            was = ref.get("ms", {}).get(typ, {}).get(str(n))
+            now = runs.get(("ours", typ + "_replicate", 1920, 1080, n, 2))
+            if was is None or not now:
+                continue
+            change = now[0] / was - 1
+            out.append(f"| {typ} | {n} | {fmt_ms(now)} | {was:.2f} | {change:+.1%} | " +
+                       ("met" if abs(change) <= REFERENCE_TOLERANCE else
+                        "not met (faster)" if change < 0 else "not met (slower)") + " |")
+    return out + [""]
+
+
+SQUARE_NOTE = ("Our whole N × N square against OpenCV's disc for d = N: we weigh 25, 81 and 225 positions per pixel "
+               "where OpenCV weighs 13, 49 and 149.")
+
+
 def ratio_section(runs):
-    out = ["## Against OpenCV: 1920x1080, 2 threads", "",
+    out = ["## Square windows against OpenCV: 1920x1080, 2 threads", "",
            "`replicate` entry points against `cv::bilateralFilter` with `BORDER_REPLICATE` on the same "
-           "picture (OpenCV reads interleaved channels, we read planar ones). Ratio = our time / OpenCV's "
-           "time; a goal is met when the ratio is at or below it.", "",
+           "picture (OpenCV reads interleaved channels, we read planar ones). " + SQUARE_NOTE + " Ratio = our "
+           "time / OpenCV's time; a goal is met when the ratio is at or below it.", "",
            "| layout, type | OpenCV type | N | ours ms | OpenCV ms | ratio | goal | |",
            "|---|---|---:|---:|---:|---:|---:|---|"]
     for typ in GOALS:
@@ -125,8 +270,9 @@ def ratio_section(runs):
 
 
 def avx2_section(runs):
-    out = ["## Against OpenCV on AVX2: 1920x1080 and 512x512, 1 and 2 threads", "",
-           "The goals for CPUs without AVX-512, on both picture sizes and thread counts; the 64x64 rows "
+    out = ["## Square windows against OpenCV on AVX2: 1920x1080 and 512x512, 1 and 2 threads", "",
+           SQUARE_NOTE + " The square-window goals for CPUs without AVX-512, on both picture sizes and thread "
+           "counts; the 64x64 rows "
            f"should stay within {SMALL_GOAL:.1f} times OpenCV's time. Ratio = our time / OpenCV's time.", "",
            "| layout, type | size | threads | N | ours ms | OpenCV ms | ratio | goal | |",
            "|---|---|---:|---:|---:|---:|---:|---:|---|"]
@@ -162,13 +308,15 @@ def uint16_section(runs):
 def full_tables(runs):
     out = ["## Every entry point", "",
            "Milliseconds per call and Gtap-pixels/s (N² × width × height per call, per second of wall "
-           "time). OpenCV rows at the end of each table for comparison.", ""]
+           "time; N² taps per pixel, also for the disc rows, so that their Gtap/s shows what the skipped taps "
+           "save). Square windows unless a row says disc. OpenCV rows at the end of each table for comparison.", ""]
     head = "| entry point | " + " | ".join(f"N={n} ms | N={n} Gtap/s" for n in WINDOWS) + " |"
     rule = "|---|" + "---:|" * (2 * len(WINDOWS))
     for w, h in ((1920, 1080), (3840, 2160), (512, 512)):
         for t in (1, 2):
             out += [f"### {w}x{h}, {t} thread{'s' if t > 1 else ''}", "", head, rule]
             rows = [("ours", f"{typ}_{pad}", f"{typ}_{pad}") for typ in TYPES for pad in PADDINGS]
+            rows += [("disc", f"{typ}_replicate", f"{typ}_replicate, disc") for typ in TYPES]
             rows += [("opencv", typ, f"OpenCV {CV_TYPES[typ]}") for typ in TYPES]
             for fam, var, label in rows:
                 cells = []
@@ -215,37 +363,76 @@ def small_section(runs):
     return out + [""]
 
 
+def header(ctx, avx2_forced):
+    model, cpus, _, avx512 = cpu_model()
+    target = ctx.get("hwy_target", "unknown")
+    cpu = (f"CPU: {model}, {cpus} logical CPUs, AVX-512: {'yes' if avx512 else 'no'}; "
+           f"the library's target: {target}" + (" (AVX2 forced on an AVX-512 CPU)" if avx2_forced else "") + ".")
+    if avx2_forced:
+        return ["# Performance on a CPU without AVX-512", "", cpu, "",
+                "What the library does with AVX2 and no AVX-512, measured with AVX2 forced on both sides on "
+                "this AVX-512 CPU: our `BF_BENCH_TARGET=AVX2` and OpenCV's `OPENCV_CPU_DISABLE=AVX512-SKX` "
+                "(OpenCV 4.6's spelling with a hyphen; `AVX512_SKX` is ignored as unknown, and its bilateral "
+                "filter is dispatched for SSE2 and AVX2 only, so its time barely moves). Clocks and caches are "
+                "those of the AVX-512 machine, not of an AVX2-only CPU. `bench/run_benchmarks.sh --avx2` "
+                "regenerates this page; the analysis in the middle comes from `bench/avx2_notes.md`. "
+                "Repetitions run in random interleaved order.", ""]
+    return ["# Performance", "", cpu, "",
+            "Wall-clock time per call of the eighteen entry points on generated pictures (smooth shading, "
+            "flat shapes with sharp edges, Gaussian noise), float32 in [0, 1], 8-bit and 16-bit (the same "
+            "picture rounded to 0..255 and 0..65535). Gaussian spatial weights with σs = (N − 1)/4, over the "
+            "disc of radius ⌊N/2⌋ (the front ends' default, OpenCV's window for d = N) or the whole N × N "
+            "square; range σ = 10 % of the sample range: 0.1 (float), 25.5 (8-bit), 6553.5 (16-bit). Threads: "
+            "`halide_set_num_threads` for ours (one thread runs the tasks in order on the calling thread, "
+            "since the runtime's pool never retires a worker), `cv::setNumThreads` for OpenCV; the oracle "
+            "runs on one thread. Repetitions of all benchmarks run in random interleaved order, so a slow "
+            "spell of the machine touches single repetitions rather than whole rows. "
+            "`docs/performance-avx2.md` has the same with AVX2 forced.", ""]
+
+
+def read(path):
+    with open(path) as f:
+        return f.read().rstrip("\n").split("\n") + [""]
+
+
 def main():
-    if len(sys.argv) not in (3, 4):
-        sys.exit(__doc__)
-    ctx, reps, runs = load(sys.argv[1])
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("bench_json")
+    parser.add_argument("output_md")
+    parser.add_argument("--run-info")
+    parser.add_argument("--python")
+    parser.add_argument("--notes")
+    args = parser.parse_args()
+    ctx, reps, runs = load(args.bench_json)
     info = {}
-    if len(sys.argv) == 4:
-        with open(sys.argv[3]) as f:
+    if args.run_info:
+        with open(args.run_info) as f:
             info = json.load(f)
-    lines = ["# Performance", "",
-             "Wall-clock time per call of the eighteen entry points on generated pictures (smooth shading, "
-             "flat shapes with sharp edges, Gaussian noise), float32 in [0, 1], 8-bit and 16-bit (the same "
-             "picture rounded to 0..255 and 0..65535). Gaussian spatial weights with σs = (N − 1)/4; range "
-             "σ = 10 % of the sample range: 0.1 (float), 25.5 (8-bit), 6553.5 (16-bit). Every number is the median "
-             f"of {' or '.join(str(r) for r in sorted(reps)) or 'several'} repetitions. Threads: "
-             "`halide_set_num_threads` for ours (one thread runs the tasks in order on the calling thread, "
-             "since the runtime's pool never retires a worker), `cv::setNumThreads` for OpenCV; the oracle "
-             "runs on one thread. Repetitions of all benchmarks run in random interleaved order, so a slow "
-             "spell of the machine touches single repetitions rather than whole rows.", ""]
+    goals_name = goal_set(ctx)
+    avx2_forced = ctx.get("hwy_target_forced") == "AVX2"
+    lines = header(ctx, avx2_forced)
+    lines[-2] += f" Every number is the median of {' or '.join(str(r) for r in sorted(reps)) or 'several'} repetitions."
     if not any(k[0] == "opencv" for k in runs):
         lines += ["OpenCV was not found when the benchmark was built: no peer rows.", ""]
-    avx2 = ctx.get("hwy_target", "").startswith("AVX2")
-    lines += machine_section(ctx, runs) + (avx2_section(runs) if avx2 else ratio_section(runs))
-    lines += uint16_section(runs) + full_tables(runs)
-    lines += oracle_section(runs)
-    lines += small_section(runs)
+    lines += equal_section(runs, goals_name) + skip_section(runs)
+    if args.python:
+        lines += read(args.python)
+    lines += avx2_section(runs) if goals_name == "AVX2" else ratio_section(runs)
+    lines += reference_section(runs, goals_name)
+    if args.notes:
+        lines += read(args.notes)
+    lines += machine_section(ctx, runs) + uint16_section(runs)
+    if avx2_forced:
+        lines += small_section(runs) + full_tables(runs)
+    else:
+        lines += full_tables(runs) + oracle_section(runs) + small_section(runs)
+    command = "bench/run_benchmarks.sh" + (" --avx2" if avx2_forced else "")
     lines += ["## Reproducing", "",
-              "`bench/run_benchmarks.sh` (as root: it installs what is missing, builds Release in "
-              "`build-bench/`, runs every benchmark and rewrites this file)" +
+              f"`{command}` (as root: it installs what is missing, builds Release in "
+              "`build-bench/`, runs the benchmarks and rewrites this file)" +
               (f"; this run took {info['wall_seconds'] / 60:.1f} minutes." if "wall_seconds" in info else "."), ""]
-    os.makedirs(os.path.dirname(os.path.abspath(sys.argv[2])), exist_ok=True)
-    with open(sys.argv[2], "w") as f:
+    os.makedirs(os.path.dirname(os.path.abspath(args.output_md)), exist_ok=True)
+    with open(args.output_md, "w") as f:
         f.write("\n".join(lines))
 
 
