@@ -365,9 +365,12 @@ front::Call call_of(const Prepared &p) {
     c.threads = front::effective_threads(g_threads);
     c.guide = p.g;
     const double result = double(p.in.nbytes());
-    const bool strided = p.in.ndim() == 3 && p.in.shape(2) > 1;  // interleaved channels: strips of copies
-    const double row = double(p.in.shape(1)) * c.channels * 2 * (p.rounding == Rounding::nearest ? 4 : p.in.itemsize());
-    const bool copies = !p.g && (strided || (p.v.sample != Sample::f32 && p.rounding == Rounding::nearest));
+    // Interleaved channels are read in place when rounded to nearest; float and truncated ones are copied
+    // in strips of rows.
+    const bool strided = p.in.ndim() == 3 && p.in.shape(2) > 1;
+    const double row = double(p.in.shape(1)) * c.channels * 2 * p.in.itemsize();
+    const bool rounded = p.v.sample != Sample::f32 && p.rounding == Rounding::nearest;
+    const bool copies = !p.g && strided && !rounded;
     c.extra_bytes = result + (copies ? std::min(row * double(p.in.shape(0)),
                                                 std::max(double(front::kRoundingBudget), row * 2 * c.window))
                                      : 0.0);

@@ -63,8 +63,10 @@ double own_bytes(const FilterSettings &s, const Image &img) {
     const double guide_planes = s.guide.channels >= 3 ? 3 : s.guide.channels > 0 ? 1 : 0;
     if (s.use_float) return image + 4 * (2 * colour + guide_planes) * pixels;
     if (s.guide.width != 0) return image;  // the joint entry points read and write interleaved samples in place
-    const double row = 2 * img.width * colour * (s.rounding == Rounding::nearest ? 4 : img.depth() / 8);
-    const bool copies = s.rounding == Rounding::nearest || img.channels > 1;  // interleaved: strips too
+    // Rounded to nearest, interleaved samples are read and written in place; truncated ones are copied in
+    // strips of rows.
+    const double row = 2 * img.width * colour * img.depth() / 8;
+    const bool copies = s.rounding == Rounding::truncate && img.channels > 1;
     return image + (copies ? std::min(row * img.height, std::max(double(front::kRoundingBudget), row * 2 * s.window))
                            : 0.0);
 }

@@ -1,12 +1,8 @@
 // Catches front-end checks that let through what the library would turn into
 // garbage or an exhausted machine (a range term that underflows, weights whose
 // sums overflow, pad values the integer types cannot hold, windows no image
-// can use), memory judged against the machine's total instead of what the
-// process may still take, and warnings that do not fire or fire on sane calls.
+// can use), and warnings that do not fire or fire on sane calls.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cfloat>
 #include <cmath>
@@ -116,22 +112,6 @@ TEST(FrontChecks, CallsAreJudgedAgainstImageMemoryAndUnits) {
     Call plain = call_of(Layout::gray, Sample::u8, 4000, 3000, 31, 25.5, 2), joint = plain;
     joint.guide = Guide{Layout::rgb, Sample::f32, 4, true};
     EXPECT_GT(library_bytes(joint), 2 * library_bytes(plain));
-}
-
-// The memory a process may take is bounded by its address-space limit, not only by the machine.
-TEST(FrontChecks, AvailableMemoryHonoursTheAddressSpaceLimit) {
-    const pid_t child = fork();
-    if (child == 0) {
-        rlimit limit{};
-        getrlimit(RLIMIT_AS, &limit);
-        limit.rlim_cur = rlim_t(8) << 30;
-        setrlimit(RLIMIT_AS, &limit);
-        _exit(available_memory() <= double(rlim_t(8) << 30) ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_GT(available_memory(), 0);
 }
 
 }  // namespace
