@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "front/joint.h"
+
 namespace bilateral::front {
 namespace {
 
@@ -93,16 +95,27 @@ double address_space_room() {
 // scratch estimate.
 struct Shapes {
     halide_dimension_t in_dims[3], out_dims[3];
-    halide_buffer_t in{}, out{};
+    halide_dimension_t guide_dims[3];
+    halide_buffer_t in{}, out{}, guide{};
     explicit Shapes(const Call &c) {
         const int32_t w = int32_t(std::min<int64_t>(c.width, INT32_MAX)), h = int32_t(std::min<int64_t>(c.height, INT32_MAX));
-        in_dims[0] = out_dims[0] = {0, w, 1, 0};
-        in_dims[1] = out_dims[1] = {0, h, w, 0};
+        in_dims[0] = out_dims[0] = guide_dims[0] = {0, w, 1, 0};
+        in_dims[1] = out_dims[1] = guide_dims[1] = {0, h, w, 0};
         in_dims[2] = {0, c.channels, 0, 0};
         out_dims[2] = {0, 3, 0, 0};
         in.dimensions = out.dimensions = c.v.layout == Layout::rgb ? 3 : 2;
         in.dim = in_dims;
         out.dim = out_dims;
+        in.type = out.type = type_of(c.v.sample);
+        if (c.guide) {
+            guide_dims[2] = {0, c.guide->channels, 0, 0};
+            guide.dimensions = c.guide->layout == Layout::rgb ? 3 : 2;
+            guide.dim = guide_dims;
+            guide.type = type_of(c.guide->sample);
+        }
+    }
+    static halide_type_t type_of(Sample s) {
+        return s == Sample::f32 ? halide_type_t(halide_type_float, 32) : halide_type_t(halide_type_uint, s == Sample::u8 ? 8 : 16);
     }
 };
 
@@ -158,8 +171,11 @@ Refusal check_pad_value(double pad, Sample sample) {
 
 double library_bytes(const Call &call) {
     Shapes shapes(call);
-    const int64_t scratch = BilateralFilter_scratch_bytes(entry_name(call.v).c_str(), &shapes.in, call.window,
-                                                          &shapes.out, std::max(call.threads, 1));
+    const int threads = std::max(call.threads, 1);
+    const int64_t scratch =
+        call.guide ? BilateralFilter_scratch_bytes_joint(joint_entry_name(call.v.padding, Rounding::nearest).c_str(), &shapes.in,
+                                                         &shapes.guide, call.window, &shapes.out, threads)
+                   : BilateralFilter_scratch_bytes(entry_name(call.v).c_str(), &shapes.in, call.window, &shapes.out, threads);
     if (scratch < 0) return -1;
     return 4.0 * call.window * call.window + double(scratch);
 }
@@ -193,6 +209,7 @@ Verdict check_call(const Call &c) {
     Refusal &r = verdict.refusal;
     if ((r = check_window_size(c.window)) || (r = check_sigma_range(c.sigma_range))) return verdict;
     if (c.v.padding == Padding::constant && (r = check_pad_value(c.pad_value, c.v.sample))) return verdict;
+    if (c.guide && c.v.padding == Padding::constant && (r = check_pad_value(c.pad_value, c.guide->sample))) return verdict;
     if (c.weights != nullptr && (r = check_weights(c.weights, int64_t(c.window) * c.window))) return verdict;
     const int64_t reach = 2 * std::max(c.width, c.height) + 1;
     if (c.window > reach) {
@@ -212,20 +229,26 @@ Verdict check_call(const Call &c) {
     }
 
     std::vector<std::string> &warn = verdict.warnings;
-    const char *bits = c.v.sample == Sample::u8 ? "8" : "16";
-    if (c.v.sample != Sample::f32 && c.sigma_range < 1)
-        warn.push_back("range sigma " + num(c.sigma_range) + " is below one level of " + bits +
-                       "-bit samples (is it in 0..1 units? the range sigma is in the samples' own units, 0.." +
-                       num(sample_top(c.v.sample)) + ")");
-    if (c.v.sample == Sample::u8 && c.sigma_range > 255)
-        warn.push_back("range sigma " + num(c.sigma_range) +
-                       " exceeds the 8-bit range 0..255 and weighs every difference almost alike (16-bit units?)");
-    if (c.unit_range && c.sigma_range > 1)
-        warn.push_back("the range sigma is in 0..1 units for these float samples; " + num(c.sigma_range) +
+    // The range sigma is in the units of the samples the range weights compare.
+    const Sample compared = c.guide ? c.guide->sample : c.v.sample;
+    const bool compared_unit_range = c.guide ? c.guide->unit_range : c.unit_range;
+    const std::string whose = c.guide ? "guide samples" : "samples";
+    const char *bits = compared == Sample::u8 ? "8" : "16";
+    if (compared != Sample::f32 && c.sigma_range < 1)
+        warn.push_back("range sigma " + num(c.sigma_range) + " is below one level of " + bits + "-bit " + whose +
+                       " (is it in 0..1 units? the range sigma is in the " + whose + "' own units, 0.." +
+                       num(sample_top(compared)) + ")");
+    if (compared == Sample::u8 && c.sigma_range > 255)
+        warn.push_back("range sigma " + num(c.sigma_range) + " exceeds the 8-bit range 0..255 of the " + whose +
+                       " and weighs every difference almost alike (16-bit units?)");
+    if (compared_unit_range && c.sigma_range > 1)
+        warn.push_back("the range sigma is in 0..1 units for these float " + whose + "; " + num(c.sigma_range) +
                        " weighs every difference almost alike (a plain blur)");
-    if (c.unit_range && c.v.padding == Padding::constant && c.pad_value > 1)
+    if ((c.unit_range || (c.guide && c.guide->unit_range)) && c.v.padding == Padding::constant && c.pad_value > 1)
         warn.push_back("the pad value is in 0..1 units for these float samples; " + num(c.pad_value) + " is above 1");
-    const double seconds = estimated_seconds(c.v.layout, c.width, c.height, c.window, c.threads);
+    const bool colour = c.v.layout == Layout::rgb || (c.guide && c.guide->layout == Layout::rgb);
+    const double seconds =
+        estimated_seconds(colour ? Layout::rgb : Layout::gray, c.width, c.height, c.window, c.threads);
     if (seconds > kLongRunSeconds)
         warn.push_back("this will take long: about " + num(std::round(seconds / 60)) + " minutes for a window of " +
                        std::to_string(c.window) + " on a " + std::to_string(c.width) + "x" + std::to_string(c.height) +

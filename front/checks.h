@@ -8,6 +8,7 @@
 #define BILATERAL_FRONT_CHECKS_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,15 @@ Refusal check_sigma_range(double sigma);
 // range for float samples.
 Refusal check_pad_value(double pad, Sample sample);
 
+// The guide of a joint call (front::call_joint): the range weights compare its
+// samples, so the range sigma is in its units.
+struct Guide {
+    Layout layout = Layout::gray;
+    Sample sample = Sample::f32;
+    int channels = 1;         // 1 gray; the channels of an RGB guide, all of which enter the distance
+    bool unit_range = false;  // float samples known to be in 0..1
+};
+
 // One filter call as a front end is about to make it.
 struct Call {
     Variant v{};
@@ -64,6 +74,7 @@ struct Call {
     bool unit_range = false;  // float samples known to be in 0..1 (values above 1 look like other units)
     int threads = 1;          // workers the call may run on
     double extra_bytes = 0;   // what the front end allocates for the call itself (output, copies)
+    std::optional<Guide> guide;  // a joint call's guide; its width and height are the image's
 };
 
 struct Verdict {
@@ -74,7 +85,9 @@ struct Verdict {
 // Everything above for one call, and: the window against the image (at most
 // 2 * max(width, height) + 1: a wider one only reaches padding), the memory
 // the call needs against what is free, and warnings for likely unit mistakes
-// and for a run that would take more than a minute.
+// and for a run that would take more than a minute. A joint call's pad value
+// must suit the guide's sample type too, and the unit warnings about the range
+// sigma follow the guide's sample type.
 Verdict check_call(const Call &call);
 
 // Seconds a call of this shape takes by the rates above: an estimate, for
@@ -82,8 +95,9 @@ Verdict check_call(const Call &call);
 double estimated_seconds(Layout layout, int64_t width, int64_t height, int window, int threads);
 
 // Bytes the call needs beyond the image and what the front end allocates
-// itself: the weights and the library's scratch on `threads` workers; -1 when
-// the library could not even hold one task's scratch.
+// itself: the weights and the library's scratch on `threads` workers (a joint
+// call's with the guide's staged planes); -1 when the library could not even
+// hold one task's scratch.
 double library_bytes(const Call &call);
 
 // Bytes this process can still allocate: the smallest of the memory the

@@ -82,6 +82,10 @@
  * but those channels' samples is read or written, so alpha stays as it was.
  * Output samples must not overlap one another.
  *
+ * Joint filtering: the six BilateralFilter_joint_<padding>[_rounded] take
+ * their range weights from a second image, the guide, and average the
+ * input's samples with them (below).
+ *
  * Threads: work runs as tile tasks on the Halide runtime's thread pool; set
  * the thread count with HL_NUM_THREADS or halide_set_num_threads() before the
  * first call (the pool grows but never retires workers). Results do not
@@ -226,6 +230,92 @@ BF_EXPORT int BilateralFilter_RGB_uint16_symmetric_rounded(halide_buffer_t *inpu
                                                            halide_buffer_t *output);
 
 /*
+ * Joint (cross) filtering: the range weight of a window position compares the
+ * guide's samples at the centre and at the neighbour instead of the input's;
+ * the output is the weighted mean of the input's samples. With the guide the
+ * input itself, the result is that of the entry point of the input's layout
+ * and sample type, bit for bit.
+ *
+ * Types and layouts come from the buffers. The input is float32, uint8 or
+ * uint16, gray (2-D) or RGB (3-D); the output has the input's sample type and
+ * dimension count, and the results follow the entry point of that name (an RGB
+ * output holds channels 0, 1 and 2, output channel k averaging input channel k
+ * as the padding rule reaches it). The guide is float32, uint8 or uint16, gray
+ * (2-D) or RGB (3-D), whatever the input is. Every sample enters as float32 in
+ * its own units, as for the entry points above.
+ *
+ * The guide is read at the input's coordinates and must cover the input's
+ * region in x and y; it may be larger, but positions outside the input's
+ * region are read through the padding rule of the input's region, for the
+ * guide as for the input (the guide's own samples there are never read).
+ * Constant padding pads each image with its own pad sample: pad_value by the
+ * rule of its sample type (see BilateralFilter_pad_sample).
+ *
+ *   gray guide  per position: d = g(centre) - g(neighbour),
+ *               w = exp((d * -d) / R) * W(i, j), sum = w + sum, and for each
+ *               input channel k acc_k = fma(w, S_k(neighbour), acc_k);
+ *               the output is acc_k / sum.
+ *   RGB guide   per position: D = fma(d_c, d_c, D) over every guide channel in
+ *               ascending order, e = exp(-D / R), sum = fma(e, W(i, j), sum),
+ *               and for each input channel k
+ *               num_k = fma(S_k(neighbour) * W(i, j), e, num_k); the output is
+ *               num_k / sum.
+ * with R = 2 sigma^2 as above, sigma in the guide's units (0..255 for a uint8
+ * guide, whatever the input's type), exp the same approximation, positions in
+ * window order.
+ *
+ * The six take input, guide and output of any x stride but 0, as the _rounded
+ * entry points do (an interleaved photograph serves as a guide in place), and
+ * store float results unchanged; integer results are truncated as by the
+ * eighteen, or with _rounded rounded to nearest as by the twelve. Bounds
+ * queries work as above for all four buffers, query descriptors carrying
+ * their sample types (the call reads them): the guide is asked for the
+ * input's region in x and y and for its own channel range (3-D), in its own
+ * sample type. Unlike the others they report some faults, as Halide error
+ * codes, before anything is read or written:
+ *   halide_error_code_buffer_argument_is_null  a descriptor is NULL;
+ *   halide_error_code_bad_dimensions           input or guide not 2-D or 3-D,
+ *                                              an output whose dimension count
+ *                                              is not the input's, weights not
+ *                                              2-D, or a NULL dim array;
+ *   halide_error_code_bad_type                 input or guide not float32,
+ *                                              uint8 or uint16 (one lane), or
+ *                                              an output type other than the
+ *                                              input's;
+ * then, on calls that are not queries and that the rules above do not refuse
+ * (no host memory for any of the four, an input extent below 1, an RGB output
+ * lacking channel 0, 1 or 2: 0, nothing written):
+ *   halide_error_code_access_out_of_bounds     a guide whose x or y range does
+ *                                              not hold the input's, or a 3-D
+ *                                              guide without channels.
+ * Otherwise 0. BilateralFilter_check_joint reports these and every fault
+ * BilateralFilter_check reports for the others.
+ */
+
+/** Joint, constant padding: each image with its own pad sample of pad_value. */
+BF_EXPORT int BilateralFilter_joint_constant(halide_buffer_t *input, halide_buffer_t *guide, halide_buffer_t *weights,
+                                             double window_size, double sigma, double pad_value,
+                                             halide_buffer_t *output);
+/** Joint, edge samples of the input's region replicated. */
+BF_EXPORT int BilateralFilter_joint_replicate(halide_buffer_t *input, halide_buffer_t *guide, halide_buffer_t *weights,
+                                              double window_size, double sigma, halide_buffer_t *output);
+/** Joint, mirrored at the input's region with the edge sample repeated. */
+BF_EXPORT int BilateralFilter_joint_symmetric(halide_buffer_t *input, halide_buffer_t *guide, halide_buffer_t *weights,
+                                              double window_size, double sigma, halide_buffer_t *output);
+/** Joint, constant padding, integer results rounded to nearest. */
+BF_EXPORT int BilateralFilter_joint_constant_rounded(halide_buffer_t *input, halide_buffer_t *guide,
+                                                     halide_buffer_t *weights, double window_size, double sigma,
+                                                     double pad_value, halide_buffer_t *output);
+/** Joint, edge samples replicated, integer results rounded to nearest. */
+BF_EXPORT int BilateralFilter_joint_replicate_rounded(halide_buffer_t *input, halide_buffer_t *guide,
+                                                      halide_buffer_t *weights, double window_size, double sigma,
+                                                      halide_buffer_t *output);
+/** Joint, mirrored with the edge sample repeated, integer results rounded to nearest. */
+BF_EXPORT int BilateralFilter_joint_symmetric_rounded(halide_buffer_t *input, halide_buffer_t *guide,
+                                                      halide_buffer_t *weights, double window_size, double sigma,
+                                                      halide_buffer_t *output);
+
+/*
  * Helpers. Each names the entry point by its exported name, e.g.
  * "BilateralFilter_RGB_uint8_replicate" or
  * "BilateralFilter_RGB_uint8_replicate_rounded".
@@ -269,13 +359,47 @@ BF_EXPORT int BilateralFilter_check(const char *entry_point, const halide_buffer
                                     const halide_buffer_t *weights, double window_size, double sigma,
                                     double pad_value, const halide_buffer_t *output);
 
+/** BilateralFilter_check for a call of a joint entry point (entry_point
+ *  "BilateralFilter_joint_replicate", ...; BilateralFilter_check itself takes
+ *  no joint name), with the input's dimension count and sample type standing
+ *  for the name's layout and sample words, and the guide checked as the input
+ *  is. In this order:
+ *    halide_error_code_generic_error           entry_point names no joint entry point;
+ *    halide_error_code_buffer_argument_is_null a descriptor is NULL;
+ *    halide_error_code_bad_dimensions          input or guide not 2-D or 3-D,
+ *                                              output not as the input, weights
+ *                                              not 2-D, or a NULL dim array;
+ *    halide_error_code_bad_type                input or guide not float32, uint8
+ *                                              or uint16 (one lane), output not
+ *                                              the input's type; queries too;
+ *  a call with a query descriptor: 0. Otherwise, for each of input, guide,
+ *  weights and output:
+ *    halide_error_code_host_is_null            host NULL;
+ *    halide_error_code_bad_type                weights not float32 (one lane);
+ *    halide_error_code_constraint_violated     x stride 0 (weights: not 1);
+ *    halide_error_code_buffer_extents_negative an extent below 0;
+ *  then:
+ *    halide_error_code_access_out_of_bounds    as for BilateralFilter_check, and
+ *                                              a guide not covering the input's
+ *                                              x and y ranges or, 3-D, without
+ *                                              channels;
+ *    halide_error_code_out_of_memory           as for BilateralFilter_check, the
+ *                                              guide's staged planes counted
+ *                                              (BilateralFilter_scratch_bytes_joint). */
+BF_EXPORT int BilateralFilter_check_joint(const char *entry_point, const halide_buffer_t *input,
+                                          const halide_buffer_t *guide, const halide_buffer_t *weights,
+                                          double window_size, double sigma, double pad_value,
+                                          const halide_buffer_t *output);
+
 /** The sample value an entry point pads with for pad_value (constant padding):
  *  the float32 entry points use pad_value rounded to float32; the 8- and 16-bit
  *  ones truncate it toward zero, saturate that to the int32 range (NaN giving
  *  0) and keep its low 8 or 16 bits (300 gives 44 for 8-bit samples). Returns
  *  that value as a double, or NaN for a name that is not an entry point. Only
  *  the sample word of the name matters: a replicate or symmetric name gives
- *  the rule of its sample type. */
+ *  the rule of its sample type. A joint entry point pads its input and its
+ *  guide each by the rule of its own sample type: ask with the name of a plain
+ *  entry point of that type (a joint name gives NaN). */
 BF_EXPORT double BilateralFilter_pad_sample(const char *entry_point, double pad_value);
 
 /** Working memory, in bytes, that a call of entry_point on these descriptors
@@ -294,6 +418,18 @@ BF_EXPORT double BilateralFilter_pad_sample(const char *entry_point, double pad_
 BF_EXPORT int64_t BilateralFilter_scratch_bytes(const char *entry_point, const halide_buffer_t *input,
                                                 double window_size, const halide_buffer_t *output,
                                                 int threads);
+
+/** BilateralFilter_scratch_bytes for a call of a joint entry point, whose
+ *  scratch also holds the guide's staged channels (BilateralFilter_scratch_bytes
+ *  itself takes no joint name: -1). The input's dimension count and sample type
+ *  stand for the name's words; the guide's dimension count, sample type and
+ *  channel extent are read. Returns -1 as BilateralFilter_scratch_bytes does, and
+ *  for descriptors whose dimension counts or sample types the joint entry point
+ *  reports (an output unlike the input included); a call it refuses, or whose
+ *  guide does not cover the input, takes 0. */
+BF_EXPORT int64_t BilateralFilter_scratch_bytes_joint(const char *entry_point, const halide_buffer_t *input,
+                                                      const halide_buffer_t *guide, double window_size,
+                                                      const halide_buffer_t *output, int threads);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -11,6 +11,11 @@
  * once per integer variant (uint8, uint16), in the same order, for the twelve
  * entry points BilateralFilter_##layout##_##sample##_##padding##_rounded.
  *
+ * BILATERAL_FILTER_JOINT_VARIANTS(X) expands X(padding) once per padding
+ * rule, constant, replicate, symmetric, for the six joint entry points
+ * BilateralFilter_joint_##padding and BilateralFilter_joint_##padding##_rounded,
+ * whose sample types and layouts come from their buffers.
+ *
  * Code that must cover every entry point (definitions, tables, tests) expands
  * these lists rather than spelling the names out, so none can be forgotten.
  */
@@ -36,5 +41,10 @@
     BILATERAL_FILTER_PADDINGS(X, gray, uint16)      \
     BILATERAL_FILTER_PADDINGS(X, RGB, uint8)        \
     BILATERAL_FILTER_PADDINGS(X, RGB, uint16)
+
+#define BILATERAL_FILTER_JOINT_VARIANTS(X) \
+    X(constant)                             \
+    X(replicate)                            \
+    X(symmetric)
 
 #endif  // BILATERAL_FILTER_VARIANTS_H

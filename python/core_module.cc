@@ -5,7 +5,9 @@
 // Images are H x W (or H x W x 1) gray and H x W x 3 RGB arrays of uint8,
 // uint16 or float32, described to the library in place whatever their strides
 // (call_filter copies strips of what the entry points cannot read directly);
-// only misaligned inputs are copied first. Values are checked here, so the
+// only misaligned inputs are copied first. A guide (joint filtering) is such
+// an array of the image's rows and columns, read in place by the joint entry
+// points, as are the image and the result. Values are checked here, so the
 // library only ever sees values it defines; the Python half checks types and
 // keywords.
 #include <pybind11/numpy.h>
@@ -29,6 +31,7 @@
 #include "bilateral_filter.h"
 #include "front/checks.h"
 #include "front/defaults.h"
+#include "front/joint.h"
 #include "front/rounding.h"
 
 namespace py = pybind11;
@@ -119,11 +122,11 @@ int64_t positive_int(const py::handle &value, const char *name) {
     return int64_t(v);
 }
 
-// The image as an array of a supported sample type; byte-swapped uint16 and
-// float32 are converted to the native order.
-py::array checked_image(const py::object &image, Sample &sample) {
+// The image (or guide: `name`) as an array of a supported sample type;
+// byte-swapped uint16 and float32 are converted to the native order.
+py::array checked_image(const py::object &image, Sample &sample, const std::string &name = "image") {
     py::array a = py::array::ensure(image);
-    if (!a) throw py::type_error("image must be a numpy array (or convertible to one)");
+    if (!a) throw py::type_error(name + " must be a numpy array (or convertible to one)");
     const py::dtype dt = a.dtype();
     const char kind = dt.kind();
     if (kind == 'u' && dt.itemsize() == 1) {
@@ -135,21 +138,21 @@ py::array checked_image(const py::object &image, Sample &sample) {
         sample = Sample::f32;
         if (!dt.attr("isnative").cast<bool>()) a = a.attr("astype")(py::dtype::of<float>());
     } else {
-        throw py::type_error("image dtype must be uint8, uint16 or float32, not " + text(dt) +
-                             " (convert with image.astype(numpy.uint16) or image.astype(numpy.float32))");
+        throw py::type_error(name + " dtype must be uint8, uint16 or float32, not " + text(dt) + " (convert with " +
+                             name + ".astype(numpy.uint16) or " + name + ".astype(numpy.float32))");
     }
     if (a.ndim() != 2 && a.ndim() != 3)
-        throw py::value_error("image must be H x W, H x W x 1 or H x W x 3, not of shape " + shape_text(a));
-    if (a.size() == 0) throw py::value_error("image is empty (shape " + shape_text(a) + ")");
+        throw py::value_error(name + " must be H x W, H x W x 1 or H x W x 3, not of shape " + shape_text(a));
+    if (a.size() == 0) throw py::value_error(name + " is empty (shape " + shape_text(a) + ")");
     if (a.ndim() == 3 && a.shape(2) != 1 && a.shape(2) != 3) {
-        throw py::value_error("image has " + std::to_string(a.shape(2)) +
-                              " channels; only 1 (gray) or 3 (RGB) are filtered (drop an alpha channel with "
-                              "image[..., :3], or take one channel with image[..., 0])");
+        throw py::value_error(name + " has " + std::to_string(a.shape(2)) +
+                              " channels; only 1 (gray) or 3 (RGB) are taken (drop an alpha channel with " + name +
+                              "[..., :3], or take one channel with " + name + "[..., 0])");
     }
     if (a.shape(0) > kMaxExtent || a.shape(1) > kMaxExtent)
-        throw py::value_error("image is too large (at most 2**30 rows and columns)");
+        throw py::value_error(name + " is too large (at most 2**30 rows and columns)");
     if (a.ndim() == 3 && a.shape(2) == 3 && a.shape(0) * a.shape(1) > INT32_MAX)
-        throw py::value_error("RGB image is too large (at most 2**31 - 1 pixels)");
+        throw py::value_error("RGB " + name + " is too large (at most 2**31 - 1 pixels)");
     return a;
 }
 
@@ -212,40 +215,65 @@ void describe(Descriptor &d, const py::array &a) {
     for (int k = 0; k < d.buf.dimensions; ++k) d.set(k, 0, a.shape(kAxis[k]), a.strides(kAxis[k]) / a.itemsize());
 }
 
+// Whether an array's samples are 3 colour channels.
+bool is_rgb(const py::array &a) { return a.ndim() == 3 && a.shape(2) == 3; }
+
+// A descriptor of an H x W (x 3) array in place.
+struct ArrayDescriptor : Descriptor {
+    explicit ArrayDescriptor(const py::array &a)
+        : Descriptor(const_cast<void *>(a.data()), a.dtype().kind() == 'f' ? halide_type_float : halide_type_uint,
+                     uint8_t(a.itemsize() * 8), is_rgb(a) ? 3 : 2) {
+        describe(*this, a);
+    }
+};
+
+// A filter call's checked arguments.
+struct Prepared {
+    py::array in, guide;  // guide: read only with g
+    Variant v{};
+    std::optional<front::Guide> g;  // the guide's layout and sample type
+    int window = 0;
+    py::array_t<float> weights;  // the given ones; the Gaussian is made once the call has passed its checks
+    bool weights_given = false;
+    double sigma_spatial = 1, sigma_range = 0, pad_value = 0;
+    front::WindowShape shape = front::WindowShape::disc;
+    Rounding rounding = Rounding::nearest;
+};
+
 // Filters a checked image with checked arguments into `out`, an aligned array
 // of the image's shape and sample type, both described in place: call_filter
 // copies strips of layouts the entry points do not read (x stride other than
-// 1), and of integer images it rounds. The call runs without the GIL.
-template <class T>
-void filter_samples(py::array in, const py::array &out, Padding padding, const py::array_t<float> &weights,
-                    int window, double sigma_range, double pad_value, Rounding rounding) {
-    if (!describable(in)) in = in.attr("copy")();
-    const bool rgb = in.ndim() == 3 && in.shape(2) == 3;
-    const halide_type_code_t code = std::is_same_v<T, float> ? halide_type_float : halide_type_uint;
-    const int dims = rgb ? 3 : 2;
-    Descriptor in_buf(const_cast<void *>(in.data()), code, sizeof(T) * 8, dims);
-    describe(in_buf, in);
+// 1), and of integer images it rounds; the joint entry points read every x
+// stride but 0. The call runs without the GIL.
+void filter_samples(const Prepared &p, const py::array &out, const py::array_t<float> &weights) {
+    // Copies only of what cannot be described: misaligned, or (joint) an x stride of 0.
+    const auto readable = [&](const py::array &a) { return describable(a) && (!p.g || a.strides(1) != 0); };
+    const py::array in = readable(p.in) ? p.in : py::array(p.in.attr("copy")());
+    const py::array guide = !p.g || readable(p.guide) ? p.guide : py::array(p.guide.attr("copy")());
+    ArrayDescriptor in_buf(in), guide_buf(p.g ? guide : in);
     Descriptor w_buf(const_cast<float *>(weights.data()), halide_type_float, 32, 2);
-    w_buf.set(0, 0, window, 1);
-    w_buf.set(1, 0, window, window);
-    const Variant v{rgb ? Layout::rgb : Layout::gray, front::sample_of<T>, padding};
+    w_buf.set(0, 0, p.window, 1);
+    w_buf.set(1, 0, p.window, p.window);
     // A long call runs as strips of output rows of a fraction of a second
     // each, so that Ctrl-C is seen between them; every sample gets the bits of
     // one whole call. Strips are whole tiles where they can be.
-    const int64_t H = in.shape(0), tile = rgb ? 32 : 64;
-    const double seconds = front::estimated_seconds(v.layout, in.shape(1), H, window, front::effective_threads(g_threads));
+    const bool colour = p.v.layout == Layout::rgb || (p.g && p.g->layout == Layout::rgb);
+    const int64_t H = in.shape(0), tile = colour ? 32 : 64;
+    const double seconds = front::estimated_seconds(colour ? Layout::rgb : Layout::gray, in.shape(1), H, p.window,
+                                                    front::effective_threads(g_threads));
     int64_t rows = seconds <= kStripSeconds ? H : std::max<int64_t>(1, int64_t(double(H) * kStripSeconds / seconds));
     if (rows < H && rows > tile) rows = rows / tile * tile;
     for (int64_t y0 = 0; y0 < H; y0 += rows) {
-        Descriptor strip(static_cast<char *>(const_cast<void *>(out.data())) + y0 * out.strides(0), code,
-                         sizeof(T) * 8, dims);
-        describe(strip, out);
+        ArrayDescriptor strip(out);
+        strip.buf.host += y0 * out.strides(0);
         strip.set(1, y0, std::min(rows, H - y0), out.strides(0) / out.itemsize());
         int status;
         {
             py::gil_scoped_release unlocked;
-            status = front::call_filter(v, rounding, &in_buf.buf, &w_buf.buf, window, sigma_range, pad_value,
-                                        &strip.buf);
+            status = p.g ? front::call_joint_checked(p.v.padding, p.rounding, &in_buf.buf, &guide_buf.buf, &w_buf.buf,
+                                                     p.window, p.sigma_range, p.pad_value, &strip.buf)
+                         : front::call_filter(p.v, p.rounding, &in_buf.buf, &w_buf.buf, p.window, p.sigma_range,
+                                              p.pad_value, &strip.buf);
         }
         if (status == -1) throw std::bad_alloc();  // pybind11 raises MemoryError
         if (status != 0) throw py::value_error("the library refused the call (Halide error code " +
@@ -283,18 +311,6 @@ py::array_t<float> gaussian(int window, double sigma_spatial, front::WindowShape
     return weights;
 }
 
-// A filter call's checked arguments.
-struct Prepared {
-    py::array in;
-    Variant v{};
-    int window = 0;
-    py::array_t<float> weights;  // the given ones; the Gaussian is made once the call has passed its checks
-    bool weights_given = false;
-    double sigma_spatial = 1, sigma_range = 0, pad_value = 0;
-    front::WindowShape shape = front::WindowShape::disc;
-    Rounding rounding = Rounding::nearest;
-};
-
 // The window shape a user names.
 front::WindowShape checked_shape_name(const std::string &name) {
     front::WindowShape shape;
@@ -303,16 +319,28 @@ front::WindowShape checked_shape_name(const std::string &name) {
     return shape;
 }
 
-Prepared prepare(const py::object &image, double sigma_spatial, const py::object &window_arg,
+Prepared prepare(const py::object &image, const py::object &guide, double sigma_spatial, const py::object &window_arg,
                  const std::string &shape_name, std::optional<double> sigma_range_arg, const std::string &padding_name,
                  double pad_value, const py::object &weights_arg, bool truncate) {
     Prepared p;
     Sample sample = Sample::f32;
     p.in = checked_image(image, sample);
-    const bool rgb = p.in.ndim() == 3 && p.in.shape(2) == 3;
-    p.v = {rgb ? Layout::rgb : Layout::gray, sample, checked_padding(padding_name)};
+    p.v = {is_rgb(p.in) ? Layout::rgb : Layout::gray, sample, checked_padding(padding_name)};
+    if (!guide.is_none()) {
+        Sample guide_sample = Sample::f32;
+        p.guide = checked_image(guide, guide_sample, "guide");
+        if (p.guide.shape(0) != p.in.shape(0) || p.guide.shape(1) != p.in.shape(1))
+            throw py::value_error("the guide must have the image's rows and columns: it is " +
+                                  std::to_string(p.guide.shape(0)) + " x " + std::to_string(p.guide.shape(1)) +
+                                  ", the image " + std::to_string(p.in.shape(0)) + " x " +
+                                  std::to_string(p.in.shape(1)));
+        const bool rgb = is_rgb(p.guide);
+        p.g = front::Guide{rgb ? Layout::rgb : Layout::gray, guide_sample, rgb ? 3 : 1, false};
+    }
+    // In the units of the samples the range weights compare.
     p.sigma_spatial = check_sigma(sigma_spatial, "sigma_spatial");
-    p.sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range") : front::default_sigma_range(sample);
+    p.sigma_range = sigma_range_arg ? check_sigma(*sigma_range_arg, "sigma_range")
+                                    : front::default_sigma_range(p.g ? p.g->sample : sample);
     p.pad_value = pad_value;
     p.shape = checked_shape_name(shape_name);
     p.window = window_from(weights_arg, window_arg, sigma_spatial, &p.weights);
@@ -321,9 +349,9 @@ Prepared prepare(const py::object &image, double sigma_spatial, const py::object
     return p;
 }
 
-// The call as the front ends' checks see it: the image, the arguments, and
-// what this module allocates besides the library (the result and the copies
-// call_filter makes of an array it cannot read in place).
+// The call as the front ends' checks see it: the image (and guide), the
+// arguments, and what this module allocates besides the library (the result
+// and the copies call_filter makes of an array it cannot read in place).
 front::Call call_of(const Prepared &p) {
     front::Call c;
     c.v = p.v;
@@ -335,10 +363,14 @@ front::Call call_of(const Prepared &p) {
     c.sigma_range = p.sigma_range;
     c.pad_value = p.pad_value;
     c.threads = front::effective_threads(g_threads);
+    c.guide = p.g;
     const double result = double(p.in.nbytes());
-    const bool strided = p.in.ndim() == 3 && p.in.shape(2) > 1;  // interleaved channels: strips of copies
-    const double row = double(p.in.shape(1)) * c.channels * 2 * (p.rounding == Rounding::nearest ? 4 : p.in.itemsize());
-    const bool copies = strided || (p.v.sample != Sample::f32 && p.rounding == Rounding::nearest);
+    // Interleaved channels are read in place when rounded to nearest; float and truncated ones are copied
+    // in strips of rows.
+    const bool strided = p.in.ndim() == 3 && p.in.shape(2) > 1;
+    const double row = double(p.in.shape(1)) * c.channels * 2 * p.in.itemsize();
+    const bool rounded = p.v.sample != Sample::f32 && p.rounding == Rounding::nearest;
+    const bool copies = !p.g && strided && !rounded;
     c.extra_bytes = result + (copies ? std::min(row * double(p.in.shape(0)),
                                                 std::max(double(front::kRoundingBudget), row * 2 * c.window))
                                      : 0.0);
@@ -357,12 +389,13 @@ void raise_refusal(const front::Refusal &r) {
 
 // Checks a filter call without running it: raises what it refuses and
 // returns its warnings (the Python half issues them).
-std::vector<std::string> check(const py::object &image, double sigma_spatial, const py::object &window_arg,
-                               const std::string &shape_name, std::optional<double> sigma_range_arg, const std::string &padding_name,
+std::vector<std::string> check(const py::object &image, const py::object &guide, double sigma_spatial,
+                               const py::object &window_arg, const std::string &shape_name,
+                               std::optional<double> sigma_range_arg, const std::string &padding_name,
                                double pad_value, const py::object &weights_arg, bool truncate) {
     const Prepared p =
-        prepare(image, sigma_spatial, window_arg, shape_name, sigma_range_arg, padding_name, pad_value, weights_arg,
-                truncate);
+        prepare(image, guide, sigma_spatial, window_arg, shape_name, sigma_range_arg, padding_name, pad_value,
+                weights_arg, truncate);
     const front::Verdict verdict = front::check_call(call_of(p));
     if (verdict.refusal) raise_refusal(verdict.refusal);
     return verdict.warnings;
@@ -370,35 +403,30 @@ std::vector<std::string> check(const py::object &image, double sigma_spatial, co
 
 // Filters `image` into `out`. The Python half has checked the call and made
 // `out` an array of the image's shape and native sample type that shares no
-// memory with it; all of it is checked again here, since a wrong one would be
-// written out of bounds.
-void filter(const py::object &image, const py::array &out, double sigma_spatial, const py::object &window_arg,
-            const std::string &shape_name, std::optional<double> sigma_range_arg, const std::string &padding_name, double pad_value,
-            const py::object &weights_arg, bool truncate) {
+// memory with it (nor with the guide); all of it is checked again here, since
+// a wrong one would be written out of bounds.
+void filter(const py::object &image, const py::object &guide, const py::array &out, double sigma_spatial,
+            const py::object &window_arg, const std::string &shape_name, std::optional<double> sigma_range_arg,
+            const std::string &padding_name, double pad_value, const py::object &weights_arg, bool truncate) {
     const Prepared p =
-        prepare(image, sigma_spatial, window_arg, shape_name, sigma_range_arg, padding_name, pad_value, weights_arg,
-                truncate);
+        prepare(image, guide, sigma_spatial, window_arg, shape_name, sigma_range_arg, padding_name, pad_value,
+                weights_arg, truncate);
     const py::array &in = p.in;
     if (out.ndim() != in.ndim() || !std::equal(in.shape(), in.shape() + in.ndim(), out.shape()) ||
         !out.dtype().equal(in.dtype()) || !out.writeable() || !describable(out))
         throw py::value_error("out must be a writeable, aligned array of the image's shape and native dtype");
     if (repeats_memory(out)) throw py::value_error("out repeats memory (a zero or overlapping stride)");
     const py::module_ np = py::module_::import("numpy");
-    if (np.attr("may_share_memory")(in, out).cast<bool>() && np.attr("shares_memory")(in, out).cast<bool>())
-        throw py::value_error("out overlaps the image; the filter cannot work in place, pass a separate array");
-    if (const front::Refusal r = front::check_call(call_of(p)).refusal) raise_refusal(r);
-    const py::array_t<float> weights = p.weights_given ? p.weights : gaussian(p.window, p.sigma_spatial, p.shape);
-    switch (p.v.sample) {
-        case Sample::u8:
-            return filter_samples<uint8_t>(in, out, p.v.padding, weights, p.window, p.sigma_range, p.pad_value,
-                                           p.rounding);
-        case Sample::u16:
-            return filter_samples<uint16_t>(in, out, p.v.padding, weights, p.window, p.sigma_range, p.pad_value,
-                                            p.rounding);
-        default:
-            return filter_samples<float>(in, out, p.v.padding, weights, p.window, p.sigma_range, p.pad_value,
-                                         p.rounding);
+    const auto overlaps = [&](const py::array &a) {
+        return np.attr("may_share_memory")(a, out).cast<bool>() && np.attr("shares_memory")(a, out).cast<bool>();
+    };
+    for (const char *name : {"image", "guide"}) {
+        if (name[0] == 'i' ? overlaps(in) : p.g && overlaps(p.guide))
+            throw py::value_error(std::string("out overlaps the ") + name +
+                                  "; the filter cannot work in place, pass a separate array");
     }
+    if (const front::Refusal r = front::check_call(call_of(p)).refusal) raise_refusal(r);
+    filter_samples(p, out, p.weights_given ? p.weights : gaussian(p.window, p.sigma_spatial, p.shape));
 }
 
 // The window size N a filter call with these arguments uses.
@@ -489,9 +517,9 @@ PYBIND11_MODULE(_core, m) {
     m.doc() = "The compiled half of bilateral_filter; use the package's functions.";
     m.attr("__version__") = BF_VERSION;
     m.attr("max_threads") = bilateral::front::kMaxThreads;
-    m.def("filter", &bilateral::python::filter, "image"_a, "out"_a, "sigma_spatial"_a, "window"_a, "window_shape"_a,
-          "sigma_range"_a, "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
-    m.def("check", &bilateral::python::check, "image"_a, "sigma_spatial"_a, "window"_a, "window_shape"_a,
+    m.def("filter", &bilateral::python::filter, "image"_a, "guide"_a, "out"_a, "sigma_spatial"_a, "window"_a,
+          "window_shape"_a, "sigma_range"_a, "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
+    m.def("check", &bilateral::python::check, "image"_a, "guide"_a, "sigma_spatial"_a, "window"_a, "window_shape"_a,
           "sigma_range"_a, "padding"_a, "pad_value"_a, "weights"_a, "truncate"_a);
     m.def("bounds", &bilateral::python::bounds, "shape"_a, "window"_a, "padding"_a, "layout"_a, "out_origin"_a,
           "out_shape"_a);

@@ -51,11 +51,18 @@ Options:
   --weights FILE       spatial weights instead of the Gaussian: N*N finite,
                        non-negative numbers, not all zero, one window row
                        after another; N becomes the window size
+  --guide FILE         joint filtering: the range weights compare the samples
+                       of FILE, a picture of the input's width and height
+                       (8- or 16-bit, gray or colour, whatever the input is;
+                       its alpha channel is ignored), and the input's samples
+                       are averaged with them. --sigma-range is then in the
+                       guide's units (default 10% of its range) and the
+                       output keeps the input's depth, channels and metadata.
   --truncate           truncate 8- and 16-bit results instead of rounding
                        them (the integer filter's own results, bit for bit)
   --float              filter v/M in float32 (M = 255 for 8-bit images, 65535
                        for 16-bit) and write back clamp(v*M, 0, M) rounded
-                       half away from zero
+                       half away from zero; a guide is scaled to 0..1 alike
   --drop-alpha         drop the alpha channel instead of carrying it through
   --quality Q          JPEG quality, 1..100 (default 95)
   --subsampling S      JPEG chroma subsampling: 444, 422 or 420 (default 444)
@@ -112,7 +119,7 @@ bool takes_value(const std::string &arg) {
     static const std::set<std::string> kWithValue = {
         "-o",        "--sigma-spatial", "--window",  "--sigma-range", "--padding",         "--pad-value",
         "--weights", "--threads",       "--compare", "--quality",     "--png-compression", "--subsampling",
-        "--max-pixels", "--window-shape"};
+        "--max-pixels", "--window-shape", "--guide"};
     return kWithValue.count(arg.substr(0, arg.find('='))) != 0;
 }
 
@@ -166,6 +173,8 @@ std::string set_option(const std::string &arg, const std::string &value, Options
         opt.load.max_pixels = uint64_t(n);
     } else if (arg == "--weights") {
         opt.weights_file = value;
+    } else if (arg == "--guide") {
+        opt.guide_file = value;
     } else if (arg == "--compare") {
         opt.compare = value;
     } else {
@@ -246,6 +255,7 @@ std::vector<std::string> outputs_of(const Options &opt) {
 std::string check_files(const Options &opt) {
     if (opt.demo && !opt.inputs.empty()) return "--demo takes no input files";
     if (opt.demo && !opt.outdir.empty()) return "--demo writes into its own DIR, not -o OUTDIR";
+    if (opt.demo && !opt.guide_file.empty()) return "--demo filters its own picture; --guide is for input files";
     if (!opt.demo && opt.inputs.empty()) return "no input (try 'bilateral --demo' for a demonstration)";
     if (opt.outdir.empty() && opt.inputs.size() == 1) return "missing OUTPUT (or use -o OUTDIR)";
     if (opt.outdir.empty() && opt.inputs.size() > 2) return "several inputs need -o OUTDIR";
@@ -262,6 +272,7 @@ std::string check_files(const Options &opt) {
     std::vector<std::string> inputs(opt.inputs.begin(),
                                     opt.inputs.begin() + (opt.outdir.empty() && !opt.demo ? 1 : opt.inputs.size()));
     if (!opt.weights_file.empty()) inputs.push_back(opt.weights_file);
+    if (!opt.guide_file.empty()) inputs.push_back(opt.guide_file);
     std::vector<Identity> ids;
     for (const std::string &out : outputs) ids.push_back(identity_of(out));
     for (size_t k = 0; k < outputs.size(); ++k) {

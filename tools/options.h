@@ -35,6 +35,7 @@ struct Options {
     Padding padding = Padding::replicate;
     double pad_value = 0;
     std::string weights_file;
+    std::string guide_file;
     int threads = 0;
     std::string compare;
     std::string outdir;

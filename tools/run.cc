@@ -1,5 +1,6 @@
 // run.cc: filtering images through the library's entry points (rounded,
-// truncated or through float), writing them, and the demo picture.
+// truncated or through float; joint with a guide), writing them, and the demo
+// picture.
 #include "run.h"
 
 #include <algorithm>
@@ -10,7 +11,10 @@
 #include <new>
 #include <random>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
+
+#include "front/joint.h"
 
 namespace bilateral::cli {
 namespace {
@@ -38,6 +42,39 @@ Buffer<T> colour_view(T *samples, const Image &img) {
     return Buffer<T>(samples, img.channels >= 3 ? 3 : 2, shape);
 }
 
+// Float32 planes of v/M for the samples of a colour view (M the largest S).
+template <class S>
+Buffer<float> unit_planes(const Buffer<S> &src) {
+    const float top = std::numeric_limits<std::remove_const_t<S>>::max();
+    Buffer<float> planes =
+        src.dimensions() == 2 ? Buffer<float>(src.width(), src.height()) : Buffer<float>(src.width(), src.height(), 3);
+    planes.for_each_value([top](float &p, S value) { p = value / top; }, src);
+    return planes;
+}
+
+// The guide's gray or colour channels (its alpha left out) as the filter
+// reads them: in place in their own sample type, or with --float as float32
+// planes of v/M.
+Buffer<> guide_view(const FilterSettings &s) {
+    const Image &g = s.guide;
+    if (g.depth() == 16) {
+        Buffer<uint16_t> view = colour_view(const_cast<uint16_t *>(g.data16.data()), g);
+        return s.use_float ? Buffer<>(unit_planes(view)) : Buffer<>(view);
+    }
+    Buffer<uint8_t> view = colour_view(const_cast<uint8_t *>(g.data.data()), g);
+    return s.use_float ? Buffer<>(unit_planes(view)) : Buffer<>(view);
+}
+
+// Filters in into out, with the range weights from the guide when there is one.
+int call(Variant v, const FilterSettings &s, halide_buffer_t *in, Buffer<float> &weights, double sigma,
+         halide_buffer_t *out) {
+    if (s.guide.width != 0)
+        return front::call_joint_checked(s.padding, s.rounding, in, guide_view(s), weights, s.window, sigma,
+                                         s.pad_value, out);
+    return s.use_float ? front::call_checked(v, in, weights, s.window, sigma, s.pad_value, out)
+                       : front::call_filter(v, s.rounding, in, weights, s.window, sigma, s.pad_value, out);
+}
+
 // Filters the colour channels of img (samples S) through float32 planes of
 // v/M (M the largest S) and writes clamp(v*M, 0, M) rounded half away from
 // zero into out; alpha is left alone.
@@ -45,13 +82,9 @@ template <class S>
 int filter_scaled(const Image &img, const std::vector<S> &in, std::vector<S> &out, Variant v,
                   Buffer<float> &weights, const FilterSettings &s, double sigma) {
     const float top = std::numeric_limits<S>::max();
-    Buffer<const S> src = colour_view(in.data(), img);
     Buffer<S> dst = colour_view(out.data(), img);
-    Buffer<float> planes =
-        src.dimensions() == 2 ? Buffer<float>(img.width, img.height) : Buffer<float>(img.width, img.height, 3);
-    Buffer<float> result = planes.copy();
-    planes.for_each_value([top](float &p, S value) { p = value / top; }, src);
-    const int status = front::call_checked(v, planes, weights, s.window, sigma, s.pad_value, result);
+    Buffer<float> planes = unit_planes(colour_view(in.data(), img)), result = planes.copy();
+    const int status = call(v, s, planes, weights, sigma, result);
     dst.for_each_value([top](S &d, float r) { d = r >= 0 ? S(std::lround(std::min(r * top, top))) : 0; }, result);
     return status;
 }
@@ -64,7 +97,7 @@ std::string filter_samples(const Image &src, const std::vector<S> &in, Image &ds
                            FilterSettings &s, double &seconds) {
     const Variant v{src.channels >= 3 ? Layout::rgb : Layout::gray,
                                s.use_float ? Sample::f32 : front::sample_of<S>, s.padding};
-    const double sigma = range_sigma(s, v.sample);
+    const double sigma = range_sigma(s, compared_sample(s, src));
     Buffer<float> &weights = weights_of(s);
     const auto start = std::chrono::steady_clock::now();
     int status;
@@ -72,7 +105,7 @@ std::string filter_samples(const Image &src, const std::vector<S> &in, Image &ds
         status = filter_scaled(src, in, out, v, weights, s, sigma);
     } else {
         Buffer<S> from = colour_view(const_cast<S *>(in.data()), src), to = colour_view(out.data(), dst);
-        status = front::call_filter(v, s.rounding, from, weights, s.window, sigma, s.pad_value, to);
+        status = call(v, s, from, weights, sigma, to);
     }
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (status == -1) return "not enough memory for the filter's copies";

@@ -48,21 +48,25 @@ std::string read_weights(const std::string &path, Buffer<float> &weights) {
     return "";
 }
 
-// The variant a loaded image is filtered with.
-front::Variant variant_of(const FilterSettings &s, const Image &img) {
-    const front::Sample sample = s.use_float ? front::Sample::f32 : img.depth() == 16 ? front::Sample::u16
-                                                                                       : front::Sample::u8;
-    return {img.channels >= 3 ? front::Layout::rgb : front::Layout::gray, sample, s.padding};
+// The sample type img is filtered in.
+front::Sample sample_of(const FilterSettings &s, const Image &img) {
+    return s.use_float ? front::Sample::f32 : img.depth() == 16 ? front::Sample::u16 : front::Sample::u8;
 }
+
+front::Layout layout_of(const Image &img) { return img.channels >= 3 ? front::Layout::rgb : front::Layout::gray; }
 
 // What the tool itself allocates to filter img: the output image, and either
 // the float planes of --float or the strip copies of the rounding call.
 double own_bytes(const FilterSettings &s, const Image &img) {
     const double colour = img.channels >= 3 ? 3 : 1, pixels = double(img.width) * img.height;
     const double image = pixels * img.channels * img.depth() / 8;
-    if (s.use_float) return image + 2 * 4 * colour * pixels;
-    const double row = 2 * img.width * colour * (s.rounding == Rounding::nearest ? 4 : img.depth() / 8);
-    const bool copies = s.rounding == Rounding::nearest || img.channels > 1;  // interleaved: strips too
+    const double guide_planes = s.guide.channels >= 3 ? 3 : s.guide.channels > 0 ? 1 : 0;
+    if (s.use_float) return image + 4 * (2 * colour + guide_planes) * pixels;
+    if (s.guide.width != 0) return image;  // the joint entry points read and write interleaved samples in place
+    // Rounded to nearest, interleaved samples are read and written in place; truncated ones are copied in
+    // strips of rows.
+    const double row = 2 * img.width * colour * img.depth() / 8;
+    const bool copies = s.rounding == Rounding::truncate && img.channels > 1;
     return image + (copies ? std::min(row * img.height, std::max(double(front::kRoundingBudget), row * 2 * s.window))
                            : 0.0);
 }
@@ -71,6 +75,10 @@ double own_bytes(const FilterSettings &s, const Image &img) {
 
 double range_sigma(const FilterSettings &s, front::Sample sample) {
     return std::isnan(s.sigma_range) ? front::default_sigma_range(sample) : s.sigma_range;
+}
+
+front::Sample compared_sample(const FilterSettings &s, const Image &img) {
+    return sample_of(s, s.guide.width != 0 ? s.guide : img);
 }
 
 std::string check_arguments(const Options &opt) {
@@ -110,6 +118,15 @@ std::string make_settings(const Options &opt, FilterSettings &s) {
     s.padding = opt.padding;
     s.pad_value = opt.pad_value;
     s.threads = front::effective_threads(opt.threads);
+    s.guide_file = opt.guide_file;
+    if (opt.guide_file.empty()) return "";
+    std::vector<std::string> warnings;  // what a guide leaves out of its metadata does not matter
+    image_io::LoadOptions options = opt.load;
+    options.warnings = &warnings;
+    const std::string error = image_io::load(opt.guide_file, s.guide, options);
+    if (!error.empty()) return "--guide: " + error;
+    if (s.guide.channels < 1 || s.guide.channels > 4)
+        return "--guide " + opt.guide_file + ": unsupported channel count " + std::to_string(s.guide.channels);
     return "";
 }
 
@@ -121,14 +138,22 @@ void note_window(const Options &opt, const FilterSettings &s) {
 }
 
 std::string check_image(const FilterSettings &s, const Image &img) {
+    const Image &guide = s.guide;
+    if (guide.width != 0 && (guide.width != img.width || guide.height != img.height))
+        return std::to_string(img.width) + "x" + std::to_string(img.height) + ", but the guide " + s.guide_file +
+               " is " + std::to_string(guide.width) + "x" + std::to_string(guide.height) +
+               "; a guide must have the input's width and height";
     front::Call call;
-    call.v = variant_of(s, img);
+    call.v = {layout_of(img), sample_of(s, img), s.padding};
     call.width = img.width;
     call.height = img.height;
     call.channels = call.v.layout == front::Layout::rgb ? 3 : 1;
     call.window = s.window;
     call.weights = s.weights.data();  // the file's; the Gaussian needs no check
-    call.sigma_range = range_sigma(s, call.v.sample);
+    if (guide.width != 0)
+        call.guide = front::Guide{layout_of(guide), sample_of(s, guide), layout_of(guide) == front::Layout::rgb ? 3 : 1,
+                                  s.use_float};
+    call.sigma_range = range_sigma(s, compared_sample(s, img));
     call.pad_value = s.pad_value;
     call.unit_range = s.use_float;
     call.threads = s.threads;

@@ -34,6 +34,8 @@ struct FilterSettings {
     bool use_float = false;
     Rounding rounding = Rounding::nearest;
     int threads = 1;  // workers the filter will run on
+    std::string guide_file;  // joint filtering: the guide's path, and the guide (width 0 without one)
+    image_io::Image guide;
 };
 
 // Refuses argument values that no image could make right (a pad value
@@ -43,17 +45,23 @@ std::string check_arguments(const Options &opt);
 
 // Builds the settings from the options: reads and checks the weights file, or
 // derives the window from the spatial sigma within the weights' memory limit;
-// sets range sigma, rounding and thread count. Returns an error message.
+// loads the guide; sets range sigma, rounding and thread count. Returns an
+// error message.
 std::string make_settings(const Options &opt, FilterSettings &s);
 
-// Checks that the filter can run on img as set up: the pad value fits its
-// depth, the window is one the image can use and the memory is free; returns
+// Checks that the filter can run on img as set up: the guide has its width
+// and height, the pad value fits its depth (and the guide's), the window is
+// one the image can use and the memory is free; returns
 // an error message. Warns about values that look like another depth's units
 // and about runs that will take very long.
 std::string check_image(const FilterSettings &s, const image_io::Image &img);
 
 // The range sigma for samples of this type: the one given, or 10 % of their range.
 double range_sigma(const FilterSettings &s, front::Sample sample);
+
+// The sample type the range weights compare: the guide's when there is one,
+// else img's; float32 with --float.
+front::Sample compared_sample(const FilterSettings &s, const image_io::Image &img);
 
 // Notes on stderr, the first time it is called and unless -q, that an even
 // window reaches one position further left and up.

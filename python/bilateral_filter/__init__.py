@@ -7,7 +7,9 @@ sample. Flat areas are averaged, edges survive. Results are defined to the bit:
 the same on every machine and for every thread count.
 
 Functions:
-    filter           filter a numpy array (uint8, uint16, float32, float64)
+    filter           filter a numpy array (uint8, uint16, float32, float64);
+                     with guide=, take the range weights from a second image
+                     (joint filtering)
     bounds           the input region a filter call reads
     set_num_threads  the library's worker count
 The submodule bilateral_filter.dask filters dask arrays larger than memory,
@@ -82,40 +84,49 @@ def set_num_threads(threads: int) -> int:
     return _core.set_num_threads(int(threads))
 
 
-def _channel_axis(shape: Tuple[Any, ...], channel_axis: Any) -> int:
-    """channel_axis checked against an image shape: an axis of a 3-axis shape, with 1 or 3 entries."""
+def _channel_axis(shape: Tuple[Any, ...], channel_axis: Any, what: str = "image") -> int:
+    """channel_axis (of the image or the guide) checked against its shape: an axis of a 3-axis shape, with 1 or 3
+    entries."""
+    name = "channel_axis" if what == "image" else f"{what}_channel_axis"
     if isinstance(channel_axis, (bool, np.bool_)) or not isinstance(channel_axis, numbers.Integral):
-        raise TypeError(f"channel_axis must be an integer or None, not {type(channel_axis).__name__}")
+        raise TypeError(f"{name} must be an integer or None, not {type(channel_axis).__name__}")
     if len(shape) != 3:
-        raise ValueError(f"channel_axis needs a 3-dimensional image, not one of shape {shape}")
+        raise ValueError(f"{name} needs a 3-dimensional {what}, not one of shape {shape}")
     if not -3 <= channel_axis < 3:
-        raise ValueError(f"channel_axis must be within -3..2, not {int(channel_axis)}")
+        raise ValueError(f"{name} must be within -3..2, not {int(channel_axis)}")
     if shape[channel_axis] not in (1, 3):
-        raise ValueError(f"the channel axis {int(channel_axis)} has {shape[channel_axis]} entries; "
-                         "1 (gray) or 3 (RGB) are filtered")
+        raise ValueError(f"{name}={int(channel_axis)}: that axis of the {what} has {shape[channel_axis]} entries; "
+                         "1 (gray) or 3 (RGB) are taken")
     return int(channel_axis)
 
 
-def _image_layout(a: np.ndarray, channel_axis: Optional[int]) -> np.ndarray:
-    """The image seen as H x W or H x W x C (a view, never a copy)."""
+def _image_layout(a: np.ndarray, channel_axis: Optional[int], what: str = "image") -> np.ndarray:
+    """The image (or guide) seen as H x W or H x W x C (a view, never a copy)."""
     if channel_axis is None:
         return a
-    return np.moveaxis(a, _channel_axis(a.shape, channel_axis), -1)
+    return np.moveaxis(a, _channel_axis(a.shape, channel_axis, what), -1)
 
 
-def _sample_type(a: np.ndarray) -> np.dtype:
+def _sample_type(a: np.ndarray, what: str = "image") -> np.dtype:
     if a.dtype.newbyteorder("=") not in _SAMPLE_TYPES:
-        raise TypeError(f"image dtype must be uint8, uint16, float32 or float64, not {a.dtype} (convert it first, "
-                        "e.g. image.astype(numpy.uint16) for integer data, image.astype(numpy.float32) otherwise)")
+        raise TypeError(f"{what} dtype must be uint8, uint16, float32 or float64, not {a.dtype} (convert it first, "
+                        f"e.g. {what}.astype(numpy.uint16) for integer data, {what}.astype(numpy.float32) otherwise)")
     return a.dtype.newbyteorder("=")
 
 
+def _float32_probe(view: np.ndarray, sample_type: np.dtype) -> np.ndarray:
+    """A float64 array as the float32 copy it will become, for the checks (no memory is touched)."""
+    return np.broadcast_to(np.float32(0), view.shape) if sample_type == np.float64 else view
+
+
 def _checked(a: np.ndarray, channel_axis: Any, sigma_spatial: Any, window: Any, window_shape: Any, sigma_range: Any,
-             padding: Any, pad_value: Any, weights: Any, rounding: Any) -> Tuple[np.ndarray, Tuple[float, Optional[float], str, float]]:
-    """Checks a filter call on `a` as every front end of the library does, before anything is allocated.
+             padding: Any, pad_value: Any, weights: Any, rounding: Any, guide: Any = None,
+             guide_channel_axis: Any = None) -> Tuple[np.ndarray, Optional[np.ndarray], Tuple[Any, ...]]:
+    """Checks a filter call on `a` (with `guide`) as every front end of the library does, before anything is allocated.
 
     Raises TypeError, ValueError or MemoryError (one line) for what it refuses and issues its warnings
-    (likely unit mistakes, very long runs). Returns the image seen as H x W (x C) and the checked numbers.
+    (likely unit mistakes, very long runs). Returns the image and the guide (None without one) seen as
+    H x W (x C), and the checked numbers.
     """
     result_type = _sample_type(a)
     sigma_spatial = _number(sigma_spatial, "sigma_spatial")
@@ -126,17 +137,23 @@ def _checked(a: np.ndarray, channel_axis: Any, sigma_spatial: Any, window: Any, 
     if _text(rounding, "rounding") not in ("nearest", "truncate"):
         raise ValueError(f"rounding must be 'nearest' or 'truncate', not {rounding!r}")
     view = _image_layout(a, channel_axis)
-    # A float64 image as the float32 copy it will become.
-    probe = np.broadcast_to(np.float32(0), view.shape) if result_type == np.float64 else view
-    for warning in _core.check(probe, sigma_spatial, window, window_shape, sigma_range, padding, pad_value, weights,
-                               rounding == "truncate"):
+    guide_view = guide_probe = None
+    if guide is not None:
+        guide = np.asarray(guide)
+        guide_view = _image_layout(guide, guide_channel_axis, "guide")
+        guide_probe = _float32_probe(guide_view, _sample_type(guide, "guide"))
+    elif guide_channel_axis is not None:
+        raise ValueError("guide_channel_axis is given without a guide")
+    for warning in _core.check(_float32_probe(view, result_type), guide_probe, sigma_spatial, window, window_shape,
+                               sigma_range, padding, pad_value, weights, rounding == "truncate"):
         warnings.warn(warning, stacklevel=3)
-    return view, (sigma_spatial, window_shape, sigma_range, padding, pad_value)
+    return view, guide_view, (sigma_spatial, window_shape, sigma_range, padding, pad_value)
 
 
 def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, window: Optional[int] = None,
            window_shape: str = "disc", sigma_range: Optional[float] = None, padding: str = "replicate",
-           pad_value: float = 0.0, weights: Optional[npt.ArrayLike] = None, channel_axis: Optional[int] = None, rounding: str = "nearest",
+           pad_value: float = 0.0, weights: Optional[npt.ArrayLike] = None, channel_axis: Optional[int] = None,
+           guide: Optional[npt.ArrayLike] = None, guide_channel_axis: Optional[int] = None, rounding: str = "nearest",
            out: Optional[np.ndarray] = None, threads: Optional[int] = None, **unknown: Any) -> np.ndarray:
     """Filters an image; returns a new array of the same shape and dtype, or `out`.
 
@@ -158,19 +175,30 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
                    convention for a diameter d = N; isotropic, and faster, as
                    the library skips zero weights). 'square': every position of
                    the N x N window. Given weights are used as they are.
-    sigma_range    range sigma in sample units; default 10 % of the sample
-                   range: 25.5 for uint8, 6553.5 for uint16, 0.1 for floats.
+    sigma_range    range sigma in sample units (the guide's, with a guide);
+                   default 10 % of the sample range: 25.5 for uint8, 6553.5
+                   for uint16, 0.1 for floats.
     padding        how positions outside the image are read: 'replicate'
                    (nearest edge sample), 'symmetric' (mirror, edge sample
                    repeated) or 'constant' (pad_value).
     pad_value      constant padding only; within 0..255 for uint8 and
-                   0..65535 for uint16.
+                   0..65535 for uint16 (image and guide).
     weights        N x N spatial weights instead of the Gaussian: weights[j, i]
                    is the weight of window offset (i + off, j + off),
                    off = -floor(N / 2). Rounded to float32; must be finite.
     channel_axis   the axis of the 3 colour channels. None: the last axis when
                    it has 3 entries (else gray). 0 reads a planar (3, H, W)
                    array in place, without a copy, and returns (3, H, W).
+    guide          joint filtering: the range weights compare the guide's
+                   samples instead of the image's, and the image's samples
+                   are averaged with them (edges of a photograph steer the
+                   smoothing of its depth map, say). An array of the image's
+                   rows and columns: H x W, H x W x 1 or H x W x 3, of uint8,
+                   uint16, float32 or float64 (filtered as float32), whatever
+                   the image is. With the image itself as the guide the result
+                   is the plain filter's, bit for bit.
+    guide_channel_axis  the guide's channel axis, as channel_axis is the
+                   image's.
     rounding       integer images only. 'nearest' (default): each result is
                    the float32 weighted mean rounded to nearest, ties to even,
                    so flat areas and pure white survive repeated passes.
@@ -194,6 +222,9 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
         >>> planar = np.zeros((3, 48, 64), np.uint16)
         >>> bf.filter(planar, channel_axis=0).shape
         (3, 48, 64)
+        >>> depth = np.full((48, 64), 1200, np.uint16)            # a uint16 depth map with its 8-bit photograph
+        >>> bf.filter(depth, guide=np.zeros((48, 64, 3), np.uint8), sigma_range=20).dtype
+        dtype('uint16')
     """
     if misplaced or unknown:
         raise _refuse_call("filter", "image", _FILTER_KEYWORDS, misplaced, unknown)
@@ -213,18 +244,21 @@ def filter(image: npt.ArrayLike, *misplaced: Any, sigma_spatial: float = 1.0, wi
             raise ValueError("out overlaps the image; the filter cannot work in place, pass a separate array")
     if threads is not None:
         set_num_threads(threads)
-    view, (sigma_spatial, window_shape, sigma_range, padding, pad_value) = _checked(
-        a, channel_axis, sigma_spatial, window, window_shape, sigma_range, padding, pad_value, weights, rounding)
-    if result_type == np.float64:
-        with np.errstate(over="ignore"):
+    view, guide_view, (sigma_spatial, window_shape, sigma_range, padding, pad_value) = _checked(
+        a, channel_axis, sigma_spatial, window, window_shape, sigma_range, padding, pad_value, weights, rounding,
+        guide, guide_channel_axis)
+    with np.errstate(over="ignore"):  # float64 samples beyond float32's range become infinities
+        if result_type == np.float64:
             view = view.astype(np.float32)
+        if guide_view is not None and guide_view.dtype.newbyteorder("=") == np.float64:
+            guide_view = guide_view.astype(np.float32)
     result = np.empty(a.shape, result_type) if out is None else out
     # float64 results, and misaligned out= arrays, are filled from a float32 or aligned temporary.
     temporary = result_type == np.float64 or not result.flags.aligned
     target = np.empty(a.shape, np.float32 if result_type == np.float64 else result_type) if temporary else result
     target_view = target if channel_axis is None else np.moveaxis(target, int(channel_axis), -1)
-    _core.filter(view, target_view, sigma_spatial, window, window_shape, sigma_range, padding, pad_value, weights,
-                 rounding == "truncate")
+    _core.filter(view, guide_view, target_view, sigma_spatial, window, window_shape, sigma_range, padding, pad_value,
+                 weights, rounding == "truncate")
     if target is not result:
         np.copyto(result, target)
     return result

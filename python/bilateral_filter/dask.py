@@ -19,6 +19,13 @@ H x W, H x W x 1 and H x W x 3 arrays are recognised as the in-memory filter
 recognises them; anything else (stacks, H x W x 4 ...) needs layout='gray' or
 layout='RGB'. The channel axis is filtered as one chunk.
 
+Joint filtering: guide= takes a dask or numpy array of the frames' rows and
+columns (H x W, H x W x 1 or H x W x 3, any sample type the in-memory filter
+takes). With the array's leading axes in front (frames x H x W ...), each
+frame has its own guide; without them, the one guide serves every frame. The
+guide is rechunked to the chunks the array is filtered in and overlapped
+alike, so every sample is still the one in-memory call's.
+
 Chunks of about 2000 x 2000 samples or more keep the overhead (task
 scheduling, the reach re-read around each block) small. On a cluster, give
 each worker one Python thread and the library's threads through the
@@ -44,13 +51,16 @@ from . import filter as _filter_in_memory
 _LAYOUTS = ("gray", "RGB")
 
 
-def _filter_block(block: np.ndarray, frame_ndim: int, options: Dict[str, Any]) -> np.ndarray:
-    """Filters each frame of a block (with its neighbours' overlap) on its own. Module level so it pickles."""
+def _filter_block(block: np.ndarray, guide: Optional[np.ndarray], frame_ndim: int, guide_lead: int,
+                  options: Dict[str, Any]) -> np.ndarray:
+    """Filters each frame of a block (with its neighbours' overlap) on its own, with its guide block's frame (one
+    per frame when guide_lead, the guide's leading axes, is not 0). Module level so it pickles."""
     out = np.empty(block.shape, block.dtype.newbyteorder("="))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # issued once, when the graph was built
         for lead in np.ndindex(block.shape[:block.ndim - frame_ndim]):
-            _filter_in_memory(block[lead], out=out[lead], **options)
+            frame_guide = guide[lead] if guide_lead else guide
+            _filter_in_memory(block[lead], guide=frame_guide, out=out[lead], **options)
     return out
 
 
@@ -71,6 +81,25 @@ def _frame_ndim(shape: Tuple[int, ...], layout: Optional[str]) -> int:
     if len(shape) < 3 or shape[-1] != 3:
         raise ValueError(f"an RGB array's last axis holds the 3 channels; shape {shape} does not")
     return 3
+
+
+def _axis(value: Any, ndim: int, name: str) -> int:
+    """An axis given as name=value, of an array of ndim axes."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer or None, not {type(value).__name__}")
+    if not -ndim <= value < ndim:
+        raise ValueError(f"{name} {value} is outside an array of {ndim} axes")
+    return int(value)
+
+
+def _guide_lead(guide_shape: Tuple[int, ...], shape: Tuple[int, ...], lead: int) -> int:
+    """The guide's leading axes: the array's own (a guide for each frame), or none (one guide for every frame)."""
+    for k in (lead, 0):
+        frame = guide_shape[k:]
+        if guide_shape[:k] == shape[:k] and frame[:2] == shape[lead:lead + 2] and len(frame) in (2, 3):
+            return k
+    raise ValueError(f"the guide must have the image's rows and columns: a guide of shape {guide_shape} fits neither "
+                     f"the frames of an array of shape {shape} nor one of them")
 
 
 def _overlap_chunks(chunks: Tuple[int, ...], reach: int) -> Tuple[int, ...]:
@@ -95,7 +124,8 @@ def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spati
            window: Optional[int] = None, window_shape: str = "disc", sigma_range: Optional[float] = None,
            padding: str = "replicate",
            pad_value: float = 0.0, weights: Optional[npt.ArrayLike] = None, channel_axis: Optional[int] = None,
-           rounding: str = "nearest", **unknown: Any) -> da.Array:
+           guide: Any = None, guide_channel_axis: Optional[int] = None, rounding: str = "nearest",
+           **unknown: Any) -> da.Array:
     """Filters a dask array lazily; returns a dask array of the same shape, chunks and dtype.
 
     darr      a dask array (or anything da.asarray takes) of uint8, uint16,
@@ -104,6 +134,9 @@ def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spati
               frame (see the module's help); needed for stacks and other
               shapes the in-memory filter would not take.
     channel_axis  the axis of the 3 channels, if not the last (implies RGB).
+    guide     joint filtering: a dask or numpy array, one frame or one per
+              frame (see the module's help); guide_channel_axis is its
+              channel axis, if not the last.
     The other arguments are bilateral_filter.filter's, with the same meaning,
     defaults and checks; they are checked here, before any work is scheduled.
     There is no out= (use da.store or .to_zarr) and no threads= (set
@@ -122,18 +155,22 @@ def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spati
     options = dict(sigma_spatial=sigma_spatial, window=window, window_shape=window_shape, sigma_range=sigma_range,
                    padding=padding, pad_value=pad_value, weights=None if weights is None else np.array(weights),
                    rounding=rounding)
+    if guide is not None:
+        guide = da.asarray(guide)
+        if guide_channel_axis is not None:
+            guide = da.moveaxis(guide, _axis(guide_channel_axis, guide.ndim, "guide_channel_axis"), -1)
+    elif guide_channel_axis is not None:
+        raise ValueError("guide_channel_axis is given without a guide")
     if channel_axis is not None:
-        if isinstance(channel_axis, (bool, np.bool_)) or not isinstance(channel_axis, (int, np.integer)):
-            raise TypeError(f"channel_axis must be an integer or None, not {type(channel_axis).__name__}")
-        if not -darr.ndim <= channel_axis < darr.ndim:
-            raise ValueError(f"channel_axis {channel_axis} is outside an array of {darr.ndim} axes")
+        axis = _axis(channel_axis, darr.ndim, "channel_axis")
         if layout not in (None, "RGB", "rgb"):
             raise ValueError("channel_axis goes with layout='RGB'")
-        moved = filter(da.moveaxis(darr, int(channel_axis), -1), layout="RGB", **options)
-        return da.moveaxis(moved, -1, int(channel_axis))
+        return da.moveaxis(filter(da.moveaxis(darr, axis, -1), layout="RGB", guide=guide, **options), -1, axis)
     frame_ndim = _frame_ndim(darr.shape, layout)
     given_chunks = darr.chunks
     _sample_type(darr)
+    lead = darr.ndim - frame_ndim
+    guide_lead = 0 if guide is None else _guide_lead(guide.shape, darr.shape, lead)
     n = _core.window_of(window, options["weights"], _number(sigma_spatial, "sigma_spatial"))
     before, after = n // 2, n - 1 - n // 2
     rows, cols = darr.ndim - frame_ndim, darr.ndim - frame_ndim + 1
@@ -145,22 +182,35 @@ def filter(darr: Any, *misplaced: Any, layout: Optional[str] = None, sigma_spati
     # Every argument, checked as the in-memory filter checks it (its errors, its warnings) on the largest
     # block a worker will filter: a chunk with its neighbours' reach, in memory that is never touched.
     block = tuple(min(max(chunks[axis]) + (before + after if len(chunks[axis]) > 1 else 0), darr.shape[axis])
-                  for axis in (rows, cols)) + darr.shape[cols + 1:]
-    _checked(np.broadcast_to(np.zeros((), darr.dtype), block), None, **options)
+                  for axis in (rows, cols))
+    probe = None if guide is None else np.broadcast_to(np.zeros((), guide.dtype), block + guide.shape[guide_lead + 2:])
+    _checked(np.broadcast_to(np.zeros((), darr.dtype), block + darr.shape[cols + 1:]), None, guide=probe, **options)
     darr = darr.rechunk(tuple(chunks))
     depth = {axis: 0 for axis in range(darr.ndim)}
     for axis in (rows, cols):
         depth[axis] = (before, after) if len(darr.chunks[axis]) > 1 else 0
+    # Blocks of the array, and of the guide in the same chunks (its channels, a new index, in one chunk), each
+    # with its neighbours' reach.
+    arrays = [(darr, tuple(range(darr.ndim)))]
+    if guide is not None:
+        shared = tuple(range(rows - guide_lead, cols + 1))
+        channels = ((guide.shape[-1],),) if guide.ndim > len(shared) else ()
+        guide = guide.rechunk(tuple(darr.chunks[axis] for axis in shared) + channels)
+        arrays.append((guide, shared + (darr.ndim,) * len(channels)))
+    overlapped = any(d != 0 for d in depth.values())
+    if overlapped:
+        arrays = [(da.overlap.overlap(x, depth={k: depth.get(axis, 0) for k, axis in enumerate(index)},
+                                      boundary="none", allow_rechunk=False), index) for x, index in arrays]
+    pairs = [item for x, index in arrays for item in (x, index)] + ([None, None] if guide is None else [])
     dtype = darr.dtype.newbyteorder("=")
-    meta = np.empty((0,) * darr.ndim, dtype)
-    if all(d == 0 for d in depth.values()):
-        result = darr.map_blocks(_filter_block, frame_ndim=frame_ndim, options=options, dtype=dtype, meta=meta)
-    else:
-        result = da.map_overlap(_filter_block, darr, depth=depth, boundary="none", allow_rechunk=False,
-                                frame_ndim=frame_ndim, options=options, dtype=dtype, meta=meta)
+    result = da.blockwise(_filter_block, tuple(range(darr.ndim)), *pairs, concatenate=True, dtype=dtype,
+                          meta=np.empty((0,) * darr.ndim, dtype), frame_ndim=frame_ndim, guide_lead=guide_lead,
+                          options=options)
+    if overlapped:
+        result = da.overlap.trim_internal(result, depth, boundary="none")
     # Merged short chunks and a joined channel axis go back to the caller's chunking.
     return result if result.chunks == given_chunks else result.rechunk(given_chunks)
 
 
 _KEYWORDS = ("layout", "sigma_spatial", "window", "window_shape", "sigma_range", "padding", "pad_value", "weights",
-             "channel_axis", "rounding")
+             "channel_axis", "guide", "guide_channel_axis", "rounding")

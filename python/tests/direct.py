@@ -28,10 +28,14 @@ def _buffer(host, dtype, dims):
     return buf
 
 
-def _call(dtype, padding, image, weights, window, sigma, pad, out):
+# The plain entry point of the dtype and the image's layout, or with a guide the joint one (rounded: _rounded).
+def _call(dtype, padding, image, weights, window, sigma, pad, out, guide=None, rounded=False):
     layout = "RGB" if image.dimensions == 3 else "gray"
     sample = {1: "uint8", 2: "uint16", 4: "single"}[np.dtype(dtype).itemsize]
     scalars = map(ctypes.c_double, [window, sigma] + ([pad] if padding == "constant" else []))
+    if guide is not None:
+        entry = getattr(_lib, f"BilateralFilter_joint_{padding}" + ("_rounded" if rounded else ""))
+        return entry(ctypes.byref(image), ctypes.byref(guide), ctypes.byref(weights), *scalars, ctypes.byref(out))
     entry = getattr(_lib, f"BilateralFilter_{layout}_{sample}_{padding}")
     return entry(ctypes.byref(image), ctypes.byref(weights), *scalars, ctypes.byref(out))
 
@@ -42,15 +46,24 @@ def _planar(a):
     return _buffer(a.ctypes.data, a.dtype, [(0, w, 1), (0, h, w)] + ([(0, 3, h * w)] if a.ndim == 3 else []))
 
 
+# C-ordered planes of an H x W, H x W x 1 or H x W x 3 array: (H, W) or (3, H, W).
+def _planes(a):
+    return np.ascontiguousarray(np.moveaxis(a, 2, 0) if a.ndim == 3 and a.shape[2] == 3 else a.reshape(a.shape[:2]))
+
+
 # The entry point's result for an H x W or H x W x 3 image and N x N weights. Rounded to nearest (integer
 # images): the float entry point's quotient on the samples in their own units, ties to even, saturated.
-def reference(image, weights, sigma, padding, pad=0.0, rounding="truncate"):
-    if rounding == "nearest" and image.dtype != np.float32:
+# With a guide (H x W, H x W x 1 or H x W x 3; float64 taken as float32), the joint entry point, rounded to
+# nearest by its _rounded form.
+def reference(image, weights, sigma, padding, pad=0.0, rounding="truncate", guide=None):
+    if rounding == "nearest" and image.dtype != np.float32 and guide is None:
         q = reference(image.astype(np.float32), weights, sigma, padding, float(int(pad)))
         return np.clip(np.rint(np.nan_to_num(q, nan=0.0)), 0, np.iinfo(image.dtype).max).astype(image.dtype)
-    planar = np.ascontiguousarray(np.moveaxis(image, 2, 0) if image.ndim == 3 else image)
+    planar = _planes(image)
     weights, out = np.ascontiguousarray(weights, np.float32), np.zeros_like(planar)
-    assert _call(planar.dtype, padding, _planar(planar), _planar(weights), len(weights), sigma, pad, _planar(out)) == 0
+    guide = None if guide is None else _planes(guide.astype(np.float32) if guide.dtype == np.float64 else guide)
+    assert _call(planar.dtype, padding, _planar(planar), _planar(weights), len(weights), sigma, pad, _planar(out),
+                 None if guide is None else _planar(guide), rounding == "nearest") == 0
     return np.moveaxis(out, 0, 2) if out.ndim == 3 else out
 
 

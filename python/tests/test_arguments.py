@@ -61,6 +61,13 @@ REFUSED = [  # a call of the bad value, the bad values, the exception and a frag
     (arg("pad_value", padding="constant"), [256, -1], ValueError, "0..255"),
     (arg("pad_value", RGB16, padding="constant"), [65536, -0.5], ValueError, "0..65535"),
     (arg("pad_value", RGB, padding="constant"), [math.nan, math.inf, 1e39], ValueError, "pad value"),
+    (arg("pad_value", RGB16, padding="constant", guide=GRAY), [256], ValueError, "0..255"),
+    (arg("guide"), [GRAY[1:], RGB[:, 1:], GRAY.T[:3]], ValueError, "the guide must have the image's rows and columns"),
+    (arg("guide"), [GRAY.astype(np.int16), "picture"], TypeError, "guide dtype must be"),
+    (arg("guide"), [np.zeros((8, 8, 4), np.uint8), GRAY[None]], ValueError, "guide"),
+    (arg("guide_channel_axis"), [0], ValueError, "guide_channel_axis is given without a guide"),
+    (arg("guide_channel_axis", guide=RGB), [1, 3], ValueError, "guide_channel_axis"),
+    (lambda g: bf.filter(RGB, guide=g, out=g[::-1]), [RGB.copy()], ValueError, "out overlaps the guide"),
     (lambda layout: bf.bounds((8, 8), window=3, layout=layout), ["BGR", "Gray"], ValueError, "layout"),
     (lambda shape: bf.bounds(shape, window=3, layout="RGB"), [(8, 8, 4), (8, 8, 1)], ValueError, "channel"),
     (lambda shape: bf.bounds(shape, window=3, layout="gray"), [(8, 8, 3)], ValueError, "channel"),
@@ -96,7 +103,10 @@ def test_unit_warnings():
         bf.filter(GRAY, sigma_range=0.1)
     with pytest.warns(UserWarning, match="exceeds the 8-bit range"):
         bf.filter(GRAY, sigma_range=1000)
+    with pytest.warns(UserWarning, match="below one level of 8-bit guide samples"):  # the guide's units
+        bf.filter(RGB, guide=GRAY, sigma_range=0.1)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         bf.filter(GRAY, sigma_range=25)
         bf.filter(RGB, sigma_range=0.1)
+        bf.filter(GRAY, guide=RGB16, sigma_range=1000)

@@ -1,7 +1,8 @@
 # Catches a dask filter that differs by a bit from one in-memory call on the whole array (at chunk seams, at
 # edges with each padding, with even windows, chunks shorter than the reach, split channels, short last chunks,
-# stacks, NaN and infinities), that returns other chunks than it was given, that checks its arguments only when
-# the work runs, or that cannot run on worker processes.
+# stacks, NaN and infinities, guides chunked otherwise than the image, one guide per frame or one for all),
+# that returns other chunks than it was given, that checks its arguments only when the work runs, or that
+# cannot run on worker processes.
 import dask
 import dask.array as da
 import numpy as np
@@ -29,8 +30,9 @@ def test_equals_one_in_memory_call():
     rng = np.random.default_rng(21)
     lazy, cases = [], []
     for channels in ((), (3,)):
-        for dtype in (np.uint8, np.uint16, np.float32, np.float64):
+        for k, dtype in enumerate((np.uint8, np.uint16, np.float32, np.float64)):
             image = picture(rng, (17, 23) + channels, dtype)
+            guide = picture(rng, (17, 23, 3)[:2 + k % 2], (np.float32, np.uint8, np.float64, np.uint16)[k])
             for n in (1, 2, 4, 5, 9):
                 for padding in ("constant", "replicate", "symmetric"):
                     kwargs = dict(window=n, sigma_spatial=1.5, padding=padding, pad_value=7)
@@ -38,6 +40,11 @@ def test_equals_one_in_memory_call():
                     for chunks in CHUNKINGS:
                         lazy.append(bfd.filter(da.from_array(image, chunks=chunks + (1,) * len(channels)), **kwargs))
                         cases.append((channels, np.dtype(dtype).name, n, padding, chunks, want))
+                    chunks = CHUNKINGS[n % 3]  # the guide in chunks of its own
+                    lazy.append(bfd.filter(da.from_array(image, chunks=chunks + (1,) * len(channels)),
+                                           guide=da.from_array(guide, chunks=(5, 7, 1)[:guide.ndim]), **kwargs))
+                    cases.append((channels, np.dtype(dtype).name, n, padding, "guide", bf.filter(image, guide=guide,
+                                                                                                  **kwargs)))
     results = dask.compute(*lazy, scheduler="synchronous")
     wrong = [case[:-1] for case, got in zip(cases, results) if not same_bits(got, case[-1])]
     assert not wrong, wrong
@@ -72,6 +79,16 @@ def test_stacks_filter_frame_by_frame():
         want = np.stack([bf.filter(f, window=n, padding="symmetric") for f in frames]).reshape(stack.shape)
         got = bfd.filter(da.from_array(stack, chunks=chunks), layout=layout, window=n, padding="symmetric")
         assert same_bits(got.compute(), want), layout
+    # A guide for each frame (its channels first), and one numpy guide for every frame.
+    guides = noisy(rng, (2, 2, 3, 20, 24), np.uint8)
+    want = np.stack([bf.filter(f, guide=g, window=4) for f, g in zip(rgb.reshape(4, 20, 24, 3),
+                                                                   np.moveaxis(guides, 2, -1).reshape(4, 20, 24, 3))])
+    got = bfd.filter(da.from_array(rgb, chunks=(1, 2, 11, 6, 3)), layout="RGB", guide=guides, guide_channel_axis=2,
+                     window=4)
+    assert same_bits(got.compute(), want.reshape(rgb.shape))
+    want = np.stack([bf.filter(f, guide=guides[0, 0, 1], window=4) for f in gray])
+    got = bfd.filter(da.from_array(gray, chunks=(2, 7, 9)), layout="gray", guide=guides[0, 0, 1], window=4)
+    assert same_bits(got.compute(), want)
     planar = da.from_array(np.moveaxis(rgb, -1, 2), chunks=(1, 1, 1, 8, 8))
     want = bfd.filter(da.from_array(rgb), layout="RGB", window=4).compute()
     assert same_bits(bfd.filter(planar, channel_axis=2, window=4).compute(), np.moveaxis(want, -1, 2))
@@ -92,6 +109,9 @@ REFUSED = [  # arguments, the exception and a fragment of its message
     (dict(layout="gray", rounding="up"), ValueError, "rounding"),
     (dict(layout="gray", channel_axis=1), ValueError, "channel"),
     (dict(layout="gray", out=None), TypeError, "unexpected keyword argument 'out'"),
+    (dict(layout="gray", guide=np.zeros((3, 20, 25))), ValueError, "the guide must have the image's rows and columns"),
+    (dict(layout="gray", guide=np.zeros((20, 24, 3), np.int8)), TypeError, "guide dtype"),
+    (dict(layout="gray", guide_channel_axis=0), ValueError, "without a guide"),
     (dict(layout="gray", dtype=np.int64), TypeError, "float64"),
 ]
 

@@ -1,5 +1,6 @@
 # Catches a filter() or bounds() that differs from the C entry points by a bit (for any argument, default,
-# rounding, sample type, channel axis, memory layout or out= array), a bounds() that reads a shape's layout
+# rounding, sample type, guide, channel axis, memory layout or out= array), a joint call on the image itself
+# that differs from the plain one, a bounds() that reads a shape's layout
 # otherwise than filter() reads an image's, a filter() that alters its input, that lets integer
 # images drift over repeated passes, or that holds the GIL or races while the library runs.
 import os
@@ -17,22 +18,35 @@ from direct import gaussian, input_bounds, noisy, reference, same_bits
 PADDINGS = ("constant", "replicate", "symmetric")
 
 
-# Each of the eighteen, rounded both ways: the default (disc) window and range sigma for a spatial sigma, an
-# even square window with a range sigma, and float64 weights (rounded once to float32).
+# Guides of each sample type and layout: dtype and channels (float64 is filtered as float32).
+GUIDES = {"plain": None, "gray8": (np.uint8, ()), "RGB16": (np.uint16, (3,)), "gray1f": (np.float32, (1,)),
+          "RGBf64": (np.float64, (3,))}
+
+
+# Each of the eighteen, and the joint entry points with each guide, rounded both ways: the default (disc)
+# window and range sigma (the guide's) for a spatial sigma, an even square window with a range sigma, and
+# float64 weights (rounded once to float32).
+@pytest.mark.parametrize("guide", GUIDES)
 @pytest.mark.parametrize("padding", PADDINGS)
 @pytest.mark.parametrize("dtype", (np.uint8, np.uint16, np.float32))
 @pytest.mark.parametrize("shape", ((23, 41), (9, 530, 3)), ids=("gray", "RGB"))
-def test_equals_the_entry_point(shape, dtype, padding):
+def test_equals_the_entry_point(shape, dtype, padding, guide):
     rng = np.random.default_rng(len(shape) + len(padding))
     image, weights = noisy(rng, shape, dtype), rng.uniform(0, 1, (3, 3))
-    pad, default = {np.uint8: (200.7, 25.5), np.uint16: (51234.7, 6553.5), np.float32: (0.75, 0.1)}[dtype]
+    pads = {np.uint8: (200.7, 25.5), np.uint16: (51234.7, 6553.5), np.float32: (0.75, 0.1), np.float64: (0.75, 0.1)}
+    pad, default = pads[dtype]
+    given = {}
+    if GUIDES[guide] is not None:  # the pad value must suit both
+        gtype, channels = GUIDES[guide]
+        given["guide"] = noisy(rng, shape[:2] + channels, np.float32 if gtype == np.float64 else gtype).astype(gtype)
+        pad, default = min(pad, pads[gtype][0]), pads[gtype][1]
     for rounding in ("nearest", "truncate"):
         for kwargs, w, sigma in ((dict(sigma_spatial=1.3), gaussian(7, 1.3), default),
                                  (dict(window=4, window_shape="square", sigma_range=2 * default),
                                   gaussian(4, 1.0, "square"), 2 * default),
                                  (dict(weights=weights), weights.astype(np.float32), default)):
-            assert same_bits(bf.filter(image, padding=padding, pad_value=pad, rounding=rounding, **kwargs),
-                             reference(image, w, sigma, padding, pad, rounding)), (rounding, kwargs)
+            assert same_bits(bf.filter(image, padding=padding, pad_value=pad, rounding=rounding, **kwargs, **given),
+                             reference(image, w, sigma, padding, pad, rounding, given.get("guide"))), (rounding, kwargs)
 
 
 # Defaults (and rounding to nearest for integers); float64 goes through float32 and comes back float64.
@@ -40,9 +54,13 @@ def test_equals_the_entry_point(shape, dtype, padding):
 def test_defaults(dtype, sigma_range):
     image = noisy(np.random.default_rng(3), (20, 30, 3), dtype)
     assert same_bits(bf.filter(image), reference(image, gaussian(5, 1.0), sigma_range, "replicate", 0, "nearest"))
+    # The image as its own guide (a gray one read with x stride 3): the plain filter's bits.
+    assert same_bits(bf.filter(image, guide=image), bf.filter(image))
+    assert same_bits(bf.filter(image[..., 1], guide=image[..., 1]), bf.filter(image[..., 1]))
     if dtype == np.float32:
         wide = image.astype(np.float64) * (1 + 2.0**-30)  # rounds back to the float32 samples
         assert same_bits(bf.filter(wide), bf.filter(image).astype(np.float64))
+        assert same_bits(bf.filter(wide, guide=wide), bf.filter(wide))
     # Whole-number floats and numpy integers are windows too.
     assert same_bits(bf.filter(image, window=5.0), bf.filter(image, window=np.int64(5)))
 
@@ -71,6 +89,7 @@ def test_memory_layouts(shape, dtype, layout):
     before = variant.copy()
     result = bf.filter(variant, padding="symmetric", window=4)
     assert same_bits(result, bf.filter(image, padding="symmetric", window=4)) and result.flags.c_contiguous
+    assert same_bits(bf.filter(variant, guide=variant, padding="symmetric", window=4), result)
     assert np.array_equal(variant, image) and np.array_equal(variant, before)
 
 
@@ -97,6 +116,7 @@ def test_channel_axis_and_out(dtype):
     assert same_bits(np.moveaxis(bf.filter(planar, channel_axis=0, padding="symmetric"), 0, 2), want)
     assert same_bits(bf.filter(np.moveaxis(planar, 0, 1), channel_axis=1, padding="symmetric"),
                      np.moveaxis(want, 2, 1))
+    assert same_bits(bf.filter(image, guide=planar, guide_channel_axis=0, padding="symmetric"), want)
     for out in (np.empty_like(image), np.asfortranarray(np.empty_like(image)),
                 np.empty((3,) + image.shape[:2], dtype).transpose(1, 2, 0), np.empty((19, 46, 3), dtype)[:, ::2],
                 np.frombuffer(bytearray(1 + image.nbytes), dtype, offset=1).reshape(image.shape)):  # misaligned
@@ -157,5 +177,5 @@ def test_interrupted_promptly():
     start = time.monotonic()
     timer.start()
     with pytest.raises(KeyboardInterrupt):
-        bf.filter(image, window=501, window_shape="square")  # 10 s or more on two threads
+        bf.filter(image, window=501, window_shape="square", sigma_spatial=1000)  # 10 s or more on two threads
     assert time.monotonic() - start < 5

@@ -9,13 +9,22 @@
 HWY_BEFORE_NAMESPACE();
 namespace bilateral {
 namespace HWY_NAMESPACE {
-// Three input channels are the common case: the distance loop is unrolled.
+// Three compared channels are the common case: the distance loop is unrolled.
+// One output channel (a gray input beside an RGB guide) or three.
+template <int kOutputs, class T>
+void color_block_outputs(const BlockJob<T> &job) {
+    if (job.channels == 3) {
+        filter_block<ColorAccumulate<kOutputs>, 3>(job);
+    } else {
+        filter_block<ColorAccumulate<kOutputs>, 0>(job);
+    }
+}
 template <class T>
 void color_block(const BlockJob<T> &job) {
-    if (job.channels == 3) {
-        filter_block<ColorAccumulate, 3>(job);
+    if (job.outputs == 3) {
+        color_block_outputs<3>(job);
     } else {
-        filter_block<ColorAccumulate, 0>(job);
+        color_block_outputs<1>(job);
     }
 }
 void color_block_f32(const BlockJob<float> &job) { color_block(job); }

@@ -1,4 +1,5 @@
-// The colour kernel: filters one staged block of a three-channel output, on
+// The colour kernel: filters one staged block whose range weights compare
+// several planes (an RGB image, or an RGB guide beside a gray or RGB input), on
 // the best vector target or, on CPUs without a vector target that has a fused
 // multiply-add, one float at a time with std::fma.
 #ifndef BILATERAL_COLOR_COLOR_KERNEL_H
@@ -19,10 +20,11 @@ void color_block_vector(const BlockJob<float> &job);
 void color_block_vector(const BlockJob<uint8_t> &job);
 void color_block_vector(const BlockJob<uint16_t> &job);
 
-// For every pixel, over the taps run in window order: D = fma(d, d, D) over all
-// input channels in ascending order, e = range_exp(-D / R),
-// sum = fma(e, W(i, j), sum), num_k = fma(S_k * W(i, j), e, num_k); each
-// output channel is num_k / sum.
+// For every pixel, over the taps run in window order: D = fma(d, d, D) over the
+// compared channels (the input's, or a joint call's guide's) in ascending
+// order, e = range_exp(-D / R), sum = fma(e, W(i, j), sum), and for each output
+// channel k num_k = fma(S_k * W(i, j), e, num_k) with S_k the neighbour's
+// sample in plane source[k]; each result is num_k / sum.
 template <class T>
 void color_block_scalar(const BlockJob<T> &job) {
     for (int32_t r = 0; r < job.rows; ++r) {
@@ -40,9 +42,9 @@ void color_block_scalar(const BlockJob<T> &job) {
                 const float e = range_exp_scalar(-D / job.R);
                 const float w = job.taps.spatial[m];
                 sum = std::fma(e, w, sum);
-                for (int k = 0; k < 3; ++k) num[k] = std::fma(n[job.source[k]] * w, e, num[k]);
+                for (int32_t k = 0; k < job.outputs; ++k) num[k] = std::fma(n[job.source[k]] * w, e, num[k]);
             }
-            for (int k = 0; k < 3; ++k) store_result(job, k, r, q, num[k] / sum);
+            for (int32_t k = 0; k < job.outputs; ++k) store_result(job, k, r, q, num[k] / sum);
         }
     }
 }

@@ -17,11 +17,13 @@ namespace bilateral {
 template <class T>
 struct BlockJob {
     const float *staged;
-    const uint8_t *staged_bytes;  // gray 8-bit: the same samples as bytes (plane 0 layout); else NULL
+    const uint8_t *staged_bytes;  // gray 8-bit distance: plane 0 once more as bytes; else NULL
     int64_t stride, plane;
     int32_t u_lo, v_lo;
-    int32_t channels;     // input channels, all of which enter the distance
-    int64_t source[3];    // RGB: offset from plane 0 to the plane each output channel's
+    int32_t channels;     // planes from plane 0 on that enter the distance: the input's
+                          // channels, or in a joint call the guide's
+    int32_t outputs;      // output channels: 1 (gray) or 3 (RGB)
+    int64_t source[3];    // offset from plane 0 to the plane each output channel's
                           // numerator reads (a plane of pad values for a padded channel)
     int32_t cols, rows;   // output columns and rows of the block
     int32_t N, off;
@@ -33,7 +35,7 @@ struct BlockJob {
     float *planes;        // weight planes, plane_cols floats each; NULL: weights computed per tap
     int64_t plane_cols;
     const float **tap_weight, **tap_sample;  // room for N * N pointers: one row's tap tables, per tap run
-    T *out[3];            // output sample (first column, first row) per channel; gray uses out[0]
+    T *out[3];            // output sample (first column, first row) of each output channel
     int64_t out_stride, out_x_stride;  // output rows and columns apart, in elements
     bool round;           // integer results rounded to nearest instead of truncated
 

@@ -9,9 +9,18 @@
 HWY_BEFORE_NAMESPACE();
 namespace bilateral {
 namespace HWY_NAMESPACE {
-void gray_block_f32(const BlockJob<float> &job) { filter_block<GrayAccumulate, 1>(job); }
-void gray_block_u8(const BlockJob<uint8_t> &job) { filter_block<GrayAccumulate, 1>(job); }
-void gray_block_u16(const BlockJob<uint16_t> &job) { filter_block<GrayAccumulate, 1>(job); }
+// One output channel (a gray input) or three (an RGB input beside a gray guide).
+template <class T>
+void gray_block(const BlockJob<T> &job) {
+    if (job.outputs == 3) {
+        filter_block<GrayAccumulate<3>, 1>(job);
+    } else {
+        filter_block<GrayAccumulate<1>, 1>(job);
+    }
+}
+void gray_block_f32(const BlockJob<float> &job) { gray_block(job); }
+void gray_block_u8(const BlockJob<uint8_t> &job) { gray_block(job); }
+void gray_block_u16(const BlockJob<uint16_t> &job) { gray_block(job); }
 }  // namespace HWY_NAMESPACE
 }  // namespace bilateral
 HWY_AFTER_NAMESPACE();

@@ -41,20 +41,6 @@ Interval fit_to_input(Padding padding, int64_t lo, int64_t hi, Dim input) {
     return {wrap32(min), wrap32(end - min)};
 }
 
-// Halide's type word of a sample type: float32 is (2, 32), uint8 (1, 8),
-// uint16 (1, 16).
-halide_type_t type_of(Sample sample) {
-    switch (sample) {
-        case Sample::u8:
-            return halide_type_t(halide_type_uint, 8);
-        case Sample::u16:
-            return halide_type_t(halide_type_uint, 16);
-        case Sample::f32:
-            break;
-    }
-    return halide_type_t(halide_type_float, 32);
-}
-
 void write_answer(halide_buffer_t *b, halide_type_t type, int dims, const Interval *intervals) {
     b->device = 0;
     b->device_interface = nullptr;
@@ -74,10 +60,62 @@ void write_answer(halide_buffer_t *b, halide_type_t type, int dims, const Interv
 
 }  // namespace
 
-bool answer_bounds_query(const QueryRequest &q, halide_buffer_t *input, halide_buffer_t *weights,
-                         halide_buffer_t *output) {
+halide_type_t type_of(Sample sample) {
+    switch (sample) {
+        case Sample::u8:
+            return halide_type_t(halide_type_uint, 8);
+        case Sample::u16:
+            return halide_type_t(halide_type_uint, 16);
+        case Sample::f32:
+            break;
+    }
+    return halide_type_t(halide_type_float, 32);
+}
+
+bool sample_of_type(halide_type_t type, Sample &sample) {
+    for (const Sample s : {Sample::f32, Sample::u8, Sample::u16}) {
+        const halide_type_t t = type_of(s);
+        if (type.code == t.code && type.bits == t.bits && type.lanes == 1) {
+            sample = s;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool guide_covers(const halide_buffer_t *guide, const halide_buffer_t *input) {
+    for (int d = 0; d < 2; ++d) {
+        if (guide->dim[d].min > input->dim[d].min ||
+            int64_t{guide->dim[d].min} + guide->dim[d].extent < int64_t{input->dim[d].min} + input->dim[d].extent) {
+            return false;
+        }
+    }
+    return guide->dimensions == 2 || guide->dim[2].extent >= 1;
+}
+
+halide_error_code_t joint_descriptor_fault(const halide_buffer_t *in, const halide_buffer_t *guide,
+                                           const halide_buffer_t *w, const halide_buffer_t *out, Sample &sample,
+                                           Sample &guide_sample) {
+    if (in == nullptr || guide == nullptr || w == nullptr || out == nullptr) {
+        return halide_error_code_buffer_argument_is_null;
+    }
+    const bool dims_taken = (in->dimensions == 2 || in->dimensions == 3) &&
+                            (guide->dimensions == 2 || guide->dimensions == 3) &&
+                            out->dimensions == in->dimensions && w->dimensions == 2;
+    if (!dims_taken || in->dim == nullptr || guide->dim == nullptr || w->dim == nullptr || out->dim == nullptr) {
+        return halide_error_code_bad_dimensions;
+    }
+    if (!sample_of_type(in->type, sample) || !sample_of_type(guide->type, guide_sample) || !(out->type == in->type)) {
+        return halide_error_code_bad_type;
+    }
+    return halide_error_code_success;
+}
+
+bool answer_bounds_query(const QueryRequest &q, halide_buffer_t *input, halide_buffer_t *guide,
+                         halide_buffer_t *weights, halide_buffer_t *output) {
     const bool query_in = is_query(input), query_out = is_query(output), query_w = is_query(weights);
-    if (!query_in && !query_out && !query_w) return false;
+    const bool query_guide = guide != nullptr && is_query(guide);
+    if (!query_in && !query_guide && !query_out && !query_w) return false;
 
     const bool rgb = q.layout == Layout::rgb;
     const int dims = rgb ? 3 : 2;
@@ -88,8 +126,10 @@ bool answer_bounds_query(const QueryRequest &q, halide_buffer_t *input, halide_b
     const int32_t x0 = output->dim[0].min, width = output->dim[0].extent;
     const int32_t y0 = output->dim[1].min, height = output->dim[1].extent;
     const int64_t N = q.N, off = q.off;
+    const bool rgb_guide = guide != nullptr && guide->dimensions == 3;
+    const Dim guide_c = rgb_guide ? Dim{guide->dim[2].min, guide->dim[2].extent} : Dim{0, 0};
 
-    if (query_in) {
+    if (query_in || query_guide) {
         // Rows: every row that a window of an output row touches.
         const int64_t yl = y0 + off, ye = int64_t{y0} + height + off + N - 1;
         const int64_t xl = x0 + off;
@@ -106,7 +146,11 @@ bool answer_bounds_query(const QueryRequest &q, halide_buffer_t *input, halide_b
         answer[0] = fit_to_input(q.padding, wrap32(xl), wrap32(xe), in_x);
         answer[1] = fit_to_input(q.padding, wrap32(yl), wrap32(ye), in_y);
         answer[2] = {in_c.min, std::max(in_c.extent, int32_t{1})};
-        write_answer(input, type_of(q.sample), dims, answer);
+        if (query_guide) {
+            const Interval guide_answer[3] = {answer[0], answer[1], {guide_c.min, std::max(guide_c.extent, int32_t{1})}};
+            write_answer(guide, type_of(q.guide_sample), rgb_guide ? 3 : 2, guide_answer);
+        }
+        if (query_in) write_answer(input, type_of(q.sample), dims, answer);
     }
     if (query_out) {
         const Interval answer[3] = {{x0, width}, {y0, height}, {0, 3}};

@@ -1,5 +1,6 @@
 // The entry points by exported name, generated from the variant lists, for
-// the exported helpers that name an entry point.
+// the exported helpers that name an entry point: the thirty whose names give
+// layout and sample type, and the six joint ones.
 #ifndef BILATERAL_ENTRY_VARIANT_TABLE_H
 #define BILATERAL_ENTRY_VARIANT_TABLE_H
 
@@ -34,6 +35,28 @@ inline const NamedVariant *find_variant(const char *name) {
     if (name == nullptr) return nullptr;
     for (const NamedVariant &v : kNamedVariants) {
         if (std::strcmp(v.name, name) == 0) return &v;
+    }
+    return nullptr;
+}
+
+// The joint entry points: their padding, and whether they round.
+struct NamedJoint {
+    const char *name;
+    Padding padding;
+    bool rounded;
+};
+
+#define BF_NAMED_JOINT(padding)                                                      \
+    {"BilateralFilter_joint_" #padding, words::padding_##padding, false},              \
+        {"BilateralFilter_joint_" #padding "_rounded", words::padding_##padding, true},
+inline constexpr NamedJoint kNamedJoints[] = {BILATERAL_FILTER_JOINT_VARIANTS(BF_NAMED_JOINT)};
+#undef BF_NAMED_JOINT
+
+// The joint entry point called `name`; NULL for any other name and for NULL.
+inline const NamedJoint *find_joint(const char *name) {
+    if (name == nullptr) return nullptr;
+    for (const NamedJoint &j : kNamedJoints) {
+        if (std::strcmp(j.name, name) == 0) return &j;
     }
     return nullptr;
 }

@@ -26,6 +26,21 @@ struct TileShape<Layout::rgb> {
     static constexpr int32_t height = 32, height_shift = 5;
 };
 
+// The guide of a joint call: its samples are compared where a plain call
+// compares the input's. Element (x, y, c) is host[x*x_stride + y*y_stride +
+// c*c_stride - base], read at the coordinates the input's boundary rule maps
+// a position to (the guide covers the input's region), channels 0 .. channels - 1
+// relative to its channel min. Its sample type is a call-time word, so that
+// the tile driver is not instantiated per pair of types.
+struct GuideRecord {
+    const void *host;
+    Sample sample;
+    Layout layout;
+    int64_t base, x_stride, y_stride, c_stride;
+    int32_t channels;
+    float pad;  // constant padding: the guide's pad sample, as float32 (exact)
+};
+
 // Read-only record shared by all tasks of one call. Everything a task needs is
 // computed here once; tasks never look at the buffer descriptors. Element
 // offsets are formed in 64-bit arithmetic: element (x, y[, c]) of a buffer is
@@ -50,6 +65,8 @@ struct Closure {
     int32_t nx;      // tile columns
     float R;         // range term 2*sigma^2
     T pad;           // pad value or pad sample (constant padding)
+    bool joint;      // the range weights compare the guide's samples
+    GuideRecord guide;
 };
 
 // One task's tile: its first column and row, relative to the output's mins.

@@ -158,6 +158,60 @@ int32_t output_channel_source(int32_t k, int32_t c_min, int32_t c_count) {
     return inside ? static_cast<int32_t>(source - c_min) : -1;
 }
 
+int32_t output_channel_source(Padding padding, int32_t k, int32_t c_min, int32_t c_count) {
+    switch (padding) {
+        case Padding::constant:
+            return output_channel_source<Padding::constant>(k, c_min, c_count);
+        case Padding::replicate:
+            return output_channel_source<Padding::replicate>(k, c_min, c_count);
+        case Padding::symmetric:
+            break;
+    }
+    return output_channel_source<Padding::symmetric>(k, c_min, c_count);
+}
+
+// The planes a block stages, in this order: the planes the range weights
+// compare (the input's channels, or in a joint call the guide's), then in a
+// joint call the input channels that the numerators read, each once, then a
+// plane of pad values when constant padding pads an output channel.
+struct StagedPlanes {
+    int32_t compared = 0;
+    int32_t read = 0;  // input planes staged for the numerators only
+    int32_t read_channel[kOutputChannels] = {0, 0, 0};  // their channels, from the input's channel min
+    bool pad_plane = false;
+    int32_t outputs = 1;
+    int32_t source[kOutputChannels] = {0, 0, 0};  // the plane output channel k reads
+    int64_t count() const { return int64_t{compared} + read + (pad_plane ? 1 : 0); }
+};
+
+// The staged planes of a call with the input layout and channel range (RGB),
+// and for a joint call the guide's channel count.
+StagedPlanes staged_planes(Layout layout, Padding padding, int32_t c_min, int32_t c_count, bool joint,
+                           int32_t guide_channels) {
+    StagedPlanes s;
+    const bool rgb = layout == Layout::rgb;
+    s.outputs = rgb ? kOutputChannels : 1;
+    s.compared = joint ? guide_channels : (rgb ? c_count : 1);
+    int32_t channel[kOutputChannels] = {0, 0, 0};  // -1: padded
+    for (int32_t k = 0; k < s.outputs; ++k) {
+        if (rgb) channel[k] = output_channel_source(padding, k, c_min, c_count);
+        if (channel[k] < 0) {
+            s.pad_plane = true;
+        } else if (!joint) {
+            s.source[k] = channel[k];
+        } else {
+            int32_t i = 0;
+            while (i < s.read && s.read_channel[i] != channel[k]) ++i;
+            if (i == s.read) s.read_channel[s.read++] = channel[k];
+            s.source[k] = s.compared + i;
+        }
+    }
+    for (int32_t k = 0; k < s.outputs; ++k) {
+        if (channel[k] < 0) s.source[k] = s.compared + s.read;
+    }
+    return s;
+}
+
 // Output channel k of row y starts at out_host[y * out_y_stride + channel_offset(k)],
 // column x x * out_x_stride further.
 template <class T>
@@ -239,43 +293,92 @@ int32_t block_width_for(int64_t plane_count, int32_t h) {
     return width;
 }
 
-// Stages `planes` channel planes of a block: rows [y_first, y_first + rows),
-// columns from x_first, `stride` of them, through padding rule P.
+// Stages input channel ch (from the input's channel min; gray: 0) of a block:
+// rows [y_first, y_first + rows), columns from x_first, `stride` of them,
+// through padding rule P.
 template <Layout L, class T, Padding P, class Out>
-void stage_channels(const Closure<T> &c, int32_t planes, int64_t x_first, int64_t y_first, int64_t stride,
-                    int64_t rows, Out *dst) {
+void stage_input_channel(const Closure<T> &c, int32_t ch, int64_t x_first, int64_t y_first, int64_t stride,
+                         int64_t rows, Out *dst) {
+    const int64_t channel_base =
+        L == Layout::rgb ? c.in_base - (int64_t{c.in_c_min} + ch) * c.in_c_stride : c.in_base;
+    const Plane<T> src{c.in_host, channel_base, c.in_x_stride, c.in_y_stride, c.in_x_min, c.in_x_end, c.in_y_min, c.in_y_end};
+    stage_rect<T, P>(src, x_first, y_first, stride, rows, c.pad, dst);
+}
+
+// The input's region: the boundary rules map positions into it, for the input
+// and for the guide alike.
+struct Region {
+    int64_t x_min, x_end, y_min, y_end;
+};
+
+// Stages the guide's first `planes` channels of a block like
+// stage_input_channel, each position read where the input's rule maps it.
+template <class G, Padding P, class Out>
+void stage_guide_as(const GuideRecord &g, const Region &r, int32_t planes, int64_t x_first, int64_t y_first,
+                    int64_t stride, int64_t rows, Out *dst) {
+    const G pad = static_cast<G>(g.pad);  // exact: an integer guide's pad sample is a whole number
     for (int32_t ch = 0; ch < planes; ++ch) {
-        const int64_t channel_base =
-            L == Layout::rgb ? c.in_base - (int64_t{c.in_c_min} + ch) * c.in_c_stride : c.in_base;
-        const Plane<T> src{c.in_host, channel_base, c.in_x_stride, c.in_y_stride, c.in_x_min, c.in_x_end, c.in_y_min, c.in_y_end};
-        stage_rect<T, P>(src, x_first, y_first, stride, rows, c.pad, dst + ch * stride * rows);
+        const Plane<G> src{static_cast<const G *>(g.host), g.base - ch * g.c_stride, g.x_stride, g.y_stride,
+                           r.x_min, r.x_end, r.y_min, r.y_end};
+        stage_rect<G, P>(src, x_first, y_first, stride, rows, pad, dst + ch * stride * rows);
     }
 }
 
-// Stages the block that starts at output column x_block: every input channel
-// and, with pad_plane, a plane of pad values into job.staged; when `need` asks
-// for bytes, gray 8-bit samples also as bytes into job.staged_bytes, for the
-// byte-table lookups of targets that have them (the tail lets whole-vector
-// loads run past the last row). The job's geometry (rows, N, u_lo, v_lo,
-// stride, plane) must be set. False when scratch cannot be had.
+// The same as float32, whatever the guide's sample type. Instantiated per
+// padding rule only: the sample type is the record's word.
+template <Padding P>
+void stage_guide(const GuideRecord &g, const Region &r, int32_t planes, int64_t x_first, int64_t y_first,
+                 int64_t stride, int64_t rows, float *dst) {
+    switch (g.sample) {
+        case Sample::f32:
+            return stage_guide_as<float, P>(g, r, planes, x_first, y_first, stride, rows, dst);
+        case Sample::u8:
+            return stage_guide_as<uint8_t, P>(g, r, planes, x_first, y_first, stride, rows, dst);
+        case Sample::u16:
+            break;
+    }
+    stage_guide_as<uint16_t, P>(g, r, planes, x_first, y_first, stride, rows, dst);
+}
+
+// Stages the block that starts at output column x_block: the planes of
+// `planes` into job.staged and, when `need` asks for bytes, the compared gray
+// 8-bit plane (the input's, or a joint call's guide's) also as bytes into
+// job.staged_bytes, for the byte-table lookups of targets that have them (the
+// tail lets whole-vector loads run past the last row). The job's geometry
+// (rows, N, u_lo, v_lo, stride, plane) must be set. False when scratch cannot
+// be had.
 template <Layout L, class T, Padding P>
-bool stage_block(const Closure<T> &c, int64_t x_block, int64_t y_tile, bool pad_plane, const BlockScratch &need,
-                 ScratchSlot &staged_slot, ScratchSlot &bytes_slot, BlockJob<T> &job) {
+bool stage_block(const Closure<T> &c, int64_t x_block, int64_t y_tile, const StagedPlanes &planes,
+                 const BlockScratch &need, ScratchSlot &staged_slot, ScratchSlot &bytes_slot, BlockJob<T> &job) {
     const int64_t x_first = x_block + job.u_lo, y_first = y_tile + job.v_lo, rows = int64_t{job.rows} + job.N - 1;
-    const int64_t planes = int64_t{job.channels} + (pad_plane ? 1 : 0);
+    const Region region{c.in_x_min, c.in_x_end, c.in_y_min, c.in_y_end};
     float *staged = take<float>(staged_slot, need.staged);
     if (staged == nullptr) return false;
-    stage_channels<L, T, P>(c, job.channels, x_first, y_first, job.stride, rows, staged);
-    if (pad_plane) std::fill(staged + job.channels * job.plane, staged + planes * job.plane, sample_to_f32(c.pad));
-    job.staged = staged;
-    if constexpr (L == Layout::gray && std::is_same_v<T, uint8_t>) {
-        if (need.bytes > 0) {
-            uint8_t *staged_bytes = take<uint8_t>(bytes_slot, need.bytes);
-            if (staged_bytes == nullptr) return false;
-            stage_channels<L, T, P>(c, 1, x_first, y_first, job.stride, rows, staged_bytes);
-            std::fill(staged_bytes + job.plane, staged_bytes + job.plane + kMaxLanes, uint8_t{0});
-            job.staged_bytes = staged_bytes;
+    if (c.joint) {
+        stage_guide<P>(c.guide, region, planes.compared, x_first, y_first, job.stride, rows, staged);
+        for (int32_t i = 0; i < planes.read; ++i) {
+            stage_input_channel<L, T, P>(c, planes.read_channel[i], x_first, y_first, job.stride, rows,
+                                         staged + (planes.compared + i) * job.plane);
         }
+    } else {
+        for (int32_t ch = 0; ch < planes.compared; ++ch) {
+            stage_input_channel<L, T, P>(c, ch, x_first, y_first, job.stride, rows, staged + ch * job.plane);
+        }
+    }
+    if (planes.pad_plane) {
+        std::fill(staged + (planes.count() - 1) * job.plane, staged + planes.count() * job.plane, sample_to_f32(c.pad));
+    }
+    job.staged = staged;
+    if (need.bytes > 0) {
+        uint8_t *staged_bytes = take<uint8_t>(bytes_slot, need.bytes);
+        if (staged_bytes == nullptr) return false;
+        if (c.joint) {
+            stage_guide_as<uint8_t, P>(c.guide, region, 1, x_first, y_first, job.stride, rows, staged_bytes);
+        } else if constexpr (L == Layout::gray && std::is_same_v<T, uint8_t>) {
+            stage_input_channel<L, T, P>(c, 0, x_first, y_first, job.stride, rows, staged_bytes);
+        }
+        std::fill(staged_bytes + job.plane, staged_bytes + job.plane + kMaxLanes, uint8_t{0});
+        job.staged_bytes = staged_bytes;
     }
     return true;
 }
@@ -295,30 +398,29 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
     const int32_t N = c.N, off = c.off, h = (N - 1) / 2;
     const bool vector = vector_kernels_usable();
 
-    // Channels: gray stages its one plane; RGB stages every input channel and,
-    // when the constant rule pads an output channel, a plane of pad values.
-    const int32_t channels = L == Layout::rgb ? c.in_c_extent : 1;
-    int32_t sources[kOutputChannels] = {0, 0, 0};
-    bool pad_plane = false;
-    if constexpr (L == Layout::rgb) {
-        for (int32_t k = 0; k < kOutputChannels; ++k) {
-            sources[k] = output_channel_source<P>(k, c.in_c_min, c.in_c_extent);
-            pad_plane = pad_plane || sources[k] < 0;
-        }
-    }
+    const StagedPlanes planes = staged_planes(L, P, c.in_c_min, c.in_c_extent, c.joint, c.guide.channels);
+    // The layout and sample type of the compared planes pick the kernel and
+    // what it may share: the guide's in a joint call, else the input's.
+    const bool compare_gray = c.joint ? c.guide.layout == Layout::gray : L == Layout::gray;
+    const Sample compared_sample = c.joint ? c.guide.sample : sample_of<T>;
+    // Integer samples are finite and never negative; the float planes of each block are checked:
+    // from plane `checked_from` on (the input's, with the pad plane), and a float guide's before them.
+    const bool float_guide = c.joint && compared_sample == Sample::f32;
+    const int64_t checked_from = sample_of<T> == Sample::f32 ? (c.joint ? planes.compared : 0) : planes.count();
 
     ScratchSlot tables_slot(user_context);
     TapTables tables;
     if (!make_tap_tables(c, tables_slot, tables)) return;
     tables.premultiply_every = tables.premultiply_nonzero = false;
-    if (L == Layout::gray && vector) choose_premultiply(tables);
+    if (compare_gray && vector) choose_premultiply(tables);
     const int64_t plane_count = weight_plane_count(N, tables.plan.pairs, tables.plan.directs);
     const int32_t block_width = block_width_for(plane_count, h);
-    const int64_t staged_planes = int64_t{channels} + (pad_plane ? 1 : 0);
-    constexpr bool kBytePlane = L == Layout::gray && std::is_same_v<T, uint8_t>;
+    const int64_t staged_planes = planes.count();
+    const bool byte_plane = compare_gray && compared_sample == Sample::u8;
 
     BlockJob<T> job{};
-    job.channels = channels;
+    job.channels = planes.compared;
+    job.outputs = planes.outputs;
     job.rows = tile_rows;
     job.N = N;
     job.off = off;
@@ -340,24 +442,22 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
         job.plane_cols = geometry.plane_cols;
         job.stride = geometry.stride;
         job.plane = geometry.plane;
-        const BlockScratch need = block_scratch(geometry, staged_planes, kBytePlane, vector, plane_count);
+        const BlockScratch need = block_scratch(geometry, staged_planes, byte_plane, vector, plane_count);
 
-        if (!stage_block<L, T, P>(c, x_block, y_tile, pad_plane, need, staged_slot, bytes_slot, job)) return;
-        // Integer samples are finite and never negative; float blocks are checked.
-        bool skip = tables.skipping;
-        if constexpr (std::is_same_v<T, float>) {
-            skip = skip && all_finite_nonnegative(job.staged, staged_planes * job.plane);
-        }
+        if (!stage_block<L, T, P>(c, x_block, y_tile, planes, need, staged_slot, bytes_slot, job)) return;
+        const bool skip = tables.skipping &&
+                          (!float_guide || all_finite_nonnegative(job.staged, planes.compared * job.plane)) &&
+                          all_finite_nonnegative(job.staged + checked_from * job.plane, (staged_planes - checked_from) * job.plane);
         job.taps = skip ? tables.nonzero : tables.every;
         const bool premultiply = skip ? tables.premultiply_nonzero : tables.premultiply_every;
         job.plane_weight = premultiply ? tables.plane_weight : nullptr;
-        for (int k = 0; k < kOutputChannels; ++k) {
-            job.source[k] = (sources[k] < 0 ? channels : sources[k]) * job.plane;
+        for (int k = 0; k < planes.outputs; ++k) {
+            job.source[k] = planes.source[k] * job.plane;
             job.out[k] = c.out_host + (x_block * c.out_x_stride + y_tile * c.out_y_stride + channel_offset(c, k));
         }
 
         if (!vector) {
-            if constexpr (L == Layout::gray) {
+            if (compare_gray) {
                 gray_block_scalar(job);
             } else {
                 color_block_scalar(job);
@@ -369,7 +469,7 @@ void filter_tile(void *user_context, const Closure<T> &c, const Tile &tile) {
             job.planes = take<float>(planes_slot, need.planes);
             if (job.planes == nullptr) return;
         }
-        if constexpr (L == Layout::gray) {
+        if (compare_gray) {
             gray_block_vector(job);
         } else {
             color_block_vector(job);
@@ -386,12 +486,11 @@ int64_t task_scratch_bytes(const ScratchShape &shape) {
     const int64_t plane_count = weight_plane_count(N, pair_planes(N), direct_planes(N, off));
     const int32_t block_width = block_width_for(plane_count, h);
     const bool rgb = shape.layout == Layout::rgb;
-    bool pad_plane = false;
-    for (int32_t k = 0; rgb && shape.padding == Padding::constant && k < kOutputChannels; ++k) {
-        pad_plane = pad_plane || output_channel_source<Padding::constant>(k, shape.in_c_min, shape.in_c_extent) < 0;
-    }
-    const int64_t staged_planes = rgb ? int64_t{shape.in_c_extent} + (pad_plane ? 1 : 0) : 1;
-    const bool byte_plane = !rgb && shape.sample == Sample::u8;
+    const StagedPlanes planes = staged_planes(shape.layout, shape.padding, shape.in_c_min, shape.in_c_extent,
+                                              shape.joint, shape.guide_channels);
+    const int64_t staged_planes = planes.count();
+    const bool compare_gray = shape.joint ? shape.guide_layout == Layout::gray : !rgb;
+    const bool byte_plane = compare_gray && (shape.joint ? shape.guide_sample : shape.sample) == Sample::u8;
     const int32_t tile_height = rgb ? TileShape<Layout::rgb>::height : TileShape<Layout::gray>::height;
     const int32_t tile_y_count = rgb ? tile_rows<Layout::rgb>(height) : tile_rows<Layout::gray>(height);
 

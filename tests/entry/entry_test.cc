@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "front/defaults.h"
+#include "front/joint.h"
 #include "front/variants.h"
 #if defined(__x86_64__)
 #include <xmmintrin.h>
@@ -58,7 +59,9 @@ struct Query {  // a descriptor without host memory asks for bounds; type, flags
 
 // Input answers per row; symmetric padding asks for the whole input once a window leaves it ("whole"), the others
 // clamp to the input. RGB x covers whole 512-column tiles; a narrow output reads ((W - 1) & ~7) + 487 + N columns
-// (16 + 487 + 9 = 512 for W = 20). The gray and rgb spans are the x answers.
+// (16 + 487 + 9 = 512 for W = 20). The gray and rgb spans are the x answers. A joint call answers the same, and
+// its guide (gray or RGB, of each type in turn, its own type words read) with the input's x and y spans, its own
+// channel range and type, whether the input is a query too or not.
 TEST(Entry, BoundsQueryAnswers) {
     struct { const char *what; int X0, Y0, W, H, N; Span in_x, in_y, in_c, gray, rgb, y, c; bool whole; } rows[] = {
         {"worked", 100, 100, 100, 80, 9, {0, 1000}, {0, 800}, {0, 3}, {96, 108}, {96, 520}, {96, 88}, {0, 3}, 0},
@@ -66,21 +69,34 @@ TEST(Entry, BoundsQueryAnswers) {
         {"narrow", 100, 10, 20, 5, 9, {96, 1000}, {0, 800}, {1, 0}, {96, 28}, {96, 512}, {6, 13}, {1, 1}, 0},
         {"81 rows", 10, 10, 40, 81, 9, {0, 1000}, {0, 800}, {0, 3}, {6, 48}, {6, 520}, {6, 81 + 9 - 1}, {0, 3}, 0},
         {"input right", 0, 0, 50, 10, 5, {2000, 100}, {0, 800}, {0, 3}, {2000, 1}, {2000, 1}, {0, 12}, {0, 3}, 1}};
+    int turn = 0;
     for (Variant v : all_variants()) {
         const int dims = v.layout == Layout::rgb ? 3 : 2;
         for (const auto &r : rows) {
-            const bool query_out = &r == &rows[0];  // all three at once; elsewhere a real output stays untouched
-            SCOPED_TRACE(entry_name(v) + ", " + r.what);
-            Query in(dims, {r.in_x, r.in_y, r.in_c}), w(2, {{5, 2}, {5, 2}});
-            Query out_q(dims, {{r.X0, r.W}, {r.Y0, r.H}, {1, 1}});
-            Buf out = image(v, r.W, r.H, 0xA5, r.X0, r.Y0);
-            tasks = 0;
-            ASSERT_EQ(call_entry(v, &in.b, &w.b, r.N, 0.1, 0.0, query_out ? &out_q.b : out.raw_buffer()), 0);
-            const bool whole = v.padding == Padding::symmetric && r.whole;
-            in.expect(type(v), dims, {whole ? r.in_x : dims == 3 ? r.rgb : r.gray, whole ? r.in_y : r.y, r.c}, "in");
-            w.expect(halide_type_of<float>(), 2, {{0, r.N}, {0, r.N}}, "weights");
-            if (query_out) out_q.expect(type(v), dims, {{r.X0, r.W}, {r.Y0, r.H}, {0, 3}}, "output");
-            EXPECT_TRUE(tasks == 0 && (query_out || bytes(out) == bytes(image(v, r.W, r.H, 0xA5, r.X0, r.Y0))));
+            for (const bool joint : {false, true}) {
+                const bool query_out = &r == &rows[0];  // all at once; elsewhere a real output stays untouched
+                const Variant g{Layout(turn % 2), Sample(turn / 2 % 3), v.padding};
+                ++turn;
+                SCOPED_TRACE(entry_name(v) + ", " + r.what + (joint ? ", joint, guide " + entry_name(g) : ""));
+                Query in(dims, {r.in_x, r.in_y, r.in_c}), w(2, {{5, 2}, {5, 2}}), guide(g.layout == Layout::rgb ? 3 : 2, {{-9, 4000}, {-9, 4000}, {1, 2}});
+                Query out_q(dims, {{r.X0, r.W}, {r.Y0, r.H}, {1, 1}});
+                guide.b.type = type(g);
+                if (joint) in.b.type = out_q.b.type = type(v);  // read by a joint call; the others answer with theirs
+                Buf out = image(v, r.W, r.H, 0xA5, r.X0, r.Y0);
+                uint8_t host = 0;  // a joint call's input with memory: the guide's answer comes from its shape alone
+                if (joint && !query_out) in.b.host = &host;
+                tasks = 0;
+                halide_buffer_t *out_b = query_out ? &out_q.b : out.raw_buffer();
+                ASSERT_EQ(joint ? front::call_joint(v.padding, front::Rounding::truncate, &in.b, &guide.b, &w.b, r.N, 0.1, 0.0, out_b)
+                                : call_entry(v, &in.b, &w.b, r.N, 0.1, 0.0, out_b), 0);
+                const bool whole = v.padding == Padding::symmetric && r.whole;
+                const Span x = whole ? r.in_x : dims == 3 ? r.rgb : r.gray, y = whole ? r.in_y : r.y;
+                if (in.b.host == nullptr) in.expect(type(v), dims, {x, y, r.c}, "in");
+                if (joint) guide.expect(type(g), guide.b.dimensions, {x, y, {1, 2}}, "guide");
+                w.expect(halide_type_of<float>(), 2, {{0, r.N}, {0, r.N}}, "weights");
+                if (query_out) out_q.expect(type(v), dims, {{r.X0, r.W}, {r.Y0, r.H}, {0, 3}}, "output");
+                EXPECT_TRUE(tasks == 0 && (query_out || bytes(out) == bytes(image(v, r.W, r.H, 0xA5, r.X0, r.Y0))));
+            }
         }
     }
 }

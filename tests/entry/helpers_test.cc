@@ -1,7 +1,8 @@
 // Catches exported helpers that disagree with the entry points: a pad sample other than the one the
 // constant entry points pad with, a scratch estimate below what a call takes from halide_malloc or far
-// above it, a validator that misses a fault or reports one where there is none; and a public header
-// whose declarations do not match the variant lists.
+// above it (joint calls included), a validator that misses a fault or reports one where there is none,
+// a joint entry point that does not report its faults; and a public header whose declarations do not
+// match the variant lists.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -34,6 +35,16 @@ BILATERAL_FILTER_VARIANTS(BF_CHECK_DECLARATION)
                   "BilateralFilter_" #l "_" #s "_" #p "_rounded is not declared as its list implies");
 BILATERAL_FILTER_ROUNDED_VARIANTS(BF_CHECK_ROUNDED_DECLARATION)
 #undef BF_CHECK_ROUNDED_DECLARATION
+// Joint entry points take the guide after the input.
+using JointPadded = int(halide_buffer_t *, halide_buffer_t *, halide_buffer_t *, double, double, double, halide_buffer_t *);
+using JointEdge = int(halide_buffer_t *, halide_buffer_t *, halide_buffer_t *, double, double, halide_buffer_t *);
+#define BF_CHECK_JOINT_DECLARATION(p)                                                                            \
+    static_assert(std::is_same_v<decltype(BilateralFilter_joint_##p),                                               \
+                                 std::conditional_t<std::string_view(#p) == "constant", JointPadded, JointEdge>> && \
+                      std::is_same_v<decltype(BilateralFilter_joint_##p##_rounded), decltype(BilateralFilter_joint_##p)>, \
+                  "BilateralFilter_joint_" #p " is not declared as the joint list implies");
+BILATERAL_FILTER_JOINT_VARIANTS(BF_CHECK_JOINT_DECLARATION)
+#undef BF_CHECK_JOINT_DECLARATION
 
 bool same_value(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
 
@@ -68,20 +79,25 @@ TEST(Helpers, PadSampleIsWhatTheConstantEntryPointsPadWith) {
         }
     }
     EXPECT_TRUE(std::isnan(BilateralFilter_pad_sample("BilateralFilter_gray_uint8", 1.0)));
+    EXPECT_TRUE(std::isnan(BilateralFilter_pad_sample("BilateralFilter_joint_constant", 1.0)));
 }
 
 // Tasks run one after another, so the peak of live heap bytes is the largest task's; the estimate for
 // one thread bounds it, within a factor of 2 where the vector kernels run (the estimate assumes them).
-// The estimate for four threads bounds a call on four.
+// The estimate for four threads bounds a call on four. Joint calls (guide_channels > 0, 1 for a gray
+// guide) stage the guide's channels too.
 TEST(Helpers, ScratchBytesBoundWhatACallTakes) {
-    const struct { Variant v; double window; int32_t width, height, channels; const char *what; } rows[] = {
-        {{Layout::gray, Sample::f32, Padding::replicate}, 3, 20, 10, 1, "all in the stack arenas"},
-        {{Layout::gray, Sample::u8, Padding::replicate}, 5, 700, 70, 1, "with the byte copy"},
-        {{Layout::gray, Sample::f32, Padding::constant}, 25, 530, 70, 1, "weight planes only in the 18-column tile"},
-        {{Layout::gray, Sample::u16, Padding::symmetric}, 40, 600, 100, 1, "even window"},
-        {{Layout::rgb, Sample::u8, Padding::constant}, 9.5, 520, 40, 2, "a plane of pad values"},
-        {{Layout::rgb, Sample::f32, Padding::replicate}, 31, 300, 33, 3, "large window"},
-        {{Layout::rgb, Sample::u16, Padding::symmetric}, 61, 200, 40, 4, "four input channels"}};
+    const struct { Variant v; double window; int32_t width, height, channels; const char *what; Sample guide_sample; int32_t guide_channels; } rows[] = {
+        {{Layout::gray, Sample::f32, Padding::replicate}, 3, 20, 10, 1, "all in the stack arenas", Sample::f32, 0},
+        {{Layout::gray, Sample::u8, Padding::replicate}, 5, 700, 70, 1, "with the byte copy", Sample::f32, 0},
+        {{Layout::gray, Sample::f32, Padding::constant}, 25, 530, 70, 1, "weight planes only in the 18-column tile", Sample::f32, 0},
+        {{Layout::gray, Sample::u16, Padding::symmetric}, 40, 600, 100, 1, "even window", Sample::f32, 0},
+        {{Layout::rgb, Sample::u8, Padding::constant}, 9.5, 520, 40, 2, "a plane of pad values", Sample::f32, 0},
+        {{Layout::rgb, Sample::f32, Padding::replicate}, 31, 300, 33, 3, "large window", Sample::f32, 0},
+        {{Layout::rgb, Sample::u16, Padding::symmetric}, 61, 200, 40, 4, "four input channels", Sample::f32, 0},
+        {{Layout::gray, Sample::f32, Padding::replicate}, 5, 700, 70, 1, "joint, the byte copy of the guide", Sample::u8, 1},
+        {{Layout::gray, Sample::u16, Padding::symmetric}, 25, 530, 70, 1, "joint, depth with a colour guide", Sample::u8, 3},
+        {{Layout::rgb, Sample::u8, Padding::constant}, 9.5, 520, 40, 2, "joint, input planes and pad plane", Sample::f32, 4}};
     for (const auto &r : rows) {
         const int32_t n = static_cast<int32_t>(r.window), w = r.width, h = r.height;
         Dims in = {{-2, w + 4, 1}, {-2, h + 4, w + 4}}, out = {{0, w, 1}, {0, h, w}};
@@ -90,9 +106,18 @@ TEST(Helpers, ScratchBytesBoundWhatACallTakes) {
         SeededChoices c(77);
         fill(t.in->view, [&] { return c.below(200); });
         fill(t.w->view, [&] { return c.unit(); });
-        const std::string name = variant_name(r.v);
+        const std::string name = r.guide_channels > 0 ? "BilateralFilter_joint_" + std::string(bilateral::front::padding_name(r.v.padding)) : variant_name(r.v);
+        if (r.guide_channels > 0) {
+            Dims g = {in[0], in[1]};
+            if (r.guide_channels > 1) g.push_back({0, r.guide_channels, (w + 4) * (h + 4)});
+            t.joint = true;
+            t.guide = std::make_unique<Mapped>(type_of(r.guide_sample), g);
+            fill(t.guide->view, [&] { return c.below(200); });
+        }
         const auto estimate = [&](int threads) {
-            return BilateralFilter_scratch_bytes(name.c_str(), t.in->view.raw_buffer(), r.window, t.out->view.raw_buffer(), threads);
+            return r.guide_channels > 0 ? BilateralFilter_scratch_bytes_joint(name.c_str(), t.in->view.raw_buffer(), t.guide->view.raw_buffer(),
+                                                                               r.window, t.out->view.raw_buffer(), threads)
+                                        : BilateralFilter_scratch_bytes(name.c_str(), t.in->view.raw_buffer(), r.window, t.out->view.raw_buffer(), threads);
         };
         for (int threads : {1, 4}) {
             const halide_do_par_for_t previous = halide_set_custom_do_par_for(threads == 1 ? serial_do_par_for : halide_default_do_par_for);
@@ -118,6 +143,7 @@ TEST(Helpers, ScratchBytesBoundWhatACallTakes) {
         {"BilateralFilter_gray_single_replicate", -3, image.raw_buffer(), 0},
         {"BilateralFilter_gray_single_replicate", 46341, image.raw_buffer(), -1},
         {"BilateralFilter_grey_single_replicate", 5, image.raw_buffer(), -1},
+        {"BilateralFilter_joint_replicate", 5, image.raw_buffer(), -1},
         {"BilateralFilter_gray_single_replicate", 5, nullptr, -1}};
     for (const auto &e : edges) EXPECT_EQ(BilateralFilter_scratch_bytes(e.name, image.raw_buffer(), e.window, e.out, 1), e.want) << e.window;
 }
@@ -170,6 +196,60 @@ TEST(Helpers, CheckReportsTheFirstFault) {
         r.change(c);
         EXPECT_EQ(BilateralFilter_check(c.name.c_str(), c.arg[0], c.arg[1], c.window, c.sigma, c.pad, c.arg[2]), r.want) << r.what;
     }
+}
+
+// A well-defined joint call: an RGB 8-bit input, a float32 gray guide two samples wider on every side.
+struct JointCall {
+    std::string name = "BilateralFilter_joint_constant";
+    double window = 5;
+    halide_dimension_t dim[4][4] = {{{0, 40, 1}, {0, 30, 40}, {0, 3, 1200}}, {{-2, 44, 1}, {-2, 34, 44}, {0, 3, 1496}, {0, 1, 0}},
+                                    {{0, 5, 1}, {0, 5, 5}}, {{0, 40, 1}, {0, 30, 40}, {0, 3, 1200}}};
+    halide_buffer_t b[4];  // input, guide, weights, output
+    halide_buffer_t *arg[4] = {&b[0], &b[1], &b[2], &b[3]};
+    uint8_t host = 0;
+    JointCall() {
+        const halide_type_t types[4] = {halide_type_of<uint8_t>(), halide_type_of<float>(), halide_type_of<float>(), halide_type_of<uint8_t>()};
+        const int dims[4] = {3, 2, 2, 3};
+        for (int k = 0; k < 4; ++k) b[k] = {0, nullptr, &host, 0, types[k], dims[k], dim[k], nullptr};
+    }
+};
+
+// Each fault, one change at a time, as the validator reports it and, where the entry point reports it
+// or returns without reading memory, as the entry point returns it (kNotCalled: undefined there).
+TEST(Helpers, JointFaultsAreReported) {
+    constexpr int kNotCalled = 1, oob = halide_error_code_access_out_of_bounds;
+    const struct { const char *what; void (*change)(JointCall &); int check, entry; } rows[] = {
+        {"well defined", [](JointCall &) {}, 0, kNotCalled},
+        {"interleaved guide, RGB 16-bit, channels 1..3", [](JointCall &c) { c.b[1].dimensions = 3, c.b[1].type = halide_type_of<uint16_t>(), c.dim[1][0].stride = 3, c.dim[1][1].stride = 132, c.dim[1][2] = {1, 3, 1}; }, 0, kNotCalled},
+        {"a query guide", [](JointCall &c) { c.b[1].host = nullptr; }, 0, 0},
+        {"a plain name", [](JointCall &c) { c.name = "BilateralFilter_RGB_uint8_constant"; }, halide_error_code_generic_error, kNotCalled},
+        {"NULL guide", [](JointCall &c) { c.arg[1] = nullptr; }, halide_error_code_buffer_argument_is_null, halide_error_code_buffer_argument_is_null},
+        {"4-D guide", [](JointCall &c) { c.b[1].dimensions = 4; }, halide_error_code_bad_dimensions, halide_error_code_bad_dimensions},
+        {"2-D output", [](JointCall &c) { c.b[3].dimensions = 2; }, halide_error_code_bad_dimensions, halide_error_code_bad_dimensions},
+        {"3-D weights", [](JointCall &c) { c.b[2].dimensions = 3; }, halide_error_code_bad_dimensions, halide_error_code_bad_dimensions},
+        {"guide without dims", [](JointCall &c) { c.b[1].dim = nullptr; }, halide_error_code_bad_dimensions, halide_error_code_bad_dimensions},
+        {"float64 guide", [](JointCall &c) { c.b[1].type = halide_type_of<double>(); }, halide_error_code_bad_type, halide_error_code_bad_type},
+        {"int16 input and output", [](JointCall &c) { c.b[0].type = c.b[3].type = halide_type_of<int16_t>(); }, halide_error_code_bad_type, halide_error_code_bad_type},
+        {"uint16 output", [](JointCall &c) { c.b[3].type = halide_type_of<uint16_t>(); }, halide_error_code_bad_type, halide_error_code_bad_type},
+        {"a query guide of two lanes", [](JointCall &c) { c.b[1].host = nullptr, c.b[1].type.lanes = 2; }, halide_error_code_bad_type, halide_error_code_bad_type},
+        {"guide on a device only", [](JointCall &c) { c.b[1].host = nullptr, c.b[1].device = 1; }, halide_error_code_host_is_null, 0},
+        {"float64 weights", [](JointCall &c) { c.b[2].type = halide_type_of<double>(); }, halide_error_code_bad_type, kNotCalled},
+        {"guide x stride 0", [](JointCall &c) { c.dim[1][0].stride = 0; }, halide_error_code_constraint_violated, kNotCalled},
+        {"guide height -1", [](JointCall &c) { c.dim[1][1].extent = -1; }, halide_error_code_buffer_extents_negative, kNotCalled},
+        {"no input column", [](JointCall &c) { c.dim[0][0].extent = 0; }, oob, 0},
+        {"guide a column short", [](JointCall &c) { c.dim[1][0].extent = 41; }, oob, oob},
+        {"guide from row 1", [](JointCall &c) { c.dim[1][1] = {1, 40, 44}; }, oob, oob},
+        {"RGB guide without channels", [](JointCall &c) { c.b[1].dimensions = 3, c.dim[1][2].extent = 0; }, oob, oob},
+        {"window 40000", [](JointCall &c) { c.window = 40000, c.dim[2][0].extent = c.dim[2][1].extent = 40000; }, halide_error_code_out_of_memory, kNotCalled}};
+    for (const auto &r : rows) {
+        JointCall c;
+        r.change(c);
+        EXPECT_EQ(BilateralFilter_check_joint(c.name.c_str(), c.arg[0], c.arg[1], c.arg[2], c.window, 20, 3, c.arg[3]), r.check) << r.what;
+        if (r.entry != kNotCalled) {
+            EXPECT_EQ(BilateralFilter_joint_constant(c.arg[0], c.arg[1], c.arg[2], c.window, 20, 3, c.arg[3]), r.entry) << r.what;
+        }
+    }
+    EXPECT_EQ(BilateralFilter_check(JointCall().name.c_str(), nullptr, nullptr, 5, 20, 3, nullptr), halide_error_code_generic_error);
 }
 
 }  // namespace

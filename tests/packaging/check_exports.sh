@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The shared library exports exactly the entry points of the variant lists
-# (the eighteen and the twelve _rounded ones) and the helpers, the public
+# (the eighteen, the twelve _rounded ones and the six joint ones) and the
+# helpers, the public
 # header declares exactly those, and the library finds its Halide runtime
 # library beside itself through its run-path.
 set -euo pipefail
 lib=$1
 include="$(cd "$(dirname "$0")/../../include" && pwd)"
-helpers="BilateralFilter_check BilateralFilter_pad_sample BilateralFilter_scratch_bytes"
+helpers="BilateralFilter_check BilateralFilter_check_joint BilateralFilter_pad_sample BilateralFilter_scratch_bytes
+  BilateralFilter_scratch_bytes_joint"
 # The list expanded by the preprocessor, one name a line.
 entries=$(printf '#include "bilateral_filter_variants.h"\n#define X(l, s, p) BilateralFilter_##l##_##s##_##p\nBILATERAL_FILTER_VARIANTS(X)\n' |
   ${CPP:-cpp} -P -I "$include" - | tr -s ' ' '\n' | grep .)
@@ -18,7 +20,12 @@ rounded=$(printf '#include "bilateral_filter_variants.h"\n#define X(l, s, p) Bil
 if [ "$(echo "$rounded" | sort -u | wc -l)" != 12 ] || echo "$rounded" | grep -q single; then
   echo "the rounded list does not name the twelve integer entry points:"; echo "$rounded"; exit 1
 fi
-expected=$( (echo "$entries"; echo "$rounded"; tr ' ' '\n' <<<"$helpers") | sort)
+joint=$(printf '#include "bilateral_filter_variants.h"\n#define X(p) BilateralFilter_joint_##p BilateralFilter_joint_##p##_rounded\nBILATERAL_FILTER_JOINT_VARIANTS(X)\n' |
+  ${CPP:-cpp} -P -I "$include" - | tr -s ' ' '\n' | grep .)
+if [ "$(echo "$joint" | sort -u | wc -l)" != 6 ]; then
+  echo "the joint list does not name six entry points:"; echo "$joint"; exit 1
+fi
+expected=$( (echo "$entries"; echo "$rounded"; echo "$joint"; tr -s ' \n' '\n' <<<"$helpers") | grep . | sort)
 declared=$(tr '\n' ' ' <"$include/bilateral_filter.h" | grep -o 'BF_EXPORT [^(]*(' | grep -o 'BilateralFilter_[A-Za-z0-9_]*' | sort)
 if [ "$declared" != "$expected" ]; then
   echo "the public header's declarations differ from the list and the helpers:"

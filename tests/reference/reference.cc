@@ -86,6 +86,29 @@ void filter_as(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, c
     }
 }
 
+// The element at absolute position pos of b, exactly as float.
+float element(const halide_buffer_t *b, const int64_t *pos) {
+    int64_t at = 0;
+    for (int d = 0; d < b->dimensions; ++d) at += (pos[d] - b->dim[d].min) * b->dim[d].stride;
+    if (b->type.bits == 8) return static_cast<float>(reinterpret_cast<const uint8_t *>(b->host)[at]);
+    if (b->type.bits == 16) return static_cast<float>(reinterpret_cast<const uint16_t *>(b->host)[at]);
+    return reinterpret_cast<const float *>(b->host)[at];
+}
+
+// Position v of dimension dm mapped by rule p; false when the constant rule pads it instead.
+bool map_position(Padding p, const halide_dimension_t &dm, int64_t &v) {
+    const int64_t end = int64_t{dm.min} + dm.extent;
+    if (v >= dm.min && v < end) return true;
+    if (p == Padding::constant) return false;
+    v = p == Padding::replicate ? ref_clamp_index(v, dm.min, end) : ref_mirror_index(v, dm.min, dm.extent);
+    return true;
+}
+
+// The pad sample of a buffer's type, as float.
+float pad_of(const halide_buffer_t *b, const RefScalars &k) {
+    return b->type.bits == 8 ? k.pad_u8 : b->type.bits == 16 ? k.pad_u16 : k.pad_f;
+}
+
 }  // namespace
 
 int32_t ref_truncate_sat(double v) {
@@ -154,6 +177,74 @@ void ref_filter(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, 
         case Sample::f32: filter_as<float>(v, in, w, k, k.pad_f, out, false); break;
         case Sample::u8: filter_as<uint8_t>(v, in, w, k, k.pad_u8, out, rounded); break;
         case Sample::u16: filter_as<uint16_t>(v, in, w, k, k.pad_u16, out, rounded); break;
+    }
+    std::fesetenv(&saved);
+}
+
+void ref_filter_joint(Padding p, const halide_buffer_t *in, const halide_buffer_t *guide, const halide_buffer_t *w,
+                      double window, double sigma, double pad, halide_buffer_t *out, bool rounded) {
+    std::fenv_t saved;
+    std::fegetenv(&saved);
+    std::fesetenv(FE_DFL_ENV);
+    const RefScalars k = ref_scalars(window, sigma, pad);
+    const Halide::Runtime::Buffer<const float> W(*w);
+    const bool rgb = in->dimensions == 3, rgb_guide = guide->dimensions == 3;
+    const int32_t guide_channels = rgb_guide ? guide->dim[2].extent : 1;
+    // S(x, y, c): the input through its rule; G(x, y, c): guide channel c (from its channel min) at the
+    // position the input's rule maps (x, y) to.
+    const auto S = [&](int64_t x, int64_t y, int64_t c) {
+        int64_t pos[3] = {x, y, c};
+        for (int d = 0; d < in->dimensions; ++d) {
+            if (!map_position(p, in->dim[d], pos[d])) return pad_of(in, k);
+        }
+        return element(in, pos);
+    };
+    const auto G = [&](int64_t x, int64_t y, int32_t c) {
+        int64_t pos[3] = {x, y, (rgb_guide ? guide->dim[2].min : 0) + int64_t{c}};
+        for (int d = 0; d < 2; ++d) {
+            if (!map_position(p, in->dim[d], pos[d])) return pad_of(guide, k);
+        }
+        return element(guide, pos);
+    };
+    std::vector<float> centre(static_cast<size_t>(guide_channels));
+    const halide_dimension_t *od = out->dim;
+    for (int64_t y = od[1].min; y < int64_t{od[1].min} + od[1].extent; ++y) {
+        for (int64_t x = od[0].min; x < int64_t{od[0].min} + od[0].extent; ++x) {
+            for (int32_t c = 0; c < guide_channels; ++c) centre[c] = G(x, y, c);
+            float sum = 0.0f, num[3] = {0.0f, 0.0f, 0.0f};
+            for (int32_t j = 0; j < k.N; ++j) {
+                for (int32_t i = 0; i < k.N; ++i) {
+                    const int64_t nx = x + k.off + i, ny = y + k.off + j;
+                    if (!rgb_guide) {  // the gray form: one product weight, a plain sum, fused numerators
+                        const float d = centre[0] - G(nx, ny, 0);
+                        const float weight = ref_range_exp((d * -d) / k.R) * W(i, j);
+                        sum = weight + sum;
+                        for (int32_t ch = 0; ch < (rgb ? 3 : 1); ++ch) num[ch] = std::fma(weight, S(nx, ny, ch), num[ch]);
+                        continue;
+                    }
+                    float dist = 0.0f;  // the colour form over every guide channel
+                    for (int32_t c = 0; c < guide_channels; ++c) {
+                        const float d = centre[c] - G(nx, ny, c);
+                        dist = std::fma(d, d, dist);
+                    }
+                    const float e = ref_range_exp(-dist / k.R);
+                    sum = std::fma(e, W(i, j), sum);
+                    for (int32_t ch = 0; ch < (rgb ? 3 : 1); ++ch) num[ch] = std::fma(S(nx, ny, ch) * W(i, j), e, num[ch]);
+                }
+            }
+            for (int32_t ch = 0; ch < (rgb ? 3 : 1); ++ch) {
+                const int64_t at = (x - od[0].min) * od[0].stride + (y - od[1].min) * od[1].stride +
+                                   (rgb ? (ch - od[2].min) * int64_t{od[2].stride} : 0);
+                const float q = num[ch] / sum;
+                if (out->type.bits == 8) {
+                    store(reinterpret_cast<uint8_t *>(out->host)[at], q, rounded);
+                } else if (out->type.bits == 16) {
+                    store(reinterpret_cast<uint16_t *>(out->host)[at], q, rounded);
+                } else {
+                    store(reinterpret_cast<float *>(out->host)[at], q, rounded);
+                }
+            }
+        }
     }
     std::fesetenv(&saved);
 }

@@ -64,6 +64,13 @@ T ref_quotient_rounded(float q);
 void ref_filter(Variant v, const halide_buffer_t *in, const halide_buffer_t *w, double window, double sigma, double pad,
                 halide_buffer_t *out, bool rounded = false);
 
+/** Writes every sample of the output region as the joint entry point of padding p would (rounded: its
+ *  _rounded one), sample types and layouts taken from the buffers. The guide is read at the input's
+ *  coordinates, every position mapped by the rule into the input's region; constant padding pads each
+ *  image with the pad sample of its own type. Needs what ref_filter needs and a guide covering the input. */
+void ref_filter_joint(Padding p, const halide_buffer_t *in, const halide_buffer_t *guide, const halide_buffer_t *w,
+                      double window, double sigma, double pad, halide_buffer_t *out, bool rounded = false);
+
 }  // namespace bilateral_test
 
 #endif  // BILATERAL_TESTS_REFERENCE_REFERENCE_H

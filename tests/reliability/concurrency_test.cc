@@ -23,8 +23,8 @@ TEST(Concurrency, TheVariantTableIsTheVariantList) {
     for (size_t k = 0; k < std::size(kListedNames); ++k) EXPECT_EQ(variant_name(all_variants()[k]), kListedNames[k]);
 }
 
-// One host thread per variant, each making 40 calls of different shapes; every heap block a task takes
-// is given back.
+// One host thread per variant, each making 40 calls of different shapes, every other one a joint call
+// with a guide of another layout or type; every heap block a task takes is given back.
 TEST(Concurrency, SimultaneousCallsMatchCallsMadeAlone) {
     constexpr uint32_t kRounds = 40;
     const std::vector<Variant> variants = all_variants();
@@ -33,7 +33,9 @@ TEST(Concurrency, SimultaneousCallsMatchCallsMadeAlone) {
     std::vector<std::vector<uint8_t>> alone;
     for (uint32_t k = 0; k < V * kRounds; ++k) {
         SeededChoices c(900 + k);
-        trials.push_back(random_trial(c, variants[k % V], Guard::none, "seed " + std::to_string(900 + k)));
+        const std::string label = "seed " + std::to_string(900 + k);
+        trials.push_back(k / V % 2 ? random_joint_trial(c, variants[k % V], Layout(k / V / 2 % 2), Sample(k / V / 4 % 3), Guard::none, label, false)
+                                   : random_trial(c, variants[k % V], Guard::none, label));
         trials.back().call();
         alone.push_back(trials.back().out->bytes());
         trials.back().out->reset();

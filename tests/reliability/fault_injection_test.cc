@@ -20,9 +20,10 @@ int serial_noting_allocations(void *user_context, halide_task_t task, int min, i
 }
 
 // Two tile columns (tiles of 512 columns and 64 rows, RGB 32) and several tile rows; a small and a
-// large window. When allocation k fails, every block taken is given back, nothing outside the output
-// is written, and only the failing task's tile may be unfinished: there each sample is exact or still
-// the sentinel, everywhere else exact.
+// large window; each variant alone and joint, with a gray 8-bit guide (staged twice, as floats and as
+// bytes) for gray inputs and a two-channel float guide for RGB ones. When allocation k fails, every
+// block taken is given back, nothing outside the output is written, and only the failing task's tile
+// may be unfinished: there each sample is exact or still the sentinel, everywhere else exact.
 TEST(FaultInjection, EveryFailingAllocationLeavesOnlyItsTileUnfinished) {
     // BF_FAULT_STRIDE=s fails every s-th allocation only: a shorter sweep under an emulator.
     const int64_t stride = std::max<int64_t>(1, std::getenv("BF_FAULT_STRIDE") ? std::atoll(std::getenv("BF_FAULT_STRIDE")) : 1);
@@ -32,12 +33,20 @@ TEST(FaultInjection, EveryFailingAllocationLeavesOnlyItsTileUnfinished) {
         const int32_t tile_h = rgb ? 32 : 64;
         Dims in = {{-3, 536, 1}, {-2, 74, 536}}, out = {{0, 530, 1}, {0, 70, 530}};
         if (rgb) in.push_back({0, 3, 536 * 74}), out.push_back({0, 3, 530 * 70});
-        for (int32_t n : {3, 15}) {
-            SCOPED_TRACE(variant_name(v) + ", N " + std::to_string(n));
-            Trial t = make_trial(v, n, u8 ? 30 : 0.15, u8 ? 17 : 0.25, in, {{0, n, 1}, {0, n, n}}, out);
+        for (int32_t form = 0; form < 4; ++form) {
+            const int32_t n = form % 2 ? 15 : 3;
+            const bool joint = form >= 2;
+            SCOPED_TRACE(variant_name(v) + ", N " + std::to_string(n) + (joint ? ", joint" : ""));
+            const bool integer_compared = joint ? !rgb : u8;  // the range sigma is in the compared samples' units
+            Trial t = make_trial(v, n, integer_compared ? 30 : 0.15, u8 ? 17 : 0.25, in, {{0, n, 1}, {0, n, n}}, out);
             SeededChoices c(4242 + n);
             fill(t.in->view, [&] { return u8 ? c.below(256) : c.unit(); });
             fill(t.w->view, [&] { return c.unit(); });
+            if (joint) {
+                t.joint = true;
+                t.guide = std::make_unique<Mapped>(type_of(rgb ? Sample::f32 : Sample::u8), rgb ? Dims{in[0], in[1], {0, 2, 536 * 74}} : Dims{in[0], in[1]});
+                fill(t.guide->view, [&] { return rgb ? c.unit() : c.below(256); });
+            }
             const auto run = [&](int64_t fail_at) {  // on a fresh output; gives the allocations asked for
                 t.out = std::make_unique<Mapped>(t.in->view.type(), out);
                 AllocationObserver observer(fail_at);

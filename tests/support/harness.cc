@@ -161,18 +161,23 @@ void fill(const Buffer &b, const std::function<double()> &draw) {
     });
 }
 
+halide_type_t type_of(Sample s) {
+    return s == Sample::f32 ? halide_type_of<float>() : s == Sample::u8 ? halide_type_of<uint8_t>() : halide_type_of<uint16_t>();
+}
+
+std::string dims_text(const Dims &dims) {
+    std::ostringstream text;
+    for (const halide_dimension_t &d : dims) text << " [" << d.min << " +" << d.extent << " *" << d.stride << "]";
+    return text.str();
+}
+
 Trial make_trial(Variant v, double window, double sigma, double pad, const Dims &in, const Dims &w, const Dims &out,
                  Guard guard, int64_t margin) {
-    const halide_type_t type = v.sample == Sample::f32 ? halide_type_of<float>()
-                               : v.sample == Sample::u8 ? halide_type_of<uint8_t>()
-                                                        : halide_type_of<uint16_t>();
+    const halide_type_t type = type_of(v.sample);
     std::ostringstream what;
     what << variant_name(v) << ": window " << window << " (N " << ref_truncate_sat(window) << "), sigma " << sigma
          << ", pad " << pad << (guard == Guard::none ? "" : guard == Guard::before ? ", guard before" : ", guard after");
-    for (const Dims *dims : {&in, &w, &out}) {
-        what << (dims == &in ? "; input" : dims == &w ? "; weights" : "; output");
-        for (const halide_dimension_t &d : *dims) what << " [" << d.min << " +" << d.extent << " *" << d.stride << "]";
-    }
+    for (const Dims *dims : {&in, &w, &out}) what << (dims == &in ? "; input" : dims == &w ? "; weights" : "; output") << dims_text(*dims);
     return {v, window, sigma, pad, std::make_unique<Mapped>(type, in, guard, margin),
             std::make_unique<Mapped>(halide_type_of<float>(), w, guard, margin),
             std::make_unique<Mapped>(type, out, Guard::none, margin), what.str()};
@@ -186,7 +191,16 @@ std::vector<Variant> rounded_variants() {
     return integer;
 }
 
-Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label, bool rounded) {
+// Range sigma: realistic for the sample range, sometimes negative, zero, tiny, huge or NaN.
+double draw_sigma(Choices &c, Sample s) {
+    const double top = s == Sample::u16 ? 65535 : 255;
+    double sigma = s != Sample::f32 ? top / 127.5 * std::pow(30.0, c.unit()) : 0.01 * std::pow(100.0, c.unit());
+    if (c.percent(5)) sigma = -sigma;
+    if (c.percent(6)) sigma = c.pick({0.0, 1e-30, 1e-20, 1e30, kNaN, kInf});
+    return sigma;
+}
+
+Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label, bool rounded, bool strided) {
     // Integer samples run up to `top`; their sigmas, pads and bands scale with it.
     const bool rgb = v.layout == Layout::rgb, integer = v.sample != Sample::f32;
     const double top = v.sample == Sample::u16 ? 65535 : 255;
@@ -194,10 +208,7 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label,
     const uint32_t wr = c.below(50);
     const double window = wr < 40 ? c.in(1, 15) : wr < 46 ? 1 + 15 * c.unit() : wr < 49 ? -2 + 3 * c.unit() : c.pick({0.0, -2.0, 0.5, kNaN});
     const int32_t n = std::max(ref_truncate_sat(window), 0);
-    // Range sigma: realistic for the sample range, sometimes negative, zero, tiny, huge or NaN.
-    double sigma = integer ? top / 127.5 * std::pow(30.0, c.unit()) : 0.01 * std::pow(100.0, c.unit());
-    if (c.percent(5)) sigma = -sigma;
-    if (c.percent(6)) sigma = c.pick({0.0, 1e-30, 1e-20, 1e30, kNaN, kInf});
+    double sigma = draw_sigma(c, v.sample);
     // Float samples are sometimes tiny (their products with tiny weights underflow to +-0) or huge
     // (their squared differences overflow), often with a range sigma whose 2 sigma^2 is infinite.
     const bool tiny = !integer && c.percent(15), tiny_signed = c.percent(50);
@@ -235,7 +246,7 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label,
         in[1].stride = row_stride(c, ix.extent);
         out[1].stride = row_stride(c, ox.extent);
     }
-    if (rounded && c.percent(60)) {
+    if ((rounded || strided) && c.percent(60)) {
         interleave(c, in);
         interleave(c, out);
     }
@@ -325,15 +336,84 @@ Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label,
     return t;
 }
 
+Trial random_joint_trial(Choices &c, Variant v, Layout guide_layout, Sample guide_sample, Guard guard,
+                         const std::string &label, bool rounded) {
+    Trial t = random_trial(c, v, guard, label, rounded, true);
+    t.joint = true;
+    t.sigma = draw_sigma(c, guide_sample);
+    const bool integer = guide_sample != Sample::f32;
+    const double top = guide_sample == Sample::u16 ? 65535 : 255;
+    // Float guides are sometimes tiny or huge (squared differences that underflow or overflow), with a
+    // range sigma to match.
+    const bool odd_values = !integer && c.percent(15);
+    if (odd_values && c.percent(30)) t.sigma = c.pick({1e-30, 1e30, kInf});
+    std::ostringstream what;
+    what << ", joint, sigma " << t.sigma;
+    if (guide_layout == v.layout && guide_sample == v.sample && c.percent(25)) {
+        t.guide_is_input = true;
+        t.what += what.str() + ", the input as guide";
+        return t;
+    }
+    // The input's region, often with more columns and rows on either side.
+    const auto around = [&c](halide_dimension_t d) {
+        const int32_t before = c.percent(40) ? c.in(1, 9) : 0, after = c.percent(40) ? c.in(1, 9) : 0;
+        return halide_dimension_t{d.min - before, d.extent + before + after, 1};
+    };
+    const halide_buffer_t &in = *t.in->view.raw_buffer();
+    const halide_dimension_t gx = around(in.dim[0]), gy = around(in.dim[1]);
+    Dims g = {gx, gy};
+    if (guide_layout == Layout::rgb) {
+        const int32_t channels = c.percent(60) ? 3 : c.in(1, 4), c_min = c.percent(75) ? 0 : c.in(-2, 2);
+        g = with_channels(c, gx, gy, c_min, channels);
+    } else {
+        g[1].stride = row_stride(c, gx.extent);
+    }
+    if (c.percent(50)) interleave(c, g);
+    t.guide = std::make_unique<Mapped>(type_of(guide_sample), g, guard, 4 * c.in(16, 23));
+    // The full range, a narrow band or a few levels; float guides sometimes sprinkled with NaN and
+    // infinities, or holding a rectangle of negative or non-finite values.
+    const uint32_t sr = c.below(20);
+    const double lo = sr >= 4 ? 0.0 : integer ? c.in(0, static_cast<int32_t>(top) - 20) : -100.0;
+    const double span = sr >= 4 ? (integer ? top : 1.0) : integer ? 20.0 : 200.0;
+    const int32_t levels = sr >= 16 ? c.in(2, 5) : 0;
+    const bool specials = !integer && c.percent(10);
+    fill(t.guide->view, [&]() -> double {
+        if (specials && c.below(50) == 0) return c.pick({kNaN, kInf, -kInf});
+        if (odd_values) return (c.percent(20) ? -1.0 : 1.0) * c.pick({0.0, 1e-30, 1e-40, 1e-45, 0.5, 3e19});
+        if (levels > 0) return lo + span * c.below(levels) / (levels - 1);
+        return integer ? lo + c.below(static_cast<uint32_t>(span) + 1) : lo + span * c.unit();
+    });
+    if (!integer && c.percent(25)) {
+        const int32_t x0 = c.in(gx.min, gx.min + gx.extent - 1), y0 = c.in(gy.min, gy.min + gy.extent - 1);
+        const int32_t wx = c.in(1, 40), wy = c.in(1, 40);
+        const float value = static_cast<float>(c.pick({-1.0, -0.0, -1e-30, kNaN, kInf, -kInf}));
+        Halide::Runtime::Buffer<float> G(*t.guide->view.raw_buffer());
+        G.for_each_element([&](const int *pos) {
+            if (pos[0] >= x0 && pos[0] - x0 < wx && pos[1] >= y0 && pos[1] - y0 < wy) G(pos) = value;
+        });
+    }
+    what << "; guide " << (guide_sample == Sample::f32 ? "float32" : integer && top == 255 ? "uint8" : "uint16")
+         << dims_text(g);
+    t.what += what.str();
+    return t;
+}
+
 testing::AssertionResult matches_oracle(Trial &t) {
     const std::vector<uint8_t> in = t.in->bytes(), w = t.w->bytes();
+    const std::vector<uint8_t> guide = t.guide ? t.guide->bytes() : std::vector<uint8_t>();
     const int status = t.call();
     const halide_buffer_t &o = *t.out->view.raw_buffer();
     Mapped expected(o.type, Dims(o.dim, o.dim + o.dimensions));
-    ref_filter(t.v, t.in->view, t.w->view, t.window, t.sigma, t.pad, expected.view, t.rounded);
+    if (t.joint) {
+        ref_filter_joint(t.v.padding, t.in->view, t.guide_buffer(), t.w->view, t.window, t.sigma, t.pad, expected.view,
+                         t.rounded);
+    } else {
+        ref_filter(t.v, t.in->view, t.w->view, t.window, t.sigma, t.pad, expected.view, t.rounded);
+    }
     const testing::AssertionResult same = same_samples(expected.view, t.out->view);
     std::string problem = status != 0 ? "status " + std::to_string(status) + "; " : t.out->stray_writes();
     if (t.in->bytes() != in || t.w->bytes() != w) problem += "; input or weights changed";
+    if (t.guide && t.guide->bytes() != guide) problem += "; guide changed";
     if (same && problem.empty()) return same;
     return testing::AssertionFailure() << problem << (same ? "" : same.message()) << "\n  " << t.what;
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "front/joint.h"
 #include "front/rounding.h"
 #include "reference/reference.h"
 
@@ -76,27 +77,45 @@ testing::AssertionResult same_samples(const Buffer &expected, const Buffer &actu
 void fill(const Buffer &b, const std::function<double()> &draw);
 
 /** One call: the variant, its scalars and its buffers (sentinels until filled); rounded calls the
- *  variant's _rounded entry point. */
+ *  variant's _rounded entry point. A joint call (joint) goes to the joint entry point of the variant's
+ *  padding with `guide`, or with the input as its guide (guide_is_input). */
 struct Trial {
     Variant v;
     double window, sigma, pad;
     std::unique_ptr<Mapped> in, w, out;
     std::string what;  // one line: the variant, the scalars, N and the dims
     bool rounded = false;
+    bool joint = false, guide_is_input = false;
+    std::unique_ptr<Mapped> guide = nullptr;
+    halide_buffer_t *guide_buffer() { return guide_is_input ? in->view.raw_buffer() : guide->view.raw_buffer(); }
     int call() {
-        return rounded ? bilateral::front::call_rounded_entry(v, in->view, w->view, window, sigma, pad, out->view)
-                       : bilateral::front::call_entry(v, in->view, w->view, window, sigma, pad, out->view);
+        namespace front = bilateral::front;
+        if (joint) {
+            return front::call_joint(v.padding, rounded ? front::Rounding::nearest : front::Rounding::truncate, in->view,
+                                     guide_buffer(), w->view, window, sigma, pad, out->view);
+        }
+        return rounded ? front::call_rounded_entry(v, in->view, w->view, window, sigma, pad, out->view)
+                       : front::call_entry(v, in->view, w->view, window, sigma, pad, out->view);
     }
 };
 Trial make_trial(Variant v, double window, double sigma, double pad, const Dims &in, const Dims &w, const Dims &out,
                  Guard guard = Guard::none, int64_t margin = 64);
 /** Draws a call of variant v, shape, scalars and samples, every choice from c; rounded (integer
- *  variants): of its _rounded entry point, often on interleaved input and output. */
-Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label, bool rounded = false);
+ *  variants): of its _rounded entry point; strided: often on interleaved input and output. */
+Trial random_trial(Choices &c, Variant v, Guard guard, const std::string &label, bool rounded = false,
+                   bool strided = false);
+/** Draws a joint call with input (and output) as random_trial draws them for v, and a guide of the
+ *  given layout and sample type covering the input, often beyond it, often interleaved, the range
+ *  sigma in its units; float guides sometimes with NaN, infinities, negative, tiny or huge samples.
+ *  When layout and type agree with the input's, sometimes the input itself. */
+Trial random_joint_trial(Choices &c, Variant v, Layout guide_layout, Sample guide_sample, Guard guard,
+                         const std::string &label, bool rounded);
+/** The Halide type of a sample type. */
+halide_type_t type_of(Sample s);
 /** The variants that have a _rounded entry point, in the order of their list. */
 std::vector<Variant> rounded_variants();
 /** Calls the library: status 0, output bit for bit the oracle's, nothing outside the output region
- *  written, input and weights unchanged. A failure ends with t.what. */
+ *  written, input, guide and weights unchanged. A failure ends with t.what. */
 testing::AssertionResult matches_oracle(Trial &t);
 
 /** While alive, counts halide_malloc and halide_free and the bytes asked for that are live, now and at

@@ -21,6 +21,7 @@
 #include <tuple>
 
 #include "front/defaults.h"
+#include "front/joint.h"
 #include "front/variants.h"
 #include "image_io.h"
 #include "hostile_files.h"
@@ -53,27 +54,41 @@ int run(const std::string &args) {
 
 void write(const std::string &name, const std::string &bytes) { std::ofstream(name, std::ios::binary) << bytes; }
 
+// The colour (or gray) channels of img as planes of type T, each sample divided by `scale`; alpha left out.
+template <class T, class S>
+Buffer<T> planes_of(const Image &img, const std::vector<S> &samples, float scale) {
+    const int ch = img.channels, colour = ch >= 3 ? 3 : 1;
+    Buffer<T> b = colour == 1 ? Buffer<T>(img.width, img.height) : Buffer<T>(img.width, img.height, 3);
+    b.for_each_element([&](const int *p) {
+        b(p) = T(samples[(size_t(p[1]) * img.width + p[0]) * ch + (colour == 3 ? p[2] : 0)] / scale);
+    });
+    return b;
+}
+
 // The entry points called directly on planar copies of img's colour channels, alpha kept: `truncated`
 // through the 8- or 16-bit one; `rounded` through the float one on the samples, rounded to nearest
 // (ties to even); `scaled` through the float one on v/M, clamp(v*M, 0, M) rounded half away from zero.
+// With a guide, the joint entry points on its colour channels as float32, in its own units or (scaled) v/M.
 enum Mode { rounded, truncated, scaled };
-Image direct(const Image &img, Mode mode, Padding padding, std::vector<float> w, double sigma, double pad = 0) {
+Image direct(const Image &img, Mode mode, Padding padding, std::vector<float> w, double sigma, double pad = 0,
+             const Image *guide = nullptr) {
     const int ch = img.channels, colour = ch >= 3 ? 3 : 1, n = int(std::sqrt(double(w.size())));
     const float top = img.depth() == 16 ? 65535 : 255, scale = mode == scaled ? top : 1;
     Buffer<float> weights(w.data(), n, n);
+    const Image &gi = guide != nullptr ? *guide : img;  // float32 guide planes: its samples in their own units
+    const float g_top = mode != scaled ? 1 : gi.depth() == 16 ? 65535 : 255;
+    Buffer<float> g = gi.depth() == 16 ? planes_of<float>(gi, gi.data16, g_top) : planes_of<float>(gi, gi.data, g_top);
     Image result = img;
     auto filter = [&](auto &samples, auto sample) {  // T: the entry point's sample type
         using T = decltype(sample);
-        Buffer<T> in = colour == 1 ? Buffer<T>(img.width, img.height) : Buffer<T>(img.width, img.height, 3);
-        Buffer<T> out = in.copy();
-        auto at = [&](const int *p) -> auto & {
-            return samples[(size_t(p[1]) * img.width + p[0]) * ch + (colour == 3 ? p[2] : 0)];
-        };
-        in.for_each_element([&](const int *p) { in(p) = T(at(p) / scale); });
-        call_entry({colour == 3 ? Layout::rgb : Layout::gray, sample_of<T>, padding}, in, weights, n, sigma, pad, out);
+        Buffer<T> in = planes_of<T>(img, samples, scale), out = in.copy();
+        const Variant v{colour == 3 ? Layout::rgb : Layout::gray, sample_of<T>, padding};
+        guide != nullptr ? call_joint(padding, Rounding::truncate, in, g, weights, n, sigma, pad, out)
+                         : call_entry(v, in, weights, n, sigma, pad, out);
         out.for_each_element([&](const int *p) {
             const float v = out(p) * scale;
-            at(p) = std::clamp(mode == rounded ? std::nearbyint(v) : std::round(v), 0.f, top);
+            samples[(size_t(p[1]) * img.width + p[0]) * ch + (colour == 3 ? p[2] : 0)] =
+                std::clamp(mode == rounded ? std::nearbyint(v) : std::round(v), 0.f, top);
         });
     };
     if (mode != truncated) {
@@ -122,6 +137,10 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
     write("w.txt", "1 2 3\n0.5 1 1\n0 0 1\n");  // file rows are window rows
     fs::create_directories("batch");
     std::mt19937 rng(7);
+    Image ga{41, 29, 4, {}, {}}, ga16{41, 29, 2, {}, {}};  // guides with alpha and edges of their own
+    for (int k = 0; k < 41 * 29 * 4; ++k) ga.data.push_back(uint8_t((k / 164 < 15 ? 30 : 220) + rng() % 30));
+    for (int k = 0; k < 41 * 29 * 2; ++k) ga16.data16.push_back(uint16_t((k / 2 % 41 < 9 ? 5000 : 60000) + rng() % 99));
+    ASSERT_EQ(image_io::save("ga.png", ga) + image_io::save("g16.png", ga16), "");
     for (int ch : {1, 3}) {  // gray, RGB; in a.png with an alpha channel
         Image alpha{41, 29, ch + 1, std::vector<uint8_t>(41 * 29 * (ch + 1)), {}}, img{41, 29, ch, {}, {}};
         for (size_t k = 0; k < alpha.data.size(); ++k) {  // noisy steps: an edge for the range weight, noise to smooth
@@ -166,6 +185,15 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
             {"--padding symmetric z8.tif o.tif", direct(img, rounded, Padding::symmetric, g5, 25.5), "o.tif", ""},
             {"--pad-value 9 -- -d.png o.png", direct(img, rounded, Padding::replicate, g5, 25.5), "o.png",
              "--pad-value has no"},
+            {"--guide ga.png --sigma-range 30 --padding symmetric in.png o.png",
+             direct(img, rounded, Padding::symmetric, g5, 30, 0, &ga), "o.png", ""},
+            {"--truncate --guide g16.png --sigma-range 300 --padding constant --pad-value 99 a.png o.png",
+             direct(alpha, truncated, Padding::constant, g5, 300, 99, &ga16), "o.png", ""},  // 300: 16-bit units
+            {"--float --guide ga.png i16.png o.png", direct(img16, scaled, Padding::replicate, g5, 0.1, 0, &ga),
+             "o.png", ""},
+            {"-q -o batch --guide g16.png in.jpg in.png",
+             direct(img, rounded, Padding::replicate, g5, 6553.5, 0, &ga16), "batch/in.png", ""},
+            {"--guide in.png in.png o.png", direct(img, rounded, Padding::replicate, g5, 25.5), "o.png", ""},
         };
         for (const auto &[args, expected, output, message] : rows) {
             ASSERT_EQ(run(args), 0) << err;
@@ -193,6 +221,8 @@ TEST_F(CliTest, ArgumentRowsMatchADirectCallAndErrorRowsLeaveNoFile) {
     // Arguments (OUT: out.png and out.jpg, each absent and existing), exit status, message, contents of file f.
     const std::tuple<std::string, int, std::string, std::string> rows[] = {
         {"missing.png OUT", 1, "cannot open missing.png", ""},
+        {"--guide missing.png in.png OUT", 2, "--guide: cannot open missing.png", ""},
+        {"--guide wide.png in.png OUT", 1, "in.png: 41x29, but the guide wide.png is 8001x1; a guide must have", ""},
         {"f OUT", 1, "not a PNG, TIFF or JPEG", "not an image\n"},
         {"batch OUT", 1, "bilateral: batch: is a folder\n", ""},
         {"f OUT", 1, "corrupt or truncated PNG", png.substr(0, png.size() / 2)},
