@@ -32,6 +32,12 @@
  *   weights      float32, 2-D, x contiguous; W(i, j) for 0 <= i, j < N is the
  *                element at absolute column i, row j, so the buffer must cover
  *                [0, N) x [0, N) (a bounds query asks exactly for that).
+ *                Positions whose weight is +0 or -0 take no time wherever
+ *                leaving them out cannot change a bit of the result: when no
+ *                weight is negative or NaN, 2 sigma^2 is finite and above 0,
+ *                and the samples (and pad value) are finite and not negative,
+ *                as integer samples always are. So a disc or another sparse
+ *                window costs only its non-zero positions.
  *   window_size  N, truncated toward zero. The window of output (x, y) covers
  *                input columns x - floor(N/2) ... and N positions; an even N
  *                reaches one position further left and up (N = 4 covers
@@ -256,7 +262,9 @@ BF_EXPORT int BilateralFilter_RGB_uint16_symmetric_rounded(halide_buffer_t *inpu
  *               num_k / sum.
  * with R = 2 sigma^2 as above, sigma in the guide's units (0..255 for a uint8
  * guide, whatever the input's type), exp the same approximation, positions in
- * window order.
+ * window order. Positions whose weight is +0 or -0 take no time under the
+ * conditions given for the weights above, the samples and pad samples of
+ * both images finite and not negative.
  *
  * The six take input, guide and output of any x stride but 0, as the _rounded
  * entry points do (an interleaved photograph serves as a guide in place), and

@@ -32,7 +32,10 @@ HWY_INLINE void store_lanes(D d, hn::Vec<D> v, T *HWY_RESTRICT p, size_t count, 
         hn::StoreU(v, d, p);
         return;
     }
-    HWY_ALIGN T lanes[hn::MaxLanes(d)];
+    // Sized by the float32 tag of the same lanes, not by MaxLanes(d): for SVE
+    // tags narrower than a whole vector (8- and 16-bit lanes beside float32
+    // ones) Highway 1.0.3's MaxLanes is below Lanes.
+    HWY_ALIGN T lanes[hn::MaxLanes(hn::Rebind<float, D>())];
     hn::Store(v, d, lanes);
     if (x_stride == 1) {
         std::memcpy(p, lanes, count * sizeof(T));

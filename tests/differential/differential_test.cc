@@ -1,9 +1,10 @@
 // Catches any fault that changes a bit of any variant's result (arithmetic, rounding, boundary rules,
 // 8-bit conversions, even windows, the symmetric-weights shortcut, zero-weight taps left out where
 // negative, tiny, huge or non-finite samples, negative weights or an infinite range term forbid it, or
-// planes missing for the taps kept) on any compiled target, the scalar path or any thread count; reads
-// past the input, guide or weights (guard pages); stray writes (sentinels). For the joint entry points
-// also: a guide read at the wrong place or through the wrong rule, staged or padded by the wrong type,
+// planes missing for the taps kept; the _rounded entry points' rounding and their reads and writes of
+// interleaved pictures) on any compiled target, the scalar path or any thread count; reads past the
+// input, guide or weights (guard pages); stray writes (sentinels). For the joint entry points also: a
+// guide read at the wrong place or through the wrong rule, staged or padded by the wrong type,
 // numerators read from the guide, the wrong arithmetic for a layout, and results for the input as its
 // own guide that differ from the plain entry point's.
 #include <gtest/gtest.h>
