@@ -262,7 +262,9 @@ BF_EXPORT int BilateralFilter_RGB_uint16_symmetric_rounded(halide_buffer_t *inpu
  *               num_k / sum.
  * with R = 2 sigma^2 as above, sigma in the guide's units (0..255 for a uint8
  * guide, whatever the input's type), exp the same approximation, positions in
- * window order.
+ * window order. Positions whose weight is +0 or -0 take no time under the
+ * conditions given for the weights above, the samples and pad samples of
+ * both images finite and not negative.
  *
  * The six take input, guide and output of any x stride but 0, as the _rounded
  * entry points do (an interleaved photograph serves as a guide in place), and
