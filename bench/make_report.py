@@ -28,7 +28,8 @@ EQUAL_GOALS = {
 # Of what N = 15 adds over N = 5 with the square, the disc should add at most this share: its taps
 # grow by 149 - 13 where the square's grow by 225 - 25, with 10 % to spare.
 SKIP_SHARE_GOAL = 0.75
-# Square-window times may move this much from the reference run (bench/reference_square.json).
+# Square-window times may move this much from an earlier commit's (bench/compare_square.sh writes
+# bench/reference_square.json).
 REFERENCE_TOLERANCE = 0.05
 REFERENCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reference_square.json")
 # Ours over OpenCV (time ratio) that each layout and type should reach, at N = 5, 9, 15.
@@ -215,7 +216,8 @@ def skip_section(runs):
            "grows with the taps should shrink with them, to at most "
            f"{SKIP_SHARE_GOAL:.2f} ({grow_disc}/{grow_square} with 10 % to spare). The last two columns split the "
            "square's time into a part per call that does not depend on the taps (staging, the per-pixel "
-           "division, stores, threads) and a part per tap per pixel, fitted to its N = 5 and N = 15 times.", "",
+           "division, stores, threads) and a part per tap per pixel, fitted to its N = 5 and N = 15 times (a "
+           "negative first part: each of the 25 taps at N = 5 costs more than the 200 added up to N = 15).", "",
            "| layout, type | square N=5 ms | square N=15 ms | disc N=5 ms | disc N=15 ms | share | goal | "
            "| beside the taps ms | per tap ms |",
            "|---|---:|---:|---:|---:|---:|---:|---|---:|---:|"]
@@ -230,25 +232,38 @@ def skip_section(runs):
     return out + [""]
 
 
-def reference_section(runs, goals_name):
-    """Square-window times of this run against the reference run of the same target."""
-    with open(REFERENCE) as f:
-        ref = json.load(f).get("AVX2" if goals_name == "AVX2" else "native", {})
-    out = ["## Square windows against the reference run: 1920x1080, 2 threads", "",
-           f"The square-window `replicate` times of this run against those of the reference run of "
-           f"{ref.get('date', 'unknown date')} (`bench/reference_square.json`), on the same machine and target. "
-           f"Change = now / reference − 1; the goal is to stay within ±{REFERENCE_TOLERANCE:.0%}.", "",
-           "| layout, type | N | ms | reference ms | change | |", "|---|---:|---:|---:|---:|---|"]
+def reference_section(goals_name):
+    """Square-window times of this code against an earlier commit's, from bench/compare_square.sh."""
+    key = "AVX2" if goals_name == "AVX2" else "native"
+    try:
+        with open(REFERENCE) as f:
+            ref = json.load(f).get(key)
+    except OSError:
+        ref = None
+    out = ["## Square windows against an earlier commit: 1920x1080, 2 threads", ""]
+    if not ref:
+        return out + [f"No comparison recorded (`bench/compare_square.sh{' --avx2' if key == 'AVX2' else ''} COMMIT` "
+                      "records one).", ""]
+    model = cpu_model()[0]
+    out += [f"The square-window `replicate` times of commit {ref['new_commit']} against commit {ref['old_commit']}, "
+            f"on {ref['cpu']} on {ref['date']}: `bench/compare_square.sh{' --avx2' if key == 'AVX2' else ''} "
+            f"{ref['old_commit']}` runs the two builds in turn, two rounds each, and each time is the mean of the "
+            "rounds' medians. Change = new / old − 1; the goal is to stay within "
+            f"±{REFERENCE_TOLERANCE:.0%}, and only a slowdown beyond it is a regression." + ("" if ref["cpu"] == model else
+                                               f" That CPU is not this page's ({model}).") +
+            " Times of one build move by a few per cent between runs that interleave different benchmarks, so "
+            "this section compares runs of the same rows, not the tables above.", "",
+            f"| layout, type | N | {ref['old_commit']} ms | {ref['new_commit']} ms | change | |",
+            "|---|---:|---:|---:|---:|---|"]
     for typ in TYPES:
         for n in WINDOWS:
-            was = ref.get("ms", {}).get(typ, {}).get(str(n))
-            now = runs.get(("ours", typ + "_replicate", 1920, 1080, n, 2))
-            if was is None or not now:
+            was, now = (ref[side].get(typ, {}).get(str(n)) for side in ("old_ms", "new_ms"))
+            if was is None or now is None:
                 continue
-            change = now[0] / was - 1
-            out.append(f"| {typ} | {n} | {fmt_ms(now)} | {was:.2f} | {change:+.1%} | " +
+            change = now / was - 1
+            out.append(f"| {typ} | {n} | {was:.2f} | {now:.2f} | {change:+.1%} | " +
                        ("met" if abs(change) <= REFERENCE_TOLERANCE else
-                        "not met (faster)" if change < 0 else "not met (slower)") + " |")
+                        "faster, beyond the band" if change < 0 else "not met: slower") + " |")
     return out + [""]
 
 
@@ -418,7 +433,7 @@ def main():
     if args.python:
         lines += read(args.python)
     lines += avx2_section(runs) if goals_name == "AVX2" else ratio_section(runs)
-    lines += reference_section(runs, goals_name)
+    lines += reference_section(goals_name)
     if args.notes:
         lines += read(args.notes)
     lines += machine_section(ctx, runs) + uint16_section(runs)
@@ -430,7 +445,9 @@ def main():
     lines += ["## Reproducing", "",
               f"`{command}` (as root: it installs what is missing, builds Release in "
               "`build-bench/`, runs the benchmarks and rewrites this file)" +
-              (f"; this run took {info['wall_seconds'] / 60:.1f} minutes." if "wall_seconds" in info else "."), ""]
+              (f"; this run took {info['wall_seconds'] / 60:.1f} minutes." if "wall_seconds" in info else ".") +
+              f" `bench/compare_square.sh{' --avx2' if avx2_forced else ''} COMMIT` then records the square-window "
+              "comparison with an earlier commit.", ""]
     os.makedirs(os.path.dirname(os.path.abspath(args.output_md)), exist_ok=True)
     with open(args.output_md, "w") as f:
         f.write("\n".join(lines))
